@@ -1,0 +1,26 @@
+# Warnings are errors on our own targets only; system headers stay quiet.
+function(sonarill_warnings target)
+    target_compile_options(${target} PRIVATE
+        -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wimplicit-fallthrough
+        -Wcast-qual -Wformat=2 -Werror)
+endfunction()
+
+# sonarill_library(name SOURCES ... DEPS ...): one layer of src/, included as <layer/Header.h>.
+function(sonarill_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    sonarill_warnings(${name})
+endfunction()
+
+# sonarill_test(name SOURCES ... DEPS ... [LABELS ...]): a GoogleTest executable registered with ctest.
+function(sonarill_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS;ENVIRONMENT" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+    sonarill_warnings(${name})
+    gtest_discover_tests(${name}
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "${ARG_ENVIRONMENT}")
+endfunction()

@@ -1,0 +1,120 @@
+#include "log/DebugLog.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sonarill::DebugLog {
+namespace {
+
+std::string homeFolder() {
+    const char* home = std::getenv("HOME");
+    return home ? home : "";
+}
+
+// "HH:mm:ss.SSS" in the local time zone.
+std::string currentTime() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            now.time_since_epoch())
+                            .count() %
+                        1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<int>(millis));
+    return text;
+}
+
+void writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written <= 0)
+            return;
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+}
+
+// Serialises the file appends so that lines of concurrent callers never interleave and two
+// first writers cannot both create the file.
+std::mutex& fileMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+void appendToFile(std::string_view line) {
+    std::lock_guard lock(fileMutex());
+    const std::string& path = logPath();
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        writeAll(fd, line);
+        ::close(fd);
+        return;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    writeAll(fd, line);
+    ::close(fd);
+}
+
+} // namespace
+
+const std::string& logPath() {
+    static const std::string path = [] {
+        const std::filesystem::path folder =
+            std::filesystem::path(homeFolder()) / "Library" / "Logs";
+        std::error_code ignored;
+        std::filesystem::create_directories(folder, ignored);
+        return (folder / "Sonarill.log").string();
+    }();
+    return path;
+}
+
+std::string sourceBaseName(std::string_view filePath) {
+    const size_t slash = filePath.find_last_of('/');
+    std::string name(slash == std::string_view::npos ? filePath : filePath.substr(slash + 1));
+    const size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos)
+        return name;
+    const std::string extension = name.substr(dot);
+    for (size_t at = name.find(extension); at != std::string::npos; at = name.find(extension, at))
+        name.erase(at, extension.size());
+    return name;
+}
+
+std::string formatLine(std::string_view time, std::string_view file, unsigned line,
+                       std::string_view message) {
+    std::string text;
+    text.reserve(time.size() + file.size() + message.size() + 24);
+    text += '[';
+    text += time;
+    text += "] [";
+    text += sourceBaseName(file);
+    text += ':';
+    text += std::to_string(line);
+    text += "] ";
+    text += message;
+    text += '\n';
+    return text;
+}
+
+void log(std::string_view message, std::source_location where) {
+    const std::string line = formatLine(currentTime(), where.file_name(), where.line(), message);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+    appendToFile(line);
+}
+
+} // namespace sonarill::DebugLog
