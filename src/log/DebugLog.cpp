@@ -22,10 +22,9 @@ std::string homeFolder() {
 std::string currentTime() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            now.time_since_epoch())
-                            .count() %
-                        1000;
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm local{};
     localtime_r(&seconds, &local);
     char text[16];
@@ -110,11 +109,11 @@ std::string formatLine(std::string_view time, std::string_view file, unsigned li
     return text;
 }
 
-void log(std::string_view message, std::source_location where) {
-    const std::string line = formatLine(currentTime(), where.file_name(), where.line(), message);
-    std::fwrite(line.data(), 1, line.size(), stdout);
+void log(std::string_view message, const char* file, unsigned line) {
+    const std::string text = formatLine(currentTime(), file, line, message);
+    std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
-    appendToFile(line);
+    appendToFile(text);
 }
 
 } // namespace sonarill::DebugLog

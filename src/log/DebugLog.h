@@ -1,6 +1,5 @@
 #pragma once
 
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -9,8 +8,10 @@
 // ~/Library/Logs/Sonarill.log. There are no levels; nothing here ever fails towards the caller.
 namespace sonarill::DebugLog {
 
-// The call site's file and line are filled in by the default argument.
-void log(std::string_view message, std::source_location where = std::source_location::current());
+// The call site's file and line are filled in by the default arguments (the builtins behind
+// std::source_location, which some of our compilers' standard libraries do not offer yet).
+void log(std::string_view message, const char* file = __builtin_FILE(),
+         unsigned line = __builtin_LINE());
 
 // Path of the log file: $HOME/Library/Logs/Sonarill.log. Built on first use, when the Logs
 // folder is also created; never rebuilt.

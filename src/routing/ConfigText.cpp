@@ -18,7 +18,7 @@ struct LineBreakEscape {
     char letter;
 };
 constexpr LineBreakEscape kLineBreakEscapes[] = {
-    {U'\n', 'n'},   {U'\r', 'r'},   {U'\v', 'v'},   {U'\f', 'f'},
+    {U'\n', 'n'},     {U'\r', 'r'},     {U'\v', 'v'},     {U'\f', 'f'},
     {U'\u0085', 'N'}, {U'\u2028', 'L'}, {U'\u2029', 'P'},
 };
 
@@ -39,7 +39,8 @@ std::optional<int64_t> parseInteger(std::string_view text) {
     if (digits.empty() || digits.front() < '0' || digits.front() > '9')
         return std::nullopt;
     uint64_t magnitude = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
     if (error != std::errc() || end != digits.data() + digits.size())
         return std::nullopt;
     constexpr uint64_t maxPositive = std::numeric_limits<int64_t>::max();
@@ -139,7 +140,9 @@ private:
         currentRecord()[pair->first] = std::move(pair->second);
     }
 
-    Record& currentRecord() { return section_ == Section::devices ? pendingDevice_ : pendingRoute_; }
+    Record& currentRecord() {
+        return section_ == Section::devices ? pendingDevice_ : pendingRoute_;
+    }
 
     void flushCurrent() {
         if (section_ == Section::devices)
@@ -199,9 +202,9 @@ private:
 
 std::string formatVolume(float volume) {
     char text[32];
-    const auto result = std::to_chars(text, text + sizeof text,
-                                      static_cast<double>(clampVolume(volume)),
-                                      std::chars_format::fixed, 6);
+    const auto result =
+        std::to_chars(text, text + sizeof text, static_cast<double>(clampVolume(volume)),
+                      std::chars_format::fixed, 6);
     return std::string(text, result.ptr);
 }
 
@@ -268,7 +271,9 @@ std::optional<PersistedConfig> decodePersistedConfig(std::string_view data) {
     return decodePersistedConfigJSON(data);
 }
 
-PersistedConfig parseSimpleYAMLConfig(std::string_view text) { return YAMLReader().read(text); }
+PersistedConfig parseSimpleYAMLConfig(std::string_view text) {
+    return YAMLReader().read(text);
+}
 
 std::optional<std::pair<std::string, std::string>> parseYAMLKeyValue(std::string_view text) {
     return splitKeyValue(text);

@@ -41,8 +41,8 @@ std::string AudioDevice::iconName() const {
 }
 
 PersistedDevice toPersisted(const AudioDevice& device) {
-    return {device.uid,       device.name,      device.customName,
-            device.enabled,   device.sortOrder, device.masterVolume};
+    return {device.uid,     device.name,      device.customName,
+            device.enabled, device.sortOrder, device.masterVolume};
 }
 
 namespace {
@@ -84,7 +84,8 @@ std::optional<PersistedDevice> deviceFromJSON(const json& object) {
     if (sortOrder->is_number_unsigned() && sortOrder->get<uint64_t>() > INT64_MAX)
         return std::nullopt;
     device.sortOrder = sortOrder->get<int64_t>();
-    if (const auto custom = object.find("custom_name"); custom != object.end() && !custom->is_null()) {
+    if (const auto custom = object.find("custom_name");
+        custom != object.end() && !custom->is_null()) {
         if (!custom->is_string())
             return std::nullopt;
         device.customName = custom->get<std::string>();

@@ -12,7 +12,9 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool isContinuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 template <typename Predicate> std::string trimmed(std::string_view text, Predicate keepOut) {
     size_t begin = 0;
@@ -118,7 +120,9 @@ bool isWhitespaceOrLineBreak(char32_t c) {
     return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
 }
 
-std::string trimBlanks(std::string_view text) { return trimmed(text, isBlank); }
+std::string trimBlanks(std::string_view text) {
+    return trimmed(text, isBlank);
+}
 
 std::string trimWhitespaceAndNewlines(std::string_view text) {
     return trimmed(text, isWhitespaceOrLineBreak);
