@@ -1,0 +1,41 @@
+#pragma once
+
+#include "audio/CoreAudioAPI.h"
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The one shared copy of the device questions every layer asks. Stateless and synchronous:
+// each call asks the audio system afresh on the caller's thread, never logs, and reports
+// failure only as an empty list or an absent value.
+namespace sonarill::audio {
+
+// The driver's route configuration property, 'snrc' read as a big-endian four-character code.
+inline constexpr AudioObjectPropertySelector kRouteConfigPropertySelector =
+    (AudioObjectPropertySelector('s') << 24) | (AudioObjectPropertySelector('n') << 16) |
+    (AudioObjectPropertySelector('r') << 8) | AudioObjectPropertySelector('c');
+inline constexpr std::string_view kVirtualDeviceUID = "Sonarill_OutputDevice";
+
+// In the audio system's order. A list that shrank between the size query and the read keeps
+// trailing 0 IDs; every lookup below skips them because their reads fail.
+std::vector<AudioObjectID> allDeviceIDs();
+// The first device in list order whose UID equals `uid` exactly.
+std::optional<AudioObjectID> findDeviceByUID(std::string_view uid);
+std::optional<std::string> deviceUID(AudioObjectID device);
+std::optional<std::string> deviceName(AudioObjectID device);
+// Whether the device has at least one stream on `scope` (input or output).
+bool hasStreams(AudioObjectID device, AudioObjectPropertyScope scope);
+// The devices that can play sound, in list order.
+std::vector<AudioObjectID> systemDeviceIDsWithOutput();
+std::set<std::string> currentSystemDeviceUIDs();
+
+// "bltn" for 0x62746C6E; "0x%08X" when a byte is not ASCII.
+std::string fourCCString(uint32_t value);
+// "noErr", a few audio-unit names, four-character codes such as "who?", else decimal.
+std::string osStatusString(OSStatus status);
+
+} // namespace sonarill::audio

@@ -1,0 +1,134 @@
+#include "sim/DriverBundle.h"
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sstream>
+
+namespace sonarill::sim {
+
+namespace {
+
+struct PlistDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error))
+        return std::nullopt;
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    if (file.bad())
+        return std::nullopt;
+    return bytes.str();
+}
+
+bool writeFile(const std::filesystem::path& path, std::string_view bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    return !file.fail();
+}
+
+std::optional<std::string> encodeInfoPlist(const DriverBundle& bundle, PlistFormat format) {
+    PlistPtr dict(plist_new_dict());
+    plist_dict_set_item(dict.get(), "CFBundleIdentifier",
+                        plist_new_string(bundle.bundleIdentifier.c_str()));
+    plist_dict_set_item(dict.get(), "CFBundleName", plist_new_string("Sonarill"));
+    plist_dict_set_item(dict.get(), "CFBundleExecutable", plist_new_string("libtidewell.dylib"));
+    plist_dict_set_item(dict.get(), "CFBundlePackageType", plist_new_string("BNDL"));
+    plist_dict_set_item(dict.get(), "CFBundleShortVersionString",
+                        plist_new_string(SONARILL_VERSION));
+    plist_dict_set_item(dict.get(), std::string(kRouteConfigSupportKey).c_str(),
+                        plist_new_bool(bundle.supportsRouteConfig ? 1 : 0));
+    char* data = nullptr;
+    uint32_t length = 0;
+    if (format == PlistFormat::binary)
+        plist_to_bin(dict.get(), &data, &length);
+    else
+        plist_to_xml(dict.get(), &data, &length);
+    if (data == nullptr)
+        return std::nullopt;
+    std::string encoded(data, length);
+    std::free(data);
+    return encoded;
+}
+
+std::optional<std::string> stringValue(plist_t dict, std::string_view key) {
+    plist_t node = plist_dict_get_item(dict, std::string(key).c_str());
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING)
+        return std::nullopt;
+    char* text = nullptr;
+    plist_get_string_val(node, &text);
+    if (text == nullptr)
+        return std::nullopt;
+    std::string value(text);
+    std::free(text);
+    return value;
+}
+
+bool boolValue(plist_t dict, std::string_view key) {
+    plist_t node = plist_dict_get_item(dict, std::string(key).c_str());
+    if (node == nullptr || plist_get_node_type(node) != PLIST_BOOLEAN)
+        return false;
+    uint8_t value = 0;
+    plist_get_bool_val(node, &value);
+    return value != 0;
+}
+
+} // namespace
+
+DriverBundle carriedDriverBundle() {
+    return {std::string(kDriverBundleIdentifier), true,
+            "Sonarill simulated audio driver " SONARILL_VERSION "\n"};
+}
+
+std::optional<std::string> writeDriverBundle(const std::filesystem::path& bundlePath,
+                                             const DriverBundle& bundle, PlistFormat format) {
+    std::error_code error;
+    std::filesystem::remove_all(bundlePath, error);
+    if (error)
+        return "cannot remove the old " + bundlePath.string() + ": " + error.message();
+    const auto executable = bundlePath / kDriverExecutablePath;
+    std::filesystem::create_directories(executable.parent_path(), error);
+    if (error)
+        return "cannot create " + executable.parent_path().string() + ": " + error.message();
+    const auto plist = encodeInfoPlist(bundle, format);
+    if (!plist)
+        return std::string("cannot encode Info.plist");
+    if (!writeFile(bundlePath / kDriverInfoPlistPath, *plist))
+        return "cannot write " + (bundlePath / kDriverInfoPlistPath).string();
+    if (!writeFile(executable, bundle.executable))
+        return "cannot write " + executable.string();
+    return std::nullopt;
+}
+
+std::optional<DriverBundle> readDriverBundle(const std::filesystem::path& bundlePath) {
+    const auto plistBytes = readFile(bundlePath / kDriverInfoPlistPath);
+    if (!plistBytes || plistBytes->empty() ||
+        plistBytes->size() > std::numeric_limits<uint32_t>::max())
+        return std::nullopt;
+    plist_t root = nullptr;
+    plist_from_memory(plistBytes->data(), static_cast<uint32_t>(plistBytes->size()), &root);
+    PlistPtr owner(root);
+    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT)
+        return std::nullopt;
+    const auto identifier = stringValue(root, "CFBundleIdentifier");
+    if (!identifier)
+        return std::nullopt;
+    auto executable = readFile(bundlePath / kDriverExecutablePath);
+    if (!executable)
+        return std::nullopt;
+    return DriverBundle{*identifier, boolValue(root, kRouteConfigSupportKey),
+                        std::move(*executable)};
+}
+
+} // namespace sonarill::sim

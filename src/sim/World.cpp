@@ -1,0 +1,501 @@
+#include "sim/World.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <limits>
+#include <set>
+#include <sstream>
+
+namespace sonarill::sim {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::pair<HalCall, std::string_view> kCallNames[] = {
+    {HalCall::hasProperty, "AudioObjectHasProperty"},
+    {HalCall::isPropertySettable, "AudioObjectIsPropertySettable"},
+    {HalCall::getPropertyDataSize, "AudioObjectGetPropertyDataSize"},
+    {HalCall::getPropertyData, "AudioObjectGetPropertyData"},
+    {HalCall::setPropertyData, "AudioObjectSetPropertyData"},
+    {HalCall::addPropertyListener, "AudioObjectAddPropertyListener"},
+    {HalCall::removePropertyListener, "AudioObjectRemovePropertyListener"},
+};
+
+// Collects the first problem found, with the place in the file where it is ("devices[2].uid").
+class Problems {
+public:
+    bool ok() const { return message_.empty(); }
+    const std::string& message() const { return message_; }
+    void add(const std::string& where, const std::string& what) {
+        if (message_.empty())
+            message_ = where.empty() ? what : where + ": " + what;
+    }
+
+private:
+    std::string message_;
+};
+
+std::string at(const std::string& where, std::string_view key) {
+    return where.empty() ? std::string(key) : where + "." + std::string(key);
+}
+
+std::string at(const std::string& where, size_t index) {
+    return where + "[" + std::to_string(index) + "]";
+}
+
+// Rejects keys the reader does not know, so a misspelt key is reported instead of ignored.
+bool knownKeysOnly(const json& object, std::initializer_list<std::string_view> keys,
+                   const std::string& where, Problems& problems) {
+    for (const auto& item : object.items()) {
+        if (std::find(keys.begin(), keys.end(), item.key()) == keys.end()) {
+            problems.add(at(where, item.key()), "unknown key");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isObject(const json& value, const std::string& where, Problems& problems) {
+    if (value.is_object())
+        return true;
+    problems.add(where, "expected an object");
+    return false;
+}
+
+const json* member(const json& object, std::string_view key) {
+    const auto found = object.find(key);
+    return found == object.end() ? nullptr : &*found;
+}
+
+void readText(const json& object, std::string_view key, const std::string& where,
+              Problems& problems, std::string& out, bool required) {
+    const json* value = member(object, key);
+    if (value == nullptr) {
+        if (required)
+            problems.add(at(where, key), "missing");
+        return;
+    }
+    if (!value->is_string()) {
+        problems.add(at(where, key), "expected a text");
+        return;
+    }
+    out = value->get<std::string>();
+    if (required && out.empty())
+        problems.add(at(where, key), "must not be empty");
+}
+
+void readOptionalText(const json& object, std::string_view key, const std::string& where,
+                      Problems& problems, std::optional<std::string>& out) {
+    if (member(object, key) == nullptr)
+        return;
+    std::string text;
+    readText(object, key, where, problems, text, true);
+    out = text;
+}
+
+void readBool(const json& object, std::string_view key, const std::string& where,
+              Problems& problems, bool& out) {
+    const json* value = member(object, key);
+    if (value == nullptr)
+        return;
+    if (!value->is_boolean()) {
+        problems.add(at(where, key), "expected true or false");
+        return;
+    }
+    out = value->get<bool>();
+}
+
+void readNumber(const json& object, std::string_view key, const std::string& where,
+                Problems& problems, double& out, double low, double high) {
+    const json* value = member(object, key);
+    if (value == nullptr)
+        return;
+    if (!value->is_number()) {
+        problems.add(at(where, key), "expected a number");
+        return;
+    }
+    const double number = value->get<double>();
+    if (!(number >= low && number <= high)) {
+        std::ostringstream range;
+        range << "must be between " << low << " and " << high;
+        problems.add(at(where, key), range.str());
+        return;
+    }
+    out = number;
+}
+
+void readUnsigned(const json& object, std::string_view key, const std::string& where,
+                  Problems& problems, UInt32& out, UInt32 low, UInt32 high) {
+    const json* value = member(object, key);
+    if (value == nullptr)
+        return;
+    const bool inRange = value->is_number_unsigned()
+                             ? value->get<uint64_t>() >= low && value->get<uint64_t>() <= high
+                             : value->is_number_integer() && value->get<int64_t>() >= low &&
+                                   value->get<int64_t>() <= int64_t(high);
+    if (!inRange) {
+        problems.add(at(where, key), "expected a whole number from " + std::to_string(low) +
+                                         " to " + std::to_string(high));
+        return;
+    }
+    out = static_cast<UInt32>(value->get<uint64_t>());
+}
+
+void readFourChar(const json& object, std::string_view key, const std::string& where,
+                  Problems& problems, std::optional<UInt32>& out) {
+    const json* value = member(object, key);
+    if (value == nullptr)
+        return;
+    const auto code =
+        value->is_string() ? fourCharCodeFromText(value->get<std::string>()) : std::nullopt;
+    if (!code) {
+        problems.add(at(where, key), "expected four printable ASCII characters, e.g. \"usb \"");
+        return;
+    }
+    out = code;
+}
+
+// Object IDs 0 and 1 are taken by "unknown" and the system object.
+constexpr UInt32 kFirstDeviceID = 2;
+constexpr UInt32 kMaxChannels = 256;
+constexpr UInt32 kMinBufferFrameSize = 15;
+constexpr UInt32 kMaxBufferFrameSize = 4096;
+
+Device readDevice(const json& value, const std::string& where, Problems& problems) {
+    Device device;
+    if (!isObject(value, where, problems) ||
+        !knownKeysOnly(value,
+                       {"id", "uid", "name", "transport", "inputChannels", "outputChannels",
+                        "bufferFrameSize", "ppm"},
+                       where, problems))
+        return device;
+    readUnsigned(value, "id", where, problems, device.id, kFirstDeviceID,
+                 std::numeric_limits<UInt32>::max());
+    readText(value, "uid", where, problems, device.uid, true);
+    readText(value, "name", where, problems, device.name, true);
+    std::optional<UInt32> transport;
+    readFourChar(value, "transport", where, problems, transport);
+    device.transport = transport.value_or(kAudioDeviceTransportTypeUnknown);
+    readUnsigned(value, "inputChannels", where, problems, device.inputChannels, 0, kMaxChannels);
+    readUnsigned(value, "outputChannels", where, problems, device.outputChannels, 0, kMaxChannels);
+    readUnsigned(value, "bufferFrameSize", where, problems, device.bufferFrameSize,
+                 kMinBufferFrameSize, kMaxBufferFrameSize);
+    readNumber(value, "ppm", where, problems, device.ppm, -1000.0, 1000.0);
+    return device;
+}
+
+std::optional<AppPolicy> policyFromText(std::string_view text) {
+    if (text == "regular")
+        return AppPolicy::regular;
+    if (text == "accessory")
+        return AppPolicy::accessory;
+    if (text == "prohibited")
+        return AppPolicy::prohibited;
+    return std::nullopt;
+}
+
+App readApp(const json& value, const std::string& where, Problems& problems) {
+    App app;
+    if (!isObject(value, where, problems) ||
+        !knownKeysOnly(value, {"bundleId", "name", "policy", "toneHz", "level"}, where, problems))
+        return app;
+    readText(value, "bundleId", where, problems, app.bundleId, true);
+    app.name = app.bundleId;
+    readText(value, "name", where, problems, app.name, false);
+    std::string policy = "regular";
+    readText(value, "policy", where, problems, policy, false);
+    if (const auto parsed = policyFromText(policy))
+        app.policy = *parsed;
+    else
+        problems.add(at(where, "policy"), "expected \"regular\", \"accessory\" or \"prohibited\"");
+    readNumber(value, "toneHz", where, problems, app.toneHz, 0.0, 20000.0);
+    readNumber(value, "level", where, problems, app.level, 0.0, 1.0);
+    return app;
+}
+
+PluginSettings readPlugin(const json& value, const std::string& where, Problems& problems) {
+    PluginSettings plugin;
+    if (!isObject(value, where, problems) ||
+        !knownKeysOnly(value, {"installed", "routeConfig", "loadDelay"}, where, problems))
+        return plugin;
+    if (member(value, "installed") != nullptr) {
+        bool installed = false;
+        readBool(value, "installed", where, problems, installed);
+        plugin.installed = installed;
+    }
+    readBool(value, "routeConfig", where, problems, plugin.routeConfig);
+    readNumber(value, "loadDelay", where, problems, plugin.loadDelay, 0.0, 3600.0);
+    return plugin;
+}
+
+constexpr std::pair<EventKind, std::string_view> kEventNames[] = {
+    {EventKind::unplug, "unplug"},
+    {EventKind::plug, "plug"},
+    {EventKind::launch, "launch"},
+    {EventKind::quit, "quit"},
+    {EventKind::setDefaultOutput, "setDefaultOutput"},
+    {EventKind::hang, "hang"},
+};
+
+Event readEvent(const json& value, const std::string& where, Problems& problems) {
+    Event event;
+    if (!isObject(value, where, problems) ||
+        !knownKeysOnly(value,
+                       {"at", "unplug", "plug", "launch", "quit", "setDefaultOutput", "hang"},
+                       where, problems))
+        return event;
+    if (member(value, "at") == nullptr)
+        problems.add(at(where, "at"), "missing");
+    readNumber(value, "at", where, problems, event.at, 0.0, 1e9);
+    int kinds = 0;
+    for (const auto& [kind, name] : kEventNames) {
+        if (member(value, name) == nullptr)
+            continue;
+        ++kinds;
+        event.kind = kind;
+    }
+    if (kinds != 1) {
+        problems.add(where, "expected exactly one of unplug, plug, launch, quit, "
+                            "setDefaultOutput, hang");
+        return event;
+    }
+    switch (event.kind) {
+    case EventKind::unplug:
+        readText(value, "unplug", where, problems, event.text, true);
+        break;
+    case EventKind::quit:
+        readText(value, "quit", where, problems, event.text, true);
+        break;
+    case EventKind::setDefaultOutput:
+        readText(value, "setDefaultOutput", where, problems, event.text, true);
+        break;
+    case EventKind::plug:
+        event.device = readDevice(value["plug"], at(where, "plug"), problems);
+        break;
+    case EventKind::launch:
+        event.app = readApp(value["launch"], at(where, "launch"), problems);
+        break;
+    case EventKind::hang:
+        event.seconds = -1.0;
+        readNumber(value, "hang", where, problems, event.seconds, 0.0, 3600.0);
+        break;
+    }
+    return event;
+}
+
+void readStatus(const json& object, const std::string& where, Problems& problems,
+                std::optional<OSStatus>& out) {
+    const json* value = member(object, "status");
+    if (value == nullptr)
+        return;
+    if (value->is_string()) {
+        if (const auto code = fourCharCodeFromText(value->get<std::string>())) {
+            out = static_cast<OSStatus>(*code);
+            return;
+        }
+    } else if (value->is_number_integer() &&
+               value->get<int64_t>() >= std::numeric_limits<OSStatus>::min() &&
+               value->get<int64_t>() <= std::numeric_limits<OSStatus>::max()) {
+        out = static_cast<OSStatus>(value->get<int64_t>());
+        return;
+    }
+    problems.add(at(where, "status"), "expected a 32-bit status number or four characters");
+}
+
+Fault readFault(const json& value, const std::string& where, Problems& problems) {
+    Fault fault;
+    if (!isObject(value, where, problems) ||
+        !knownKeysOnly(value, {"call", "uid", "selector", "status", "blockMs"}, where, problems))
+        return fault;
+    std::string call;
+    readText(value, "call", where, problems, call, true);
+    if (const auto parsed = halCallFromName(call))
+        fault.call = *parsed;
+    else if (!call.empty())
+        problems.add(at(where, "call"), "unknown call \"" + call + "\"");
+    readOptionalText(value, "uid", where, problems, fault.uid);
+    readFourChar(value, "selector", where, problems, fault.selector);
+    readStatus(value, where, problems, fault.status);
+    double blockMs = 0.0;
+    readNumber(value, "blockMs", where, problems, blockMs, 0.0, 3600.0 * 1000.0);
+    fault.block = std::chrono::milliseconds(static_cast<int64_t>(blockMs));
+    if (problems.ok() && !fault.status && member(value, "blockMs") == nullptr)
+        problems.add(where, "needs a status, a blockMs, or both");
+    return fault;
+}
+
+template <typename Record, typename Reader>
+std::vector<Record> readList(const json& top, std::string_view key, Problems& problems,
+                             Reader reader) {
+    std::vector<Record> records;
+    const json* list = member(top, key);
+    if (list == nullptr)
+        return records;
+    if (!list->is_array()) {
+        problems.add(std::string(key), "expected a list");
+        return records;
+    }
+    for (size_t i = 0; i < list->size() && problems.ok(); ++i)
+        records.push_back(reader((*list)[i], at(std::string(key), i), problems));
+    return records;
+}
+
+bool hasOutputDevice(const World& world, const std::string& uid) {
+    return std::any_of(world.devices.begin(), world.devices.end(), [&](const Device& device) {
+        return device.uid == uid && device.outputChannels > 0;
+    });
+}
+
+void checkConsistency(const World& world, Problems& problems) {
+    std::set<AudioObjectID> ids;
+    for (size_t i = 0; i < world.devices.size(); ++i) {
+        const AudioObjectID id = world.devices[i].id;
+        if (id != kAudioObjectUnknown && !ids.insert(id).second)
+            problems.add(at(at("devices", i), "id"), "another device has id " + std::to_string(id));
+    }
+    if (world.defaultOutput && !hasOutputDevice(world, *world.defaultOutput))
+        problems.add("defaultOutput",
+                     "no device with output has UID \"" + *world.defaultOutput + "\"");
+    if (world.defaultSystemOutput && !hasOutputDevice(world, *world.defaultSystemOutput))
+        problems.add("defaultSystemOutput",
+                     "no device with output has UID \"" + *world.defaultSystemOutput + "\"");
+}
+
+std::string parseErrorText(const json::parse_error& error) {
+    // Drop the library's "[json.exception.parse_error.101] " prefix: the rest says where.
+    std::string text = error.what();
+    const auto bracket = text.find("] ");
+    return bracket == std::string::npos ? text : text.substr(bracket + 2);
+}
+
+} // namespace
+
+std::string_view halCallName(HalCall call) {
+    for (const auto& [value, name] : kCallNames) {
+        if (value == call)
+            return name;
+    }
+    return {};
+}
+
+std::optional<HalCall> halCallFromName(std::string_view name) {
+    for (const auto& [value, text] : kCallNames) {
+        if (text == name)
+            return value;
+    }
+    return std::nullopt;
+}
+
+std::string fourCharText(UInt32 code) {
+    return {char(code >> 24), char((code >> 16) & 0xFF), char((code >> 8) & 0xFF),
+            char(code & 0xFF)};
+}
+
+std::optional<UInt32> fourCharCodeFromText(std::string_view text) {
+    if (text.size() != 4)
+        return std::nullopt;
+    UInt32 code = 0;
+    for (char c : text) {
+        if (c < 0x20 || c > 0x7E)
+            return std::nullopt;
+        code = (code << 8) | static_cast<UInt8>(c);
+    }
+    return code;
+}
+
+WorldResult parseWorld(std::string_view text) {
+    json top;
+    try {
+        top = json::parse(text);
+    } catch (const json::parse_error& error) {
+        return {std::nullopt, "not valid JSON: " + parseErrorText(error)};
+    }
+    Problems problems;
+    if (!top.is_object())
+        return {std::nullopt, "expected a JSON object at the top"};
+    knownKeysOnly(top,
+                  {"devices", "defaultOutput", "defaultSystemOutput", "apps", "plugin", "recordDir",
+                   "events", "faults"},
+                  "", problems);
+    World world;
+    world.devices = readList<Device>(top, "devices", problems, readDevice);
+    readOptionalText(top, "defaultOutput", "", problems, world.defaultOutput);
+    readOptionalText(top, "defaultSystemOutput", "", problems, world.defaultSystemOutput);
+    world.apps = readList<App>(top, "apps", problems, readApp);
+    if (const json* plugin = member(top, "plugin"))
+        world.plugin = readPlugin(*plugin, "plugin", problems);
+    readText(top, "recordDir", "", problems, world.recordDir, false);
+    world.events = readList<Event>(top, "events", problems, readEvent);
+    world.faults = readList<Fault>(top, "faults", problems, readFault);
+    if (problems.ok())
+        checkConsistency(world, problems);
+    if (!problems.ok())
+        return {std::nullopt, problems.message()};
+    return {std::move(world), {}};
+}
+
+WorldResult readWorldFile(const std::filesystem::path& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error))
+        return {std::nullopt, "is a folder, not a file"};
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return {std::nullopt, "cannot be opened (missing or unreadable)"};
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad())
+        return {std::nullopt, "cannot be read"};
+    return parseWorld(text.str());
+}
+
+World processWorld() {
+    const char* named = std::getenv("SONARILL_SIM_WORLD");
+    if (named == nullptr || *named == '\0')
+        return defaultWorld();
+    WorldResult result = readWorldFile(named);
+    if (result.world)
+        return std::move(*result.world);
+    std::fprintf(stderr, "sonarill-sim: cannot use world file %s: %s\n", named,
+                 result.error.c_str());
+    std::fflush(stderr);
+    // Other threads may be inside the simulation: leave without running destructors.
+    std::_Exit(EXIT_FAILURE);
+}
+
+World defaultWorld() {
+    World world;
+    world.devices = {
+        {40, "BuiltInMicrophoneDevice", "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn, 1,
+         0, 512, 0.0},
+        {41, "BuiltInSpeakerDevice", "MacBook Pro Speakers", kAudioDeviceTransportTypeBuiltIn, 0, 2,
+         512, 0.0},
+        {42, "AppleUSBAudioEngine:Generic:USB Headset:1410000:1", "USB Headset",
+         kAudioDeviceTransportTypeUSB, 1, 2, 256, 42.0},
+        {43, "LGHDMIDisplay:0", "LG HDMI", kAudioDeviceTransportTypeHDMI, 0, 2, 1024, -17.0},
+        {44, "~:AMS2_StackedOutput:0", "Multi-Output Device", kAudioDeviceTransportTypeAggregate, 0,
+         2, 512, 0.0},
+    };
+    world.defaultOutput = "BuiltInSpeakerDevice";
+    world.defaultSystemOutput = "BuiltInSpeakerDevice";
+    world.apps = {
+        {"com.apple.Music", "Music", AppPolicy::regular, 440.0, 0.5},
+        {"com.apple.podcasts", "Podcasts", AppPolicy::regular, 550.0, 0.5},
+        {"com.google.Chrome", "Google Chrome", AppPolicy::regular, 660.0, 0.5},
+        {"com.google.Chrome.helper", "Google Chrome Helper", AppPolicy::accessory, 0.0, 0.5},
+        {"com.google.Chrome.app.youtube", "YouTube", AppPolicy::regular, 770.0, 0.5},
+        {"com.apple.controlcenter", "Control Center", AppPolicy::accessory, 0.0, 0.5},
+    };
+    world.plugin.installed = false;
+    world.plugin.routeConfig = true;
+    world.plugin.loadDelay = 1.0;
+    return world;
+}
+
+} // namespace sonarill::sim

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "sim/CoreAudio.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What the simulated audio system starts from: its devices, defaults, applications, plug-in
+// folder state, and a timeline of events and injected faults. Read from a JSON world file or
+// taken from the built-in default world.
+namespace sonarill::sim {
+
+struct Device {
+    AudioObjectID id = kAudioObjectUnknown; // 0: the simulation picks a free one
+    std::string uid;
+    std::string name;
+    UInt32 transport = kAudioDeviceTransportTypeUnknown;
+    UInt32 inputChannels = 0;
+    UInt32 outputChannels = 0;
+    UInt32 bufferFrameSize = 512;
+    double ppm = 0.0; // clock rate offset from nominal, parts per million
+};
+
+enum class AppPolicy { regular, accessory, prohibited };
+
+struct App {
+    std::string bundleId;
+    std::string name;
+    AppPolicy policy = AppPolicy::regular;
+    double toneHz = 0.0; // 0: the application plays nothing
+    double level = 0.5;  // linear amplitude of its tone, 0 to 1
+};
+
+struct PluginSettings {
+    // true: the carried driver is installed at start; false: the folder starts without it;
+    // absent: the folder is left as it is.
+    std::optional<bool> installed;
+    bool routeConfig = true; // whether the driver installed at start has 'snrc'
+    double loadDelay = 1.0;  // seconds from a change of the plug-in folder to the device
+};
+
+enum class EventKind { unplug, plug, launch, quit, setDefaultOutput, hang };
+
+struct Event {
+    double at = 0.0; // seconds from the start of the simulation
+    EventKind kind = EventKind::unplug;
+    std::string text;     // the UID (unplug, setDefaultOutput) or bundle identifier (quit)
+    Device device;        // plug
+    App app;              // launch
+    double seconds = 0.0; // hang
+};
+
+enum class HalCall {
+    hasProperty,
+    isPropertySettable,
+    getPropertyDataSize,
+    getPropertyData,
+    setPropertyData,
+    addPropertyListener,
+    removePropertyListener,
+};
+
+// "AudioObjectGetPropertyData" for HalCall::getPropertyData, and back.
+std::string_view halCallName(HalCall call);
+std::optional<HalCall> halCallFromName(std::string_view name);
+
+// A call that matches fails with `status` (AudioObjectHasProperty answers false) and/or first
+// blocks the calling thread for `block`.
+struct Fault {
+    HalCall call = HalCall::getPropertyData;
+    std::optional<std::string> uid; // only calls on the device with this UID
+    std::optional<AudioObjectPropertySelector> selector;
+    std::optional<OSStatus> status;
+    std::chrono::milliseconds block{0};
+};
+
+struct World {
+    std::vector<Device> devices;
+    std::optional<std::string> defaultOutput;       // absent: the first device with output
+    std::optional<std::string> defaultSystemOutput; // absent: the default output
+    std::vector<App> apps;
+    PluginSettings plugin;
+    std::string recordDir;
+    std::vector<Event> events;
+    std::vector<Fault> faults;
+};
+
+// The world used when SONARILL_SIM_WORLD names no file: a laptop with speakers, microphone, a
+// USB headset, an HDMI display and a multi-output device, a few applications, and the plug-in
+// not installed yet.
+World defaultWorld();
+
+// A world, or the reason there is none. Never both.
+struct WorldResult {
+    std::optional<World> world;
+    std::string error;
+};
+
+WorldResult parseWorld(std::string_view json);
+WorldResult readWorldFile(const std::filesystem::path& path);
+
+// The world of this process: the file SONARILL_SIM_WORLD names, else the default world. A file
+// that cannot be used stops the process with one line on standard error naming it and the
+// problem.
+World processWorld();
+
+// 'usb ' -> "usb ", and back; nothing unless exactly four printable ASCII characters.
+std::string fourCharText(UInt32 code);
+std::optional<UInt32> fourCharCodeFromText(std::string_view text);
+
+} // namespace sonarill::sim
