@@ -1,0 +1,64 @@
+#include "support/SimWorld.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace sonarill::testing {
+
+namespace {
+
+std::filesystem::path makeTemporaryFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "sonarill-test-XXXXXX");
+    if (mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "cannot create a temporary folder";
+        return {};
+    }
+    return pattern;
+}
+
+} // namespace
+
+ScopedSimWorld::ScopedSimWorld(const sim::World& world, sim::TimelineClock clock)
+    : dataHome_(makeTemporaryFolder()) {
+    if (const char* previous = std::getenv("XDG_DATA_HOME"))
+        previousDataHome_ = previous;
+    setenv("XDG_DATA_HOME", dataHome_.c_str(), 1);
+    std::error_code error;
+    std::filesystem::create_directories(halFolder(), error);
+    EXPECT_FALSE(error) << error.message();
+    EXPECT_TRUE(sim::resetWorld(world, clock));
+}
+
+ScopedSimWorld::~ScopedSimWorld() {
+    sim::resetWorld(sim::World{}, sim::TimelineClock::manual);
+    std::error_code error;
+    std::filesystem::remove_all(dataHome_, error);
+    if (previousDataHome_)
+        setenv("XDG_DATA_HOME", previousDataHome_->c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+}
+
+std::filesystem::path ScopedSimWorld::halFolder() const {
+    return dataHome_ / "sonarill-sim" / "HAL";
+}
+
+sim::World worldFromJSON(std::string_view json) {
+    sim::WorldResult result = sim::parseWorld(json);
+    if (!result.world) {
+        ADD_FAILURE() << "world does not parse: " << result.error;
+        return {};
+    }
+    return std::move(*result.world);
+}
+
+sim::World worldWithDriver(bool routeConfig) {
+    sim::World world = sim::defaultWorld();
+    world.plugin.installed = true;
+    world.plugin.routeConfig = routeConfig;
+    return world;
+}
+
+} // namespace sonarill::testing
