@@ -1,6 +1,6 @@
 #include "platform/Paths.h"
 
-#include "sim/HalPluginFolder.h"
+#include "sim/Control.h"
 
 namespace sonarill::platform {
 
