@@ -118,6 +118,9 @@ private:
     bool objectExists(AudioObjectID id) const;
     bool idInUse(AudioObjectID id) const;
     AudioObjectID allocateID();
+    // '!obj' for an unknown object, 'who?' for a property it does not have.
+    OSStatus resolve(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                     Property& property) const;
     std::optional<Property> lookUp(AudioObjectID object,
                                    const AudioObjectPropertyAddress& address) const;
     std::vector<AudioObjectID> streamIDs(const DeviceState& device,

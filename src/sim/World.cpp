@@ -165,8 +165,6 @@ void readFourChar(const json& object, std::string_view key, const std::string& w
 // Object IDs 0 and 1 are taken by "unknown" and the system object.
 constexpr UInt32 kFirstDeviceID = 2;
 constexpr UInt32 kMaxChannels = 256;
-constexpr UInt32 kMinBufferFrameSize = 15;
-constexpr UInt32 kMaxBufferFrameSize = 4096;
 
 Device readDevice(const json& value, const std::string& where, Problems& problems) {
     Device device;

@@ -15,6 +15,10 @@
 // taken from the built-in default world.
 namespace sonarill::sim {
 
+// The buffer frame sizes a simulated device accepts.
+inline constexpr UInt32 kMinBufferFrameSize = 15;
+inline constexpr UInt32 kMaxBufferFrameSize = 4096;
+
 struct Device {
     AudioObjectID id = kAudioObjectUnknown; // 0: the simulation picks a free one
     std::string uid;
