@@ -8,6 +8,7 @@
 namespace fs = std::filesystem;
 using namespace sonarill::plugin;
 using namespace sonarill::plugin::test;
+namespace sim = sonarill::sim;
 
 namespace {
 
@@ -25,16 +26,16 @@ protected:
 } // namespace
 
 TEST_F(BundleMatch, SameIdentifierAndExecutableMatchWhateverThePlistFormat) {
-    writeBundle(installed, "com.sonarill.driver", "driver 1", PlistFormat::Binary);
-    writeBundle(source, "com.sonarill.driver", "driver 1", PlistFormat::Xml);
+    writeBundle(installed, "com.sonarill.driver", "driver 1", sim::PlistFormat::binary);
+    writeBundle(source, "com.sonarill.driver", "driver 1", sim::PlistFormat::xml);
     LogCapture log;
     EXPECT_TRUE(matches());
     EXPECT_EQ(
         log.messages(),
         std::vector<std::string>{"PluginLifecycle: bundleID=com.sonarill.driver binaryMatch=true"});
 
-    writeBundle(installed, "com.sonarill.driver", "driver 1", PlistFormat::Xml);
-    writeBundle(source, "com.sonarill.driver", "driver 1", PlistFormat::Binary);
+    writeBundle(installed, "com.sonarill.driver", "driver 1", sim::PlistFormat::xml);
+    writeBundle(source, "com.sonarill.driver", "driver 1", sim::PlistFormat::binary);
     EXPECT_TRUE(matches());
 }
 
@@ -71,7 +72,7 @@ TEST_F(BundleMatch, UnreadablePlistsOrIdentifiersThatAreNotTextNeverMatch) {
     const fs::path plist = installed / "Contents/Info.plist";
     writeBundle(installed, "com.sonarill.driver", "driver 1");
     const std::string binary = [&] {
-        writeBundle(installed, "com.sonarill.driver", "driver 1", PlistFormat::Binary);
+        writeBundle(installed, "com.sonarill.driver", "driver 1", sim::PlistFormat::binary);
         return readFile(plist);
     }();
     const std::vector<std::string> unreadable = {
@@ -96,8 +97,13 @@ TEST_F(BundleMatch, UnreadablePlistsOrIdentifiersThatAreNotTextNeverMatch) {
 }
 
 TEST_F(BundleMatch, BundlesWithoutIdentifiersDoNotMatchEachOther) {
-    writeBundle(installed, "", "driver 1");
-    writeBundle(source, "", "driver 1");
+    const std::string withoutIdentifier = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                                          "<key>CFBundleName</key><string>Sonarill</string>"
+                                          "</dict></plist>";
+    writeBundle(installed, "com.sonarill.driver", "driver 1");
+    writeBundle(source, "com.sonarill.driver", "driver 1");
+    writeFile(installed / "Contents/Info.plist", withoutIdentifier);
+    writeFile(source / "Contents/Info.plist", withoutIdentifier);
     EXPECT_FALSE(matches());
     EXPECT_EQ(bundleIdentifierInPlist(source / "Contents/Info.plist"), std::nullopt);
 }

@@ -5,6 +5,7 @@
 #include "plugin/PluginLifecycleManager.h"
 #include "sim/Control.h"
 #include "sim/DriverBundle.h"
+#include "support/SimWorld.h"
 
 #include <gtest/gtest.h>
 
@@ -49,14 +50,17 @@ protected:
         writeSource(sim::carriedDriverBundle());
     }
 
-    void TearDown() override { unsetenv("XDG_DATA_HOME"); }
+    void TearDown() override {
+        sim::resetWorld(sim::World{}, sim::TimelineClock::manual);
+        unsetenv("XDG_DATA_HOME");
+    }
 
     static void startWorld(std::optional<bool> installed, bool routeConfig, double loadDelay) {
         sim::World world = sim::defaultWorld();
         world.plugin.installed = installed;
         world.plugin.routeConfig = routeConfig;
         world.plugin.loadDelay = loadDelay;
-        sim::resetWorld(world, sim::TimelineClock::manual);
+        ASSERT_TRUE(sim::resetWorld(world, sim::TimelineClock::manual));
     }
 
     void writeSource(const sim::DriverBundle& bundle) {
@@ -315,12 +319,10 @@ TEST_F(Installer, FirstExistingCandidateIsTheSourceButNeverTheInstalledBundleIts
 // The application's own construction: the platform's shell and folders and the real clock, with
 // the bundle the build carries next to the executables and the audio server on its own thread.
 TEST(InstallerAsTheApplicationBuildsIt, InstallsTheCarriedBundleAndThenFindsItCurrent) {
-    TempFolder dataHome;
-    setenv("XDG_DATA_HOME", dataHome.path().c_str(), 1);
     sim::World world = sim::defaultWorld();
     world.plugin.installed = false;
     world.plugin.loadDelay = 0.3;
-    sim::resetWorld(world, sim::TimelineClock::realTime);
+    const sonarill::testing::ScopedSimWorld simulation(world, sim::TimelineClock::realTime);
 
     PluginLifecycleManager firstRun;
     EXPECT_EQ(firstRun.locatePluginSource(), *platform::executableFolder() / "Sonarill.driver");
@@ -329,7 +331,4 @@ TEST(InstallerAsTheApplicationBuildsIt, InstallsTheCarriedBundleAndThenFindsItCu
     LogCapture log;
     EXPECT_TRUE(secondRun.installForSession());
     EXPECT_EQ(log.messages().back(), kUpToDate);
-
-    sim::resetWorld(sim::defaultWorld(), sim::TimelineClock::manual);
-    unsetenv("XDG_DATA_HOME");
 }

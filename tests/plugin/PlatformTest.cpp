@@ -17,9 +17,14 @@ TEST(RunProgram, ReportsTheExitStatusAndWhatTheProgramWroteToStandardError) {
     EXPECT_EQ(result.standardError, "to-err\n");
 }
 
-TEST(RunProgram, GivesTheProgramAnEmptyStandardInput) {
-    // With an inherited terminal or pipe, cat would wait for input instead of ending.
-    EXPECT_EQ(platform::runProgram({"/bin/cat"}).exitStatus, 0);
+TEST(RunProgram, StandardInputAndOutputAreDevNull) {
+    // Inherited ones would let an installer step wait on the terminal or print into our output.
+    // The shell reads its own descriptors; dash would redirect them while running a command.
+    const platform::ProgramResult result = platform::runProgram(
+        {"/bin/sh", "-c",
+         "in=$(readlink /proc/$$/fd/0); out=$(readlink /proc/$$/fd/1); echo \"$in $out\" >&2"});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.standardError, "/dev/null /dev/null\n");
 }
 
 TEST(RunProgram, ProgramsThatCannotStartOrDieBySignalAreFailures) {

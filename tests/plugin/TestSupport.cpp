@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <plist/plist.h>
 #include <sstream>
 
 namespace sonarill::plugin::test {
@@ -30,23 +29,6 @@ private:
     std::string home_;
 };
 const auto* const scratchHome = ::testing::AddGlobalTestEnvironment(new ScratchHome);
-
-std::string plistBytes(const std::string& identifier, PlistFormat format) {
-    plist_t root = plist_new_dict();
-    if (!identifier.empty())
-        plist_dict_set_item(root, "CFBundleIdentifier", plist_new_string(identifier.c_str()));
-    plist_dict_set_item(root, "CFBundleVersion", plist_new_string("1.0"));
-    char* data = nullptr;
-    uint32_t length = 0;
-    if (format == PlistFormat::Xml)
-        plist_to_xml(root, &data, &length);
-    else
-        plist_to_bin(root, &data, &length);
-    std::string bytes(data, length);
-    std::free(data);
-    plist_free(root);
-    return bytes;
-}
 
 } // namespace
 
@@ -73,9 +55,9 @@ std::string readFile(const fs::path& file) {
 }
 
 void writeBundle(const fs::path& bundle, const std::string& identifier,
-                 const std::string& executableBytes, PlistFormat format) {
-    writeFile(bundle / "Contents/Info.plist", plistBytes(identifier, format));
-    writeFile(bundle / "Contents/MacOS/libtidewell.dylib", executableBytes);
+                 const std::string& executableBytes, sim::PlistFormat format) {
+    ASSERT_EQ(sim::writeDriverBundle(bundle, {identifier, true, executableBytes}, format),
+              std::nullopt);
 }
 
 std::vector<std::string> treeBelow(const fs::path& root) {

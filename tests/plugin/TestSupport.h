@@ -2,6 +2,7 @@
 
 #include "platform/PrivilegedShell.h"
 #include "plugin/PluginLifecycleManager.h"
+#include "sim/DriverBundle.h"
 
 #include <chrono>
 #include <filesystem>
@@ -25,12 +26,10 @@ private:
     std::filesystem::path path_;
 };
 
-enum class PlistFormat { Xml, Binary };
-
-// Writes <bundle>/Contents/Info.plist (with the identifier unless it is empty) and the
-// executable below Contents/MacOS, as a plug-in bundle looks.
+// A plug-in bundle with this identifier and executable, its Info.plist in the given format.
 void writeBundle(const std::filesystem::path& bundle, const std::string& identifier,
-                 const std::string& executableBytes, PlistFormat format = PlistFormat::Xml);
+                 const std::string& executableBytes,
+                 sim::PlistFormat format = sim::PlistFormat::xml);
 
 void writeFile(const std::filesystem::path& file, const std::string& bytes);
 std::string readFile(const std::filesystem::path& file);
