@@ -54,6 +54,8 @@ std::vector<fs::path> pluginSourceFolders(const std::optional<fs::path>& resourc
     if (!executableFolder)
         return folders;
     fs::path folder = executableFolder->lexically_normal();
+    if (!folder.has_filename()) // "/a/b/" would otherwise count "/a/b" twice
+        folder = folder.parent_path();
     for (int searched = 0; searched < kExecutableFoldersSearched; ++searched) {
         folders.push_back(folder);
         // Above the root there is nothing new to look at.
