@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <sstream>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -43,22 +44,22 @@ std::string folderFingerprint(const std::filesystem::path& folder) {
     for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         std::error_code statusError;
         const auto status = it->symlink_status(statusError);
-        std::string entry = fs::relative(it->path(), folder, statusError).string();
-        entry += '|' + std::to_string(static_cast<int>(status.type()));
+        std::ostringstream entry;
+        entry << fs::relative(it->path(), folder, statusError).string() << '|'
+              << static_cast<int>(status.type());
         if (status.type() == fs::file_type::regular) {
-            entry += '|' + std::to_string(it->file_size(statusError));
-            entry +=
-                '|' + std::to_string(it->last_write_time(statusError).time_since_epoch().count());
+            entry << '|' << it->file_size(statusError) << '|'
+                  << it->last_write_time(statusError).time_since_epoch().count();
         }
-        entries.push_back(std::move(entry));
+        entries.push_back(entry.str());
     }
     if (error && error != std::errc::no_such_file_or_directory)
-        entries.push_back("?" + error.message()); // half-copied: look again next time
+        entries.push_back(std::string("?").append(error.message())); // look again next time
     std::sort(entries.begin(), entries.end());
-    std::string fingerprint;
+    std::ostringstream fingerprint;
     for (const auto& entry : entries)
-        fingerprint += entry + '\n';
-    return fingerprint;
+        fingerprint << entry << '\n';
+    return fingerprint.str();
 }
 
 // Puts the plug-in folder in the state the world asks for. Returns false, after saying why on
@@ -256,11 +257,17 @@ bool Simulation::reset(const World& world, TimelineClock clock) {
     auto bundle = folder.empty() ? std::nullopt : readDriverBundle(folder / kDriverBundleName);
 
     Lock lock(mutex_);
+    // Release blocked calls and drop what could block new ones before waiting for a listener
+    // call in progress: that listener may be making such a call.
+    ++generation_;
+    faults_.clear();
+    hangUntil_ = {};
+    hook_ = nullptr;
     listeners_.clear();
     queue_.clear();
+    wake_.notify_all();
     if (listenerInCall_ != 0)
         waitForListenerCall(lock, listenerInCall_);
-    ++generation_;
     devices_.clear();
     defaultOutput_ = defaultSystemOutput_ = kAudioObjectUnknown;
     nextObjectID_ = 2;
@@ -282,9 +289,7 @@ bool Simulation::reset(const World& world, TimelineClock clock) {
     apps_ = world.apps;
     recordDir_ = world.recordDir;
     faults_ = world.faults;
-    hook_ = nullptr;
     routeConfigText_.reset();
-    hangUntil_ = {};
     clock_ = clock;
     start_ = Clock::now();
     manualNow_ = 0.0;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -137,6 +138,40 @@ TEST(Faults, ShortHangPassesByItself) {
                          sonarill::sim::TimelineClock::manual);
     sonarill::sim::advanceTimeline(0.0);
     EXPECT_EQ(readDeviceListSize(), noErr);
+}
+
+// A listener stuck in a blocked call must not keep a reset (the end of every test) waiting.
+TEST(Faults, ResetReleasesAListenerBlockedInACall) {
+    ScopedSimWorld world;
+    Fault fault;
+    fault.call = HalCall::getPropertyData;
+    fault.uid = "BuiltInSpeakerDevice";
+    fault.block = 3600s;
+    sonarill::sim::injectFault(fault);
+    std::atomic<OSStatus> listenerStatus{1};
+    const auto listener = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*,
+                             void* data) -> OSStatus {
+        static_cast<std::atomic<OSStatus>*>(data)->store(readTransport(kSpeakers));
+        return noErr;
+    };
+    const AudioObjectPropertyAddress devices{kAudioHardwarePropertyDevices,
+                                             kAudioObjectPropertyScopeGlobal, 0};
+    ASSERT_EQ(AudioObjectAddPropertyListener(1, &devices, listener, &listenerStatus), noErr);
+    auto entered = nextCallOn(kSpeakers);
+    sonarill::sim::removeDeviceByUID("LGHDMIDisplay:0");
+    entered.wait();
+
+    auto reset = std::async(std::launch::async, [] {
+        return sonarill::sim::resetWorld(sonarill::sim::defaultWorld());
+    });
+    // A deadlock shows as a reset still waiting long after it should have returned at once.
+    if (reset.wait_for(30s) != std::future_status::ready) {
+        ADD_FAILURE() << "reset waits for the blocked listener";
+        sonarill::sim::clearFaults();
+    }
+    EXPECT_TRUE(reset.get());
+    sonarill::sim::waitForNotifications();
+    EXPECT_EQ(listenerStatus.load(), noErr);
 }
 
 } // namespace
