@@ -1,334 +1,423 @@
-#include "TestSupport.h"
-
+#include "log/DebugLog.h"
 #include "platform/Paths.h"
+#include "platform/Process.h"
 #include "plugin/InstallCommand.h"
 #include "plugin/PluginLifecycleManager.h"
 #include "sim/Control.h"
 #include "sim/DriverBundle.h"
 #include "support/SimWorld.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace sonarill;
 using namespace sonarill::plugin;
-using namespace sonarill::plugin::test;
+using namespace ::testing;
 using Outcome = platform::PrivilegedShellResult::Outcome;
 
 namespace {
 
-const std::string kInstallingFrom = "PluginLifecycle: installing plugin from ";
+std::string readFile(const fs::path& file) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(file, std::ios::binary).rdbuf();
+    return bytes.str();
+}
+
+void writeFile(const fs::path& file, const std::string& bytes) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+// Every file and folder below root by relative path, with a file's bytes ("/" for a folder).
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        entries[entry.path().lexically_relative(root).string()] =
+            entry.is_directory() ? "/" : readFile(entry.path());
+    return entries;
+}
+
+// The log file's path is fixed on first use below HOME, so HOME is a scratch folder from the start.
+struct ScratchHome : ::testing::Environment {
+    std::string home = "/tmp/sonarill-plugin-home-XXXXXX";
+    void SetUp() override { setenv("HOME", mkdtemp(home.data()), 1); }
+    void TearDown() override { fs::remove_all(home); }
+};
+const auto* const scratchHome = ::testing::AddGlobalTestEnvironment(new ScratchHome);
+
+// The messages logged since construction, without their "[time] [File:line] " prefix.
+struct LogCapture {
+    size_t start = readFile(DebugLog::logPath()).size();
+    std::vector<std::string> messages() const {
+        std::istringstream lines(readFile(DebugLog::logPath()).substr(start));
+        std::vector<std::string> messages;
+        for (std::string line; std::getline(lines, line);)
+            messages.push_back(line.substr(line.find("] ", line.find("] ") + 2) + 2));
+        return messages;
+    }
+};
+
+const std::string kInstalling = "PluginLifecycle: installing plugin from ";
 const std::string kSupported = "PluginLifecycle: live route config property supported=true";
 const std::string kUnsupported = "PluginLifecycle: live route config property supported=false";
 const std::string kVisible = "PluginLifecycle: install complete, device visible=true";
 const std::string kUpToDate = "PluginLifecycle: plugin up-to-date and live driver supports route "
                               "config \u2014 skipping reinstall";
-const std::string kBinaryMatch = "PluginLifecycle: bundleID=com.sonarill.driver binaryMatch=true";
+const std::string kMatch = "PluginLifecycle: bundleID=com.sonarill.driver binaryMatch=";
 
-// Each test gets its own simulated plug-in folder, below a data folder whose name needs every
-// kind of quoting, so each install also proves the command reaches those exact paths.
+// Records every script; answers with a fixed result, or runs it in the platform's real shell.
+struct RecordingShell final : platform::PrivilegedShell {
+    explicit RecordingShell(std::optional<platform::PrivilegedShellResult> fixed = {})
+        : answer(std::move(fixed)) {}
+    platform::PrivilegedShellResult run(const std::string& script) override {
+        scripts.push_back(script);
+        return answer ? *answer : real->run(script);
+    }
+    std::optional<platform::PrivilegedShellResult> answer;
+    std::unique_ptr<platform::PrivilegedShell> real = platform::systemPrivilegedShell();
+    std::vector<std::string> scripts;
+};
+
+// A simulated audio system on a manual clock that moves only when the installer sleeps. The
+// plug-in folder and the carried bundle lie below names that break naive quoting in either layer
+// or run a command if read unquoted: each install through the real shell proves the paths exact.
 class Installer : public ::testing::Test {
 protected:
-    TempFolder scratch;
-    const fs::path dataHome = scratch.path() / "data it's \"quoted\" \\ $(touch pwned)";
-    const fs::path appFolder = scratch.path() / "App 'Resources'";
+    sonarill::testing::ScopedSimWorld scoped{sim::World{}, sim::TimelineClock::manual};
+    const fs::path dataHome = scoped.dataHome() / "data it's \"q\" \\ $(touch pwned)";
+    const fs::path appFolder = scoped.dataHome() / "App 'R' \\\" `touch pwned`";
     const fs::path source = appFolder / "Sonarill.driver";
-    FakeClock fakeClock;
-    std::shared_ptr<RecordingShell> shell = RecordingShell::forwardingToSystem();
+    std::shared_ptr<RecordingShell> shell = std::make_shared<RecordingShell>();
+    std::vector<fs::path> sourceFolders{appFolder};
+    std::chrono::milliseconds elapsed{0};
 
-    void SetUp() override {
-        fs::create_directories(dataHome);
-        setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
-        // The installer's sleeps are the simulated audio server's time.
-        fakeClock.onSleep = [](std::chrono::milliseconds slept) {
-            sim::advanceTimeline(std::chrono::duration<double>(slept).count());
-        };
-        writeSource(sim::carriedDriverBundle());
-    }
-
-    void TearDown() override {
-        sim::resetWorld(sim::World{}, sim::TimelineClock::manual);
-        unsetenv("XDG_DATA_HOME");
-    }
-
-    static void startWorld(std::optional<bool> installed, bool routeConfig, double loadDelay) {
+    void start(std::optional<bool> installed, bool routeConfig, double loadDelay,
+               const sim::DriverBundle& carried = sim::carriedDriverBundle()) {
+        setenv("XDG_DATA_HOME", dataHome.c_str(), 1); // restored by the scoped world
         sim::World world = sim::defaultWorld();
-        world.plugin.installed = installed;
-        world.plugin.routeConfig = routeConfig;
-        world.plugin.loadDelay = loadDelay;
+        world.plugin = {installed, routeConfig, loadDelay};
         ASSERT_TRUE(sim::resetWorld(world, sim::TimelineClock::manual));
+        ASSERT_EQ(sim::writeDriverBundle(source, carried), std::nullopt);
     }
 
-    void writeSource(const sim::DriverBundle& bundle) {
-        ASSERT_EQ(sim::writeDriverBundle(source, bundle), std::nullopt);
-    }
-
-    PluginLifecycleManager makeManager() {
+    PluginLifecycleManager manager() {
+        InstallerClock clock{[this] { return std::chrono::steady_clock::time_point(elapsed); },
+                             [this](std::chrono::milliseconds slept) {
+                                 EXPECT_EQ(slept, 200ms) << "one poll interval";
+                                 elapsed += slept;
+                                 sim::advanceTimeline(std::chrono::duration<double>(slept).count());
+                             }};
         return PluginLifecycleManager(PluginInstallerEnvironment{
-            shell, platform::halPluginFolder().string(), {appFolder}, fakeClock.clock()});
+            shell, sim::halPluginFolder().string(), sourceFolders, clock});
     }
 
-    static fs::path installedBundle() { return sim::halPluginFolder() / "Sonarill.driver"; }
-
-    static bool deviceListed() {
-        for (const sim::Device& device : sim::devices())
-            if (device.uid == sim::kVirtualDeviceUID)
-                return true;
-        return false;
-    }
-
-    std::string expectedScript() {
-        return privilegedShellScript(installCommand(sim::halPluginFolder().string(),
-                                                    installedBundle().string(), source.string()));
-    }
+    static fs::path installed() { return sim::halPluginFolder() / "Sonarill.driver"; }
+    void TearDown() override { EXPECT_FALSE(fs::remove("pwned")) << "a name was run as a command"; }
 };
 
 } // namespace
 
-TEST_F(Installer, InstallIntoAnEmptyFolderCopiesTheBundleAndReportsTheDeviceOnceLoaded) {
-    startWorld(false, true, 1.0);
-    PluginLifecycleManager manager = makeManager();
-    LogCapture log;
-
-    EXPECT_TRUE(manager.installForSession());
-
-    EXPECT_EQ(shell->scripts(), std::vector<std::string>{expectedScript()});
-    EXPECT_EQ(sim::readDriverBundle(installedBundle())->executable,
-              sim::carriedDriverBundle().executable);
-    EXPECT_EQ(fakeClock.elapsed(), 1000ms);
-    EXPECT_TRUE(manager.installedThisSession());
-    EXPECT_EQ(log.messages(),
-              (std::vector<std::string>{kInstallingFrom + source.string(), kSupported, kVisible}));
-    EXPECT_FALSE(fs::exists(scratch.path() / "pwned"));
+TEST(InstallQuoting, BothLayersSpellTheCommandExactly) {
+    // Single quotes as '\'' for the shell; then backslashes doubled before quotes are escaped.
+    EXPECT_EQ(privilegedShellScript(installCommand("/H'A", "/H'A/S\"d", R"(/a\"b c)")),
+              R"x(do shell script "/bin/mkdir -p '/H'\\''A' && /bin/rm -rf '/H'\\''A/S\"d' && )x"
+              R"x(/bin/cp -R '/a\\\"b c' '/H'\\''A/S\"d' && (/usr/bin/killall coreaudiod )x"
+              R"x(>/dev/null 2>&1 || true)" with administrator privileges)x");
 }
 
-TEST_F(Installer, SecondRunFindsThePluginUpToDateAndInstallsNothing) {
-    startWorld(false, true, 1.0);
-    ASSERT_TRUE(makeManager().installForSession());
-    auto secondShell = RecordingShell::forwardingToSystem();
-    shell = secondShell;
-    fakeClock = FakeClock();
-    LogCapture log;
-
-    PluginLifecycleManager secondRun = makeManager();
-    EXPECT_TRUE(secondRun.installForSession());
-
-    EXPECT_TRUE(secondShell->scripts().empty());
-    EXPECT_EQ(fakeClock.elapsed(), 0ms);
-    EXPECT_TRUE(secondRun.installedThisSession());
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{kBinaryMatch, kSupported, kUpToDate}));
+// The simulated platform's shell must refuse what AppleScript would refuse, or a wrong escape
+// in the installer's script would go unnoticed.
+TEST(InstallQuoting, ScriptDecodingAcceptsOnlyOneValidDoShellScript) {
+    const std::string suffix = " with administrator privileges";
+    for (const std::string& script : {
+             "do shell script 'ls'" + suffix,       // not a string literal
+             std::string("do shell script \"ls\""), // no privileges clause
+             "do shell script \"a\"b\"" + suffix,   // quote left unescaped
+             "do shell script \"a\\q\"" + suffix,   // unknown escape
+             "do shell script \"ls" + suffix,       // literal never closed
+             std::string("do shell script \"ls\\"), // escape at the very end
+         })
+        EXPECT_EQ(platform::shellCommandOfScript(script), std::nullopt) << script;
+    EXPECT_EQ(platform::shellCommandOfScript("do shell script \"\\\\a\\nb\\rc\\td\\\"\"" + suffix),
+              "\\a\nb\rc\td\"");
 }
 
-TEST_F(Installer, ChangedExecutableOrIdentifierIsReinstalled) {
-    for (const sim::DriverBundle& changed :
-         {sim::DriverBundle{"com.sonarill.driver", true, "a newer driver build\n"},
-          sim::DriverBundle{"com.sonarill.driver.v2", true,
-                            sim::carriedDriverBundle().executable}}) {
-        startWorld(true, true, 1.0);
-        ASSERT_TRUE(deviceListed());
-        writeSource(changed);
-        shell = RecordingShell::forwardingToSystem();
+TEST(InstallBundleMatch, OnlyTheIdentifierAndTheExecutablesBytesDecide) {
+    const sonarill::testing::ScopedSimWorld scoped({}, sim::TimelineClock::manual);
+    const fs::path installed = scoped.dataHome() / "HAL/Sonarill.driver";
+    const fs::path source = scoped.dataHome() / "App/Sonarill.driver";
+    const fs::path plist = "Contents/Info.plist";
+    const fs::path executable = "Contents/MacOS/libtidewell.dylib";
+    const std::string id = "com.sonarill.driver";
+    const std::string big(200000, 'x'); // longer than one read chunk
+    const auto write = [](const fs::path& bundle, const std::string& identifier,
+                          const std::string& bytes,
+                          sim::PlistFormat format = sim::PlistFormat::xml) {
+        ASSERT_EQ(sim::writeDriverBundle(bundle, {identifier, true, bytes}, format), std::nullopt);
+    };
+    const PluginLifecycleManager manager(
+        PluginInstallerEnvironment{nullptr, installed.parent_path().string(), {}, {}});
+    // Compares the bundles as changed since the last call, then makes them identical again.
+    const auto expect = [&](const std::string& what, const std::string& binaryMatch) {
+        const LogCapture log;
+        EXPECT_EQ(manager.installedBundleMatches(installed, source), binaryMatch == "true") << what;
+        EXPECT_EQ(log.messages(), binaryMatch.empty() ? std::vector<std::string>{}
+                                                      : std::vector{kMatch + binaryMatch})
+            << what;
+        write(installed, id, big);
+        write(source, id, big);
+    };
+    write(installed, id, big);
+    write(source, id, big);
+    expect("same XML bundles", "true");
+    write(installed, id, big, sim::PlistFormat::binary);
+    expect("binary installed plist", "true");
+    write(source, id, big, sim::PlistFormat::binary);
+    expect("binary source plist", "true");
+    write(installed, id + ".old", big);
+    expect("other identifier", "");
+    write(installed, id, big.substr(1) + "y");
+    expect("last byte differs", "false");
+    write(installed, id, big.substr(1));
+    expect("shorter executable", "false");
+    fs::remove(installed / executable);
+    fs::remove(source / executable);
+    expect("both executables missing", "false");
+    fs::remove(installed / plist);
+    expect("installed plist missing", "");
+    fs::remove(installed / plist);
+    fs::create_directory(installed / plist);
+    expect("installed plist is a folder", "");
+    write(source, id, big, sim::PlistFormat::binary);
+    const std::string binary = readFile(source / plist);
+    const std::string unreadable[] = {
+        "",
+        "not a plist",
+        binary.substr(0, binary.size() / 2),
+        R"(<plist version="1.0"><array><string>com.sonarill.driver</string></array></plist>)",
+        R"(<plist version="1.0"><dict><key>CFBundleIdentifier</key><real>7</real></dict></plist>)",
+        R"(<plist version="1.0"><dict><key>CFBundleName</key><string>S</string></dict></plist>)"};
+    for (const std::string& bytes : unreadable) {
+        writeFile(installed / plist, bytes);
+        expect("installed plist " + bytes, "");
+        writeFile(source / plist, bytes);
+        expect("source plist " + bytes, "");
+    }
+    writeFile(installed / plist, unreadable[5]);
+    writeFile(source / plist, unreadable[5]);
+    expect("neither has an identifier", "");
+}
 
-        EXPECT_TRUE(makeManager().installForSession()) << changed.bundleIdentifier;
+TEST(InstallSourceFolders, ResourcesThenWorkingFolderThenTheExecutablesFolderAndSevenAncestors) {
+    using Folders = std::vector<fs::path>;
+    EXPECT_EQ(
+        pluginSourceFolders(fs::path("/App/Resources"), fs::path("/work"),
+                            fs::path("/a/b/c/d/e/f/g/h/i")),
+        (Folders{"/App/Resources", "/work", "/a/b/c/d/e/f/g/h/i", "/a/b/c/d/e/f/g/h",
+                 "/a/b/c/d/e/f/g", "/a/b/c/d/e/f", "/a/b/c/d/e", "/a/b/c/d", "/a/b/c", "/a/b"}));
+    EXPECT_EQ(pluginSourceFolders(std::nullopt, std::nullopt, fs::path("/a/b/")),
+              (Folders{"/a/b", "/a", "/"}));
+    EXPECT_EQ(pluginSourceFolders(std::nullopt, std::nullopt, std::nullopt), Folders{});
+}
 
-        EXPECT_EQ(shell->scripts().size(), 1u);
-        const std::optional<sim::DriverBundle> installed = sim::readDriverBundle(installedBundle());
-        ASSERT_TRUE(installed);
-        EXPECT_EQ(installed->bundleIdentifier, changed.bundleIdentifier);
-        EXPECT_EQ(installed->executable, changed.executable);
+TEST(InstallRunProgram, ReportsStatusAndStandardErrorWithInputAndOutputOnDevNull) {
+    // Inherited input or output would let a step wait on the terminal or print into ours. The
+    // shell reads its own descriptors: dash redirects them while it runs a command.
+    const platform::ProgramResult result = platform::runProgram(
+        {"/bin/sh", "-c",
+         "echo out; echo \"$(readlink /proc/$$/fd/0) $(readlink /proc/$$/fd/1)\" >&2; exit 3"});
+    EXPECT_EQ(result.exitStatus, 3);
+    EXPECT_EQ(result.standardError, "/dev/null /dev/null\n");
+    const platform::ProgramResult killed = platform::runProgram({"/bin/sh", "-c", "kill -9 $$"});
+    EXPECT_EQ(killed.exitStatus, -1);
+    EXPECT_EQ(killed.standardError, "terminated by signal 9");
+}
+
+TEST_F(Installer, InstallsIntoAnEmptyFolderThenFindsItCurrentThenOnlyReportsVisibility) {
+    start(false, true, 1.0);
+    PluginLifecycleManager first = manager();
+    LogCapture firstLog;
+    EXPECT_TRUE(first.installForSession());
+    EXPECT_EQ(shell->scripts,
+              std::vector{privilegedShellScript(installCommand(
+                  sim::halPluginFolder().string(), installed().string(), source.string()))});
+    EXPECT_EQ(snapshot(installed()), snapshot(source));
+    // Nothing else was created: the scoped world's own plug-in folder (2 entries), the data
+    // folder down to the plug-in folder (3), the application folder (1) and the two bundles.
+    EXPECT_EQ(snapshot(scoped.dataHome()).size(), 6 + 2 * (1 + snapshot(source).size()));
+    EXPECT_EQ(elapsed, 1000ms) << "reported at the first poll after the load delay";
+    EXPECT_THAT(firstLog.messages(),
+                ElementsAre(kInstalling + source.string(), kSupported, kVisible));
+
+    // The next run of the application: up to date, so no command and no wait.
+    shell = std::make_shared<RecordingShell>();
+    elapsed = 0ms;
+    PluginLifecycleManager second = manager();
+    LogCapture secondLog;
+    EXPECT_TRUE(second.installForSession());
+    EXPECT_THAT(secondLog.messages(), ElementsAre(kMatch + "true", kSupported, kUpToDate));
+
+    // Later calls in that run only look for the device.
+    LogCapture laterLog;
+    EXPECT_TRUE(second.installForSession());
+    fs::remove_all(installed());
+    sim::checkPluginFolder();
+    EXPECT_FALSE(second.installForSession());
+    EXPECT_TRUE(shell->scripts.empty());
+    EXPECT_EQ(elapsed, 0ms);
+    EXPECT_THAT(laterLog.messages(),
+                ElementsAre("PluginLifecycle: already handled this session, device visible=true",
+                            "PluginLifecycle: already handled this session, device visible=false"));
+}
+
+TEST_F(Installer, ReinstallsAChangedOrUnloadedOrOutdatedPluginCompletely) {
+    const std::string id = "com.sonarill.driver", from = kInstalling + source.string();
+    const std::string carried = sim::carriedDriverBundle().executable;
+    struct Case {
+        const char* name;
+        bool installedAtStart;
+        bool routeConfig;
+        sim::DriverBundle carried;
+        std::vector<std::string> firstMessages;
+    };
+    const Case cases[] = {
+        {"changed executable", true, true, {id, true, "newer\n"}, {kMatch + "false", from}},
+        {"changed identifier", true, true, {id + ".2", true, carried}, {from}},
+        {"device not loaded", false, true, {id, true, carried}, {kMatch + "true", from}},
+        {"no live 'snrc'", true, false, {id, true, carried}, {kMatch + "true", kUnsupported, from}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(c.installedAtStart, c.routeConfig, 1.0, c.carried);
+        if (!c.installedAtStart) { // placed there, but the audio server has not loaded it
+            ASSERT_EQ(sim::writeDriverBundle(installed(), c.carried), std::nullopt);
+        }
+        writeFile(installed() / "Contents/Resources/stale.txt", "left over");
+        writeFile(sim::halPluginFolder() / "Other.driver/Contents/Info.plist", "neighbour");
+        shell = std::make_shared<RecordingShell>();
+        LogCapture log;
+
+        EXPECT_TRUE(manager().installForSession());
+
+        EXPECT_EQ(shell->scripts.size(), 1u);
+        EXPECT_EQ(snapshot(installed()), snapshot(source)) << "replaced, neither merged nor nested";
+        EXPECT_EQ(readFile(sim::halPluginFolder() / "Other.driver/Contents/Info.plist"),
+                  "neighbour");
+        std::vector<std::string> messages = log.messages();
+        EXPECT_EQ(messages.back(), kVisible);
+        messages.resize(c.firstMessages.size());
+        EXPECT_EQ(messages, c.firstMessages);
     }
 }
 
-TEST_F(Installer, IdenticalBundleWhoseDeviceIsNotLoadedIsReinstalled) {
-    startWorld(false, true, 1.0);
-    // The same bundle as the carried one, placed where the audio server has not loaded it yet.
-    ASSERT_EQ(sim::writeDriverBundle(installedBundle(), sim::carriedDriverBundle()), std::nullopt);
-    ASSERT_FALSE(deviceListed());
+TEST_F(Installer, WaitPollsEveryFifthOfASecondForEightSecondsThenChecksOnceMore) {
+    const sim::DriverBundle carried = sim::carriedDriverBundle();
+    struct Case {
+        const char* name;
+        double loadDelay;
+        sim::DriverBundle carried;
+        bool ready;
+        std::chrono::milliseconds elapsed;
+        long unsupported;
+    };
+    const Case cases[] = {
+        {"appears after 3 s", 3.0, carried, true, 3000ms, 0},
+        {"appears after the last poll", 7.9, carried, true, 8000ms, 0}, // seen by the final check
+        {"never appears", 100.0, carried, false, 8000ms, 0},
+        // Five polls before it loads, then 35 polls and the final check find it lacking.
+        {"never gets 'snrc'", 1.0, {"com.sonarill.driver", false, "old\n"}, false, 8000ms, 36},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(false, true, c.loadDelay, c.carried);
+        elapsed = 0ms;
+        PluginLifecycleManager installer = manager();
+        LogCapture log;
+
+        EXPECT_EQ(installer.installForSession(), c.ready);
+
+        EXPECT_TRUE(installer.installedThisSession()) << "the command itself succeeded";
+        EXPECT_EQ(elapsed, c.elapsed);
+        const std::vector<std::string> messages = log.messages();
+        EXPECT_EQ(std::count(messages.begin(), messages.end(), kUnsupported), c.unsupported);
+        EXPECT_EQ(messages.back(),
+                  std::string("PluginLifecycle: install complete, device visible=") +
+                      (c.ready ? "true" : "false"));
+    }
+}
+
+TEST_F(Installer, FailedOrCancelledCommandLeavesTheSessionUnhandledSoTheNextCallTriesAgain) {
+    struct Case {
+        const char* name;
+        std::optional<platform::PrivilegedShellResult> answer; // none: the real shell
+        ::testing::Matcher<const std::string&> reason;
+    };
+    const Case cases[] = {
+        {"cancelled", platform::PrivilegedShellResult{Outcome::Failed, "User canceled. (-128)"},
+         "PluginLifecycle: privileged command failed: User canceled. (-128)"},
+        {"not created", platform::PrivilegedShellResult{Outcome::NotCreated, "syntax error"},
+         "PluginLifecycle: ERROR failed to create AppleScript"},
+        {"mkdir fails in the real shell", std::nullopt,
+         AllOf(StartsWith("PluginLifecycle: privileged command failed: "), HasSubstr("mkdir"),
+               EndsWith("(exit status 1)"))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(false, true, 1.0);
+        writeFile(sim::halPluginFolder(), "a file where the plug-in folder belongs");
+        shell = std::make_shared<RecordingShell>(c.answer);
+        elapsed = 0ms;
+        PluginLifecycleManager installer = manager();
+        LogCapture log;
+
+        EXPECT_FALSE(installer.installForSession());
+
+        EXPECT_FALSE(installer.installedThisSession());
+        EXPECT_EQ(elapsed, 0ms) << "no wait after a failed command";
+        EXPECT_THAT(log.messages(), ElementsAre(kInstalling + source.string(), c.reason,
+                                                "PluginLifecycle: ERROR failed to install plugin"));
+        EXPECT_FALSE(installer.installForSession());
+        EXPECT_EQ(shell->scripts.size(), 2u);
+        fs::remove(sim::halPluginFolder());
+    }
+}
+
+TEST_F(Installer, SourceIsTheFirstExistingCandidateOutsideTheInstalledBundle) {
+    start(true, true, 1.0);
+    const fs::path empty = scoped.dataHome() / "empty", withFile = scoped.dataHome() / "file";
+    fs::create_directories(empty);
+    writeFile(withFile / "Sonarill.driver", "a file counts too");
+    fs::create_directories(installed() / "Contents/Sonarill.driver");
+    // The install removes the installed bundle before copying: a source in there would be lost.
+    sourceFolders = {empty, sim::halPluginFolder(), installed() / "Contents", withFile, appFolder};
+    EXPECT_EQ(manager().locatePluginSource(), withFile / "Sonarill.driver");
+
+    sourceFolders.resize(3);
     LogCapture log;
-
-    EXPECT_TRUE(makeManager().installForSession());
-
-    EXPECT_EQ(shell->scripts().size(), 1u);
-    EXPECT_EQ(log.messages().front(), kBinaryMatch);
-    EXPECT_EQ(log.messages().at(1), kInstallingFrom + source.string());
-}
-
-TEST_F(Installer, IdenticalBundleWhoseLiveDriverLacksRouteConfigIsReinstalled) {
-    startWorld(true, false, 1.0);
-    ASSERT_TRUE(deviceListed());
-    writeSource(
-        sim::DriverBundle{"com.sonarill.driver", true, sim::carriedDriverBundle().executable});
-    LogCapture log;
-
-    EXPECT_TRUE(makeManager().installForSession());
-
-    EXPECT_EQ(shell->scripts().size(), 1u);
-    const std::vector<std::string> messages = log.messages();
-    ASSERT_GE(messages.size(), 3u);
-    EXPECT_EQ(messages[0], kBinaryMatch);
-    EXPECT_EQ(messages[1], kUnsupported);
-    EXPECT_EQ(messages[2], kInstallingFrom + source.string());
-    EXPECT_EQ(messages.back(), kVisible);
-}
-
-TEST_F(Installer, WaitWithoutAPluginEndsAfterEightSecondsAndOneFinalCheck) {
-    startWorld(false, true, 1.0);
-    std::vector<double> lookups;
-    sim::setCallHook([&](const sim::CallInfo& info) {
-        if (info.object == kAudioObjectSystemObject && info.call == sim::HalCall::getPropertyData)
-            lookups.push_back(sim::timelineSeconds());
-    });
-
-    EXPECT_FALSE(makeManager().waitForVirtualDevice(PluginLifecycleManager::kInstallWaitTimeout));
-
-    sim::setCallHook({});
-    EXPECT_EQ(fakeClock.elapsed(), 8000ms);
-    EXPECT_EQ(fakeClock.sleepCount(), 40);
-    // One scan per poll at 0, 0.2, ... 7.8 seconds, and the last one after the deadline.
-    ASSERT_EQ(lookups.size(), 41u);
-    EXPECT_DOUBLE_EQ(lookups.back(), 8.0);
-}
-
-TEST_F(Installer, DeviceAppearingAfterADelayIsReportedAsSoonAsAPollSeesIt) {
-    startWorld(false, true, 3.0);
-    PluginLifecycleManager manager = makeManager();
-    ASSERT_TRUE(manager.installForSession());
-    EXPECT_EQ(fakeClock.elapsed(), 3000ms);
-    EXPECT_EQ(fakeClock.sleepCount(), 15);
-}
-
-TEST_F(Installer, DeviceThatNeverGetsRouteConfigIsWaitedForEightSecondsThenReportedMissing) {
-    startWorld(false, true, 1.0);
-    writeSource(sim::DriverBundle{"com.sonarill.driver", false, "an old driver\n"});
-    PluginLifecycleManager manager = makeManager();
-    LogCapture log;
-
-    EXPECT_FALSE(manager.installForSession());
-
-    EXPECT_EQ(fakeClock.elapsed(), 8000ms);
-    EXPECT_EQ(fakeClock.sleepCount(), 40);
-    EXPECT_TRUE(manager.installedThisSession()) << "the command itself succeeded";
-    EXPECT_EQ(log.messages().back(), "PluginLifecycle: install complete, device visible=false");
-    // Five polls before the device loads, then 35 polls and the final check find it lacking.
-    const std::vector<std::string> messages = log.messages();
-    EXPECT_EQ(std::count(messages.begin(), messages.end(), kUnsupported), 36);
-}
-
-TEST_F(Installer, NoCarriedBundleAnywhereIsAnErrorWithoutAnyCommand) {
-    startWorld(false, true, 1.0);
-    fs::remove_all(source);
-    LogCapture log;
-
-    EXPECT_FALSE(makeManager().installForSession());
-
-    EXPECT_TRUE(shell->scripts().empty());
-    EXPECT_EQ(log.messages(),
-              std::vector<std::string>{"PluginLifecycle: ERROR plugin source bundle not found "
-                                       "(Sonarill.driver)"});
-}
-
-TEST_F(Installer, FailedOrCancelledCommandIsReportedAndTheNextCallTriesAgain) {
-    startWorld(false, true, 1.0);
-    shell = RecordingShell::answering({Outcome::Failed, "User canceled. (-128)"});
-    PluginLifecycleManager manager = makeManager();
-    LogCapture log;
-
-    EXPECT_FALSE(manager.installForSession());
-
-    EXPECT_FALSE(manager.installedThisSession());
-    EXPECT_EQ(fakeClock.elapsed(), 0ms) << "no wait after a failed command";
-    const std::vector<std::string> messages = log.messages();
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_EQ(messages[1], "PluginLifecycle: privileged command failed: User canceled. (-128)");
-    EXPECT_EQ(messages[2], "PluginLifecycle: ERROR failed to install plugin");
-
-    EXPECT_FALSE(manager.installForSession());
-    EXPECT_EQ(shell->scripts().size(), 2u);
-}
-
-TEST_F(Installer, ScriptThatCannotBeCreatedIsReportedAsSuch) {
-    startWorld(false, true, 1.0);
-    shell = RecordingShell::answering({Outcome::NotCreated, "syntax error"});
-    LogCapture log;
-
-    EXPECT_FALSE(makeManager().installForSession());
-
-    const std::vector<std::string> messages = log.messages();
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_EQ(messages[1], "PluginLifecycle: ERROR failed to create AppleScript");
-    EXPECT_EQ(messages[2], "PluginLifecycle: ERROR failed to install plugin");
-}
-
-TEST_F(Installer, CommandFailingInTheRealShellLeavesTheSessionUnhandled) {
-    startWorld(false, true, 1.0);
-    // A file where the plug-in folder should be: mkdir -p fails.
-    fs::create_directories(sim::halPluginFolder().parent_path());
-    writeFile(sim::halPluginFolder(), "not a folder");
-    PluginLifecycleManager manager = makeManager();
-    LogCapture log;
-
-    EXPECT_FALSE(manager.installForSession());
-
-    EXPECT_FALSE(manager.installedThisSession());
-    const std::vector<std::string> messages = log.messages();
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_TRUE(messages[1].starts_with("PluginLifecycle: privileged command failed: "))
-        << messages[1];
-    EXPECT_NE(messages[1].find("mkdir"), std::string::npos) << messages[1];
-}
-
-TEST_F(Installer, LaterCallsInTheSameRunOnlyReportWhetherTheDeviceIsVisible) {
-    startWorld(false, true, 1.0);
-    PluginLifecycleManager manager = makeManager();
-    ASSERT_TRUE(manager.installForSession());
-    LogCapture log;
-
-    EXPECT_TRUE(manager.installForSession());
-    fs::remove_all(installedBundle());
-    sim::checkPluginFolder();
-    sim::advanceTimeline(1.0);
-    EXPECT_FALSE(manager.installForSession());
-
-    EXPECT_EQ(shell->scripts().size(), 1u);
-    EXPECT_EQ(log.messages(),
-              (std::vector<std::string>{
-                  "PluginLifecycle: already handled this session, device visible=true",
-                  "PluginLifecycle: already handled this session, device visible=false"}));
-}
-
-TEST_F(Installer, FirstExistingCandidateIsTheSourceButNeverTheInstalledBundleItself) {
-    startWorld(true, true, 1.0);
-    const fs::path emptyFolder = scratch.path() / "empty";
-    fs::create_directories(emptyFolder);
-    fs::create_directories(installedBundle() / "Contents/Sonarill.driver");
-    // Running from inside the plug-in folder must not offer the installed bundle as its own
-    // source: the install removes it before copying.
-    PluginLifecycleManager manager(PluginInstallerEnvironment{
-        shell,
-        platform::halPluginFolder().string(),
-        {emptyFolder, sim::halPluginFolder(), installedBundle() / "Contents", appFolder},
-        fakeClock.clock()});
-
-    EXPECT_EQ(manager.locatePluginSource(), source);
+    EXPECT_FALSE(manager().installForSession());
+    EXPECT_TRUE(shell->scripts.empty());
+    EXPECT_THAT(log.messages(), ElementsAre("PluginLifecycle: ERROR plugin source bundle not found "
+                                            "(Sonarill.driver)"));
 }
 
 // The application's own construction: the platform's shell and folders and the real clock, with
 // the bundle the build carries next to the executables and the audio server on its own thread.
 TEST(InstallerAsTheApplicationBuildsIt, InstallsTheCarriedBundleAndThenFindsItCurrent) {
     sim::World world = sim::defaultWorld();
-    world.plugin.installed = false;
-    world.plugin.loadDelay = 0.3;
+    world.plugin = {false, true, 0.3};
     const sonarill::testing::ScopedSimWorld simulation(world, sim::TimelineClock::realTime);
 
     PluginLifecycleManager firstRun;
     EXPECT_EQ(firstRun.locatePluginSource(), *platform::executableFolder() / "Sonarill.driver");
     EXPECT_TRUE(firstRun.installForSession());
-    PluginLifecycleManager secondRun;
     LogCapture log;
-    EXPECT_TRUE(secondRun.installForSession());
+    EXPECT_TRUE(PluginLifecycleManager().installForSession());
     EXPECT_EQ(log.messages().back(), kUpToDate);
 }
