@@ -1,4 +1,5 @@
-// The simulated HAL's properties and status codes, as Core Audio clients see them.
+// The simulated HAL as Core Audio clients see it: properties, status codes, listeners, and
+// injected faults, blocking calls and hangs seen from the callers' threads.
 
 #include "sim/Control.h"
 #include "support/SimWorld.h"
@@ -6,301 +7,289 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
+using namespace std::chrono_literals;
+using sonarill::sim::Fault;
+using sonarill::sim::HalCall;
 using sonarill::testing::ScopedSimWorld;
+using sonarill::testing::worldFromJSON;
 using ::testing::ElementsAre;
 
-constexpr AudioObjectID kMicrophone = 40;
-constexpr AudioObjectID kSpeakers = 41;
-constexpr AudioObjectID kHeadset = 42;
+constexpr AudioObjectID kMicrophone = 40, kSpeakers = 41, kHeadset = 42;
+constexpr auto kOutput = kAudioObjectPropertyScopeOutput;
+constexpr auto kDevices = kAudioHardwarePropertyDevices;
+constexpr auto kDefaultOutput = kAudioHardwarePropertyDefaultOutputDevice;
+constexpr auto kFrames = kAudioDevicePropertyBufferFrameSize;
+constexpr auto kTransport = kAudioDevicePropertyTransportType;
+constexpr OSStatus kBadObject = kAudioHardwareBadObjectError;
+constexpr OSStatus kUnknown = kAudioHardwareUnknownPropertyError;
+constexpr OSStatus kBadSize = kAudioHardwareBadPropertySizeError;
+constexpr OSStatus kIllegal = kAudioHardwareIllegalOperationError;
+const char* const kHeadsetUID = "AppleUSBAudioEngine:Generic:USB Headset:1410000:1";
 
-AudioObjectPropertyAddress address(AudioObjectPropertySelector selector,
-                                   AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
-                                   AudioObjectPropertyElement element = 0) {
+AudioObjectPropertyAddress at(AudioObjectPropertySelector selector,
+                              AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
+                              AudioObjectPropertyElement element = 0) {
     return {selector, scope, element};
 }
 
-OSStatus getUInt32(AudioObjectID object, AudioObjectPropertySelector selector, UInt32& value) {
-    const auto where = address(selector);
-    UInt32 size = sizeof(value);
+OSStatus getUInt32(AudioObjectID object, AudioObjectPropertySelector selector, UInt32& value,
+                   UInt32 size = sizeof(UInt32)) {
+    const auto where = at(selector);
     return AudioObjectGetPropertyData(object, &where, 0, nullptr, &size, &value);
 }
 
-OSStatus setUInt32(AudioObjectID object, AudioObjectPropertySelector selector, UInt32 value) {
-    const auto where = address(selector);
-    return AudioObjectSetPropertyData(object, &where, 0, nullptr, sizeof(value), &value);
+OSStatus setUInt32(AudioObjectID object, AudioObjectPropertySelector selector, UInt32 value,
+                   UInt32 size = sizeof(UInt32)) {
+    const auto where = at(selector);
+    const UInt64 data = value; // room for a larger size
+    return AudioObjectSetPropertyData(object, &where, 0, nullptr, size, &data);
 }
 
-std::string getString(AudioObjectID object, AudioObjectPropertySelector selector) {
-    const auto where = address(selector);
-    CFStringRef string = nullptr;
-    UInt32 size = sizeof(string);
-    EXPECT_EQ(AudioObjectGetPropertyData(object, &where, 0, nullptr, &size, &string), noErr);
-    EXPECT_EQ(size, sizeof(CFStringRef));
-    char text[256] = {};
-    EXPECT_TRUE(CFStringGetCString(string, text, sizeof(text), kCFStringEncodingUTF8));
-    CFRelease(string); // the caller owns it; a leak fails the sanitizer run
-    return text;
-}
-
-UInt32 dataSize(AudioObjectID object, AudioObjectPropertyAddress where) {
+OSStatus readDeviceListSize() {
+    const auto where = at(kDevices);
     UInt32 size = 0;
-    EXPECT_EQ(AudioObjectGetPropertyDataSize(object, &where, 0, nullptr, &size), noErr);
-    return size;
+    return AudioObjectGetPropertyDataSize(1, &where, 0, nullptr, &size);
 }
 
-std::vector<AudioObjectID> deviceList() {
-    const auto where = address(kAudioHardwarePropertyDevices);
-    std::vector<AudioObjectID> ids(dataSize(kAudioObjectSystemObject, where) / 4);
-    UInt32 size = static_cast<UInt32>(ids.size() * 4);
-    EXPECT_EQ(
-        AudioObjectGetPropertyData(kAudioObjectSystemObject, &where, 0, nullptr, &size, ids.data()),
-        noErr);
-    return ids;
+OSStatus readTransport(AudioObjectID device) {
+    UInt32 value = 0;
+    return getUInt32(device, kTransport, value);
 }
 
-TEST(HalProperties, SystemObjectListsDevicesAndDefaults) {
+TEST(HalProperties, SizesAndStatusesFollowObjectScopeAndElement) {
     ScopedSimWorld world;
-    EXPECT_THAT(deviceList(), ElementsAre(40, 41, 42, 43, 44));
-    UInt32 device = 0;
-    EXPECT_EQ(
-        getUInt32(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, device),
-        noErr);
-    EXPECT_EQ(device, kSpeakers);
-    EXPECT_EQ(getUInt32(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultSystemOutputDevice,
-                        device),
-              noErr);
-    EXPECT_EQ(device, kSpeakers);
-}
-
-TEST(HalProperties, DeviceListReadIntoSmallerBufferIsCutShort) {
-    ScopedSimWorld world;
-    const auto where = address(kAudioHardwarePropertyDevices);
+    const std::tuple<AudioObjectID, AudioObjectPropertyAddress, OSStatus, UInt32> cases[] = {
+        {1, at(kDevices), noErr, 5 * 4},
+        {1, at(kDevices, kOutput), kUnknown, 0},
+        {1, at(kDevices, kAudioObjectPropertyScopeGlobal, 1), kUnknown, 0},
+        {kSpeakers, at(kDefaultOutput), kUnknown, 0}, // system properties on the system only
+        {0, at(kTransport), kBadObject, 0},
+        {kSpeakers, at(sonarill::sim::detail::fourCharCode("snrc")), kUnknown, 0},
+        {kMicrophone, at(kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput), noErr, 4},
+        {kSpeakers, at(kAudioDevicePropertyStreams, kOutput), noErr, 4},
+        {kHeadset, at(kAudioDevicePropertyStreams), noErr, 8},
+        {kHeadset, at(kAudioDevicePropertyDeviceUID), noErr, sizeof(CFStringRef)},
+    };
+    for (const auto& [object, where, status, expected] : cases) {
+        UInt32 size = 0;
+        const auto what = std::to_string(object) + sonarill::sim::fourCharText(where.mSelector);
+        EXPECT_EQ(AudioObjectGetPropertyDataSize(object, &where, 0, nullptr, &size), status)
+            << what;
+        EXPECT_EQ(size, expected) << what;
+        EXPECT_EQ(AudioObjectHasProperty(object, &where), status == noErr) << what;
+    }
+    // A buffer too small for the list is filled as far as it goes, never past its end.
+    const auto devices = at(kDevices);
     AudioObjectID ids[3] = {};
     UInt32 size = 2 * sizeof(AudioObjectID) + 3;
-    EXPECT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &where, 0, nullptr, &size, ids),
-              noErr);
+    EXPECT_EQ(AudioObjectGetPropertyData(1, &devices, 0, nullptr, &size, ids), noErr);
     EXPECT_EQ(size, 2 * sizeof(AudioObjectID));
     EXPECT_THAT(ids, ElementsAre(40, 41, 0));
 }
 
-TEST(HalProperties, DevicesAnswerTheirProperties) {
+TEST(HalProperties, WritesTakeEffectOrAreRefusedAndBadArgumentsAreParameterErrors) {
     ScopedSimWorld world;
-    EXPECT_EQ(getString(kHeadset, kAudioDevicePropertyDeviceUID),
-              "AppleUSBAudioEngine:Generic:USB Headset:1410000:1");
-    EXPECT_EQ(getString(kHeadset, kAudioObjectPropertyName), "USB Headset");
+    const auto frames = at(kFrames);
+    const auto devices = at(kDevices);
     UInt32 value = 0;
-    EXPECT_EQ(getUInt32(kHeadset, kAudioDevicePropertyTransportType, value), noErr);
-    EXPECT_EQ(value, kAudioDeviceTransportTypeUSB);
-    EXPECT_EQ(getUInt32(kHeadset, kAudioDevicePropertyBufferFrameSize, value), noErr);
-    EXPECT_EQ(value, 256u);
-    EXPECT_EQ(getUInt32(44, kAudioDevicePropertyTransportType, value), noErr);
-    EXPECT_EQ(value, kAudioDeviceTransportTypeAggregate);
+    UInt32 four = 4;
+    const std::pair<OSStatus, OSStatus> cases[] = {
+        {setUInt32(kSpeakers, kFrames, 1024), noErr},
+        {setUInt32(kSpeakers, kFrames, 512, 2), kBadSize},
+        {setUInt32(kSpeakers, kFrames, 0), kIllegal},
+        {setUInt32(kSpeakers, kFrames, 4097), kIllegal},
+        {setUInt32(kSpeakers, kTransport, 0), kIllegal},
+        {setUInt32(kSpeakers, kAudioDevicePropertyDeviceUID, 0, 8), kIllegal},
+        // A microphone cannot become the default output; an unknown device is no device.
+        {setUInt32(1, kDefaultOutput, kMicrophone), kIllegal},
+        {setUInt32(1, kDefaultOutput, 999), kAudioHardwareBadDeviceError},
+        {setUInt32(1, kDefaultOutput, kHeadset), noErr},
+        {getUInt32(kSpeakers, kFrames, value, 2), kBadSize},
+        {getUInt32(kSpeakers, kAudioDevicePropertyDeviceUID, value, 4), kBadSize},
+        {AudioObjectGetPropertyData(kSpeakers, nullptr, 0, nullptr, &four, &value),
+         kAudio_ParamError},
+        {AudioObjectGetPropertyData(kSpeakers, &frames, 4, nullptr, &four, &value),
+         kAudio_ParamError},
+        {AudioObjectAddPropertyListener(1, &devices, nullptr, nullptr), kAudio_ParamError},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
+    const std::tuple<AudioObjectID, AudioObjectPropertySelector, UInt32> reads[] = {
+        {kSpeakers, kFrames, 1024},
+        {kHeadset, kFrames, 256},
+        {kHeadset, kTransport, kAudioDeviceTransportTypeUSB},
+        {1, kDefaultOutput, kHeadset},
+        {1, kAudioHardwarePropertyDefaultSystemOutputDevice, kSpeakers}, // set separately
+    };
+    for (const auto& [object, selector, expected] : reads) {
+        EXPECT_EQ(getUInt32(object, selector, value), noErr);
+        EXPECT_EQ(value, expected) << sonarill::sim::fourCharText(selector);
+    }
 }
 
-TEST(HalProperties, StreamSizeFollowsTheScope) {
-    ScopedSimWorld world;
-    const auto output = address(kAudioDevicePropertyStreams, kAudioObjectPropertyScopeOutput);
-    const auto input = address(kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput);
-    const auto global = address(kAudioDevicePropertyStreams);
-    EXPECT_EQ(dataSize(kMicrophone, output), 0u);
-    EXPECT_EQ(dataSize(kMicrophone, input), 4u);
-    EXPECT_EQ(dataSize(kSpeakers, output), 4u);
-    EXPECT_EQ(dataSize(kSpeakers, input), 0u);
-    EXPECT_EQ(dataSize(kHeadset, global), 8u);
-}
-
-TEST(HalProperties, SettablePropertiesTakeEffectAndReadBack) {
-    ScopedSimWorld world;
-    EXPECT_EQ(setUInt32(kSpeakers, kAudioDevicePropertyBufferFrameSize, 1024), noErr);
-    UInt32 value = 0;
-    EXPECT_EQ(getUInt32(kSpeakers, kAudioDevicePropertyBufferFrameSize, value), noErr);
-    EXPECT_EQ(value, 1024u);
-
-    EXPECT_EQ(
-        setUInt32(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, kHeadset),
-        noErr);
-    EXPECT_EQ(sonarill::sim::defaultOutputUID(),
-              "AppleUSBAudioEngine:Generic:USB Headset:1410000:1");
-    EXPECT_EQ(sonarill::sim::defaultSystemOutputUID(), "BuiltInSpeakerDevice");
-
-    Boolean settable = false;
-    const auto uid = address(kAudioDevicePropertyDeviceUID);
-    EXPECT_EQ(AudioObjectIsPropertySettable(kSpeakers, &uid, &settable), noErr);
-    EXPECT_FALSE(settable);
-    const auto frames = address(kAudioDevicePropertyBufferFrameSize);
-    EXPECT_EQ(AudioObjectIsPropertySettable(kSpeakers, &frames, &settable), noErr);
-    EXPECT_TRUE(settable);
-}
-
-TEST(HalStatus, UnknownObjectsAndProperties) {
-    ScopedSimWorld world;
-    UInt32 value = 0;
-    EXPECT_EQ(getUInt32(0, kAudioDevicePropertyTransportType, value), kAudioHardwareBadObjectError);
-    EXPECT_EQ(getUInt32(999, kAudioDevicePropertyTransportType, value),
-              kAudioHardwareBadObjectError);
-    EXPECT_EQ(getUInt32(kSpeakers, sonarill::sim::detail::fourCharCode("zzzz"), value),
-              kAudioHardwareUnknownPropertyError);
-    // System properties live on the system object only, on the global scope and main element.
-    EXPECT_EQ(getUInt32(kSpeakers, kAudioHardwarePropertyDefaultOutputDevice, value),
-              kAudioHardwareUnknownPropertyError);
-    const auto outputScope =
-        address(kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeOutput);
-    const auto element1 =
-        address(kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, 1);
-    UInt32 size = 0;
-    EXPECT_EQ(AudioObjectGetPropertyDataSize(1, &outputScope, 0, nullptr, &size),
-              kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(AudioObjectGetPropertyDataSize(1, &element1, 0, nullptr, &size),
-              kAudioHardwareUnknownPropertyError);
-    EXPECT_FALSE(AudioObjectHasProperty(999, &outputScope));
-    const auto uid = address(kAudioDevicePropertyDeviceUID);
-    EXPECT_TRUE(AudioObjectHasProperty(kSpeakers, &uid));
-}
-
-TEST(HalStatus, BadSizesRefusedWritesAndBadParameters) {
-    ScopedSimWorld world;
-    const auto frames = address(kAudioDevicePropertyBufferFrameSize);
-    UInt16 small = 512;
-    EXPECT_EQ(AudioObjectSetPropertyData(kSpeakers, &frames, 0, nullptr, sizeof(small), &small),
-              kAudioHardwareBadPropertySizeError);
-    UInt32 size = 2;
-    UInt32 value = 0;
-    EXPECT_EQ(AudioObjectGetPropertyData(kSpeakers, &frames, 0, nullptr, &size, &value),
-              kAudioHardwareBadPropertySizeError);
-    const auto uid = address(kAudioDevicePropertyDeviceUID);
-    CFStringRef string = nullptr;
-    size = 4;
-    EXPECT_EQ(AudioObjectGetPropertyData(kSpeakers, &uid, 0, nullptr, &size, &string),
-              kAudioHardwareBadPropertySizeError);
-
-    EXPECT_EQ(setUInt32(kSpeakers, kAudioDevicePropertyTransportType, 0),
-              kAudioHardwareIllegalOperationError);
-    EXPECT_EQ(setUInt32(kSpeakers, kAudioDevicePropertyBufferFrameSize, 0),
-              kAudioHardwareIllegalOperationError);
-    // A microphone cannot become the default output; an unknown device is no device.
-    EXPECT_EQ(setUInt32(1, kAudioHardwarePropertyDefaultOutputDevice, kMicrophone),
-              kAudioHardwareIllegalOperationError);
-    EXPECT_EQ(setUInt32(1, kAudioHardwarePropertyDefaultOutputDevice, 999),
-              kAudioHardwareBadDeviceError);
-    EXPECT_EQ(sonarill::sim::defaultOutputUID(), "BuiltInSpeakerDevice");
-
-    EXPECT_EQ(AudioObjectGetPropertyData(kSpeakers, nullptr, 0, nullptr, &size, &value),
-              kAudio_ParamError);
-    EXPECT_EQ(AudioObjectGetPropertyData(kSpeakers, &frames, 0, nullptr, nullptr, &value),
-              kAudio_ParamError);
-    EXPECT_EQ(AudioObjectGetPropertyData(kSpeakers, &frames, 4, nullptr, &size, &value),
-              kAudio_ParamError);
-    EXPECT_EQ(AudioObjectGetPropertyDataSize(kSpeakers, &frames, 0, nullptr, nullptr),
-              kAudio_ParamError);
-    EXPECT_EQ(AudioObjectSetPropertyData(kSpeakers, &frames, 0, nullptr, 4, nullptr),
-              kAudio_ParamError);
-}
-
-// Collects listener calls; the simulation calls it on its own thread.
+// Records listener calls; the simulation makes them on its own thread.
 struct ListenerLog {
     std::mutex mutex;
-    std::vector<std::pair<AudioObjectID, AudioObjectPropertySelector>> calls;
-    std::vector<std::thread::id> threads;
+    std::vector<AudioObjectPropertySelector> selectors;
+    const std::thread::id caller = std::this_thread::get_id();
 
-    static OSStatus record(AudioObjectID object, UInt32 count,
-                           const AudioObjectPropertyAddress* addresses, void* data) {
+    static OSStatus record(AudioObjectID, UInt32 count, const AudioObjectPropertyAddress* changed,
+                           void* data) {
         auto* log = static_cast<ListenerLog*>(data);
         std::lock_guard lock(log->mutex);
-        for (UInt32 i = 0; i < count; ++i)
-            log->calls.emplace_back(object, addresses[i].mSelector);
-        log->threads.push_back(std::this_thread::get_id());
+        log->selectors.insert(log->selectors.end(), count, changed->mSelector);
+        EXPECT_NE(std::this_thread::get_id(), log->caller);
         return noErr;
     }
     size_t count(AudioObjectPropertySelector selector) {
         std::lock_guard lock(mutex);
-        size_t n = 0;
-        for (const auto& call : calls)
-            n += call.second == selector ? 1 : 0;
-        return n;
+        return std::count(selectors.begin(), selectors.end(), selector);
     }
 };
 
-TEST(HalListeners, DeviceListChangesAreAnnouncedOnASimulationThread) {
+// Removing itself while being called must not deadlock.
+OSStatus removeItself(AudioObjectID object, UInt32, const AudioObjectPropertyAddress*,
+                      void* calls) {
+    ++*static_cast<std::atomic<int>*>(calls);
+    const auto devices = at(kDevices);
+    EXPECT_EQ(AudioObjectRemovePropertyListener(object, &devices, &removeItself, calls), noErr);
+    return noErr;
+}
+
+TEST(HalListeners, ChangesAreAnnouncedOnASimulationThreadUntilRemoved) {
     ScopedSimWorld world;
     ListenerLog log;
-    const auto devices = address(kAudioHardwarePropertyDevices);
-    ASSERT_EQ(AudioObjectAddPropertyListener(1, &devices, &ListenerLog::record, &log), noErr);
-
-    const auto added = sonarill::sim::addDevice({0, "Dock", "Dock", 0, 0, 2, 512, 0});
-    ASSERT_TRUE(added);
-    EXPECT_TRUE(sonarill::sim::removeDevice(*added));
+    std::atomic<int> calls{0};
+    const auto any = at(kAudioObjectPropertySelectorWildcard);
+    const auto devices = at(kDevices);
+    ASSERT_EQ(AudioObjectAddPropertyListener(1, &any, &ListenerLog::record, &log), noErr);
+    ASSERT_EQ(AudioObjectAddPropertyListener(1, &devices, &removeItself, &calls), noErr);
+    // Unplugging the default output moves both defaults to a remaining output.
+    EXPECT_TRUE(sonarill::sim::removeDeviceByUID("BuiltInSpeakerDevice"));
+    EXPECT_TRUE(sonarill::sim::addDevice({0, "Dock", "Dock", 0, 0, 2, 512, 0}));
     sonarill::sim::waitForNotifications();
-    EXPECT_EQ(log.count(kAudioHardwarePropertyDevices), 2u);
-    EXPECT_NE(log.threads.front(), std::this_thread::get_id());
+    EXPECT_EQ(sonarill::sim::defaultOutputUID(), kHeadsetUID);
+    EXPECT_EQ(sonarill::sim::defaultSystemOutputUID(), kHeadsetUID);
+    EXPECT_EQ(log.count(kDevices), 2u);
+    EXPECT_EQ(log.count(kDefaultOutput), 1u);
+    EXPECT_EQ(log.count(kAudioHardwarePropertyDefaultSystemOutputDevice), 1u);
+    EXPECT_EQ(calls.load(), 1);
 
-    ASSERT_EQ(AudioObjectRemovePropertyListener(1, &devices, &ListenerLog::record, &log), noErr);
+    ASSERT_EQ(AudioObjectRemovePropertyListener(1, &any, &ListenerLog::record, &log), noErr);
     EXPECT_TRUE(sonarill::sim::removeDeviceByUID("LGHDMIDisplay:0"));
     sonarill::sim::waitForNotifications();
-    EXPECT_EQ(log.count(kAudioHardwarePropertyDevices), 2u);
-    EXPECT_EQ(AudioObjectRemovePropertyListener(1, &devices, &ListenerLog::record, &log),
-              kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(log.count(kDevices), 2u);
+    EXPECT_EQ(AudioObjectRemovePropertyListener(1, &any, &ListenerLog::record, &log), kIllegal);
 }
 
-TEST(HalListeners, UnpluggingTheDefaultMovesItAndAnnouncesBoth) {
+// Resolves once the simulation has seen a call on `object`, so a test knows that a call made on
+// another thread is in progress before it checks that the call has not returned.
+std::future<void> nextCallOn(AudioObjectID object) {
+    auto seen = std::make_shared<std::pair<std::promise<void>, std::once_flag>>();
+    auto future = seen->first.get_future();
+    sonarill::sim::setCallHook([seen, object](const sonarill::sim::CallInfo& call) {
+        if (call.object == object)
+            std::call_once(seen->second, [&] { seen->first.set_value(); });
+    });
+    return future;
+}
+
+TEST(Faults, StatusFaultsMatchCallDeviceAndSelector) {
+    // Faults of the world file apply from the start.
+    ScopedSimWorld world(worldFromJSON(R"({
+        "devices": [{"id": 7, "uid": "A", "name": "A", "outputChannels": 2},
+                    {"id": 8, "uid": "B", "name": "B", "outputChannels": 2}],
+        "faults": [{"call": "AudioObjectGetPropertyDataSize", "selector": "dev#", "status": -50},
+                   {"call": "AudioObjectHasProperty", "uid": "A", "status": "!obj"},
+                   {"call": "AudioObjectGetPropertyData", "uid": "A", "selector": "tran",
+                    "status": "stop"}]
+    })"));
+    const auto uid = at(kAudioDevicePropertyDeviceUID);
+    EXPECT_EQ(readDeviceListSize(), kAudio_ParamError);
+    EXPECT_FALSE(AudioObjectHasProperty(7, &uid));
+    EXPECT_TRUE(AudioObjectHasProperty(8, &uid));
+    EXPECT_EQ(readTransport(7), kAudioHardwareNotRunningError);
+    EXPECT_EQ(readTransport(8), noErr);
+
+    sonarill::sim::clearFaults();
+    EXPECT_EQ(readDeviceListSize(), noErr);
+    EXPECT_EQ(readTransport(7), noErr);
+    // A fault may block first and then fail.
+    sonarill::sim::injectFault({HalCall::getPropertyDataSize, std::nullopt, std::nullopt,
+                                kAudioHardwareUnspecifiedError, 1ms});
+    EXPECT_EQ(readDeviceListSize(), kAudioHardwareUnspecifiedError);
+}
+
+TEST(Faults, BlockingFaultsAndHangsAreSeenByCallersOnOtherThreads) {
+    ScopedSimWorld world(worldFromJSON(R"({
+        "devices": [{"id": 7, "uid": "A", "name": "A", "outputChannels": 2},
+                    {"id": 8, "uid": "B", "name": "B", "outputChannels": 2}],
+        "faults": [{"call": "AudioObjectGetPropertyData", "uid": "A", "blockMs": 3600000}],
+        "events": [{"at": 1, "hang": 0.05}, {"at": 2, "hang": 3600}]
+    })"),
+                         sonarill::sim::TimelineClock::manual);
+    auto entered = nextCallOn(7);
+    auto blocked = std::async(std::launch::async, [] { return readTransport(7); });
+    entered.wait();
+    // Other calls go through while the first one is held.
+    EXPECT_EQ(readTransport(8), noErr);
+    EXPECT_EQ(readDeviceListSize(), noErr);
+    EXPECT_EQ(blocked.wait_for(50ms), std::future_status::timeout);
+    sonarill::sim::clearFaults(); // ends the block early
+    EXPECT_EQ(blocked.get(), noErr);
+
+    sonarill::sim::advanceTimeline(1.0);
+    EXPECT_EQ(readDeviceListSize(), noErr); // a short hang passes by itself
+    sonarill::sim::advanceTimeline(1.0);
+    entered = nextCallOn(8);
+    auto first = std::async(std::launch::async, [] { return readTransport(8); });
+    entered.wait();
+    auto second = std::async(std::launch::async, [] { return readDeviceListSize(); });
+    EXPECT_EQ(first.wait_for(50ms), std::future_status::timeout);
+    EXPECT_EQ(second.wait_for(50ms), std::future_status::timeout);
+    sonarill::sim::clearFaults(); // also ends a hang
+    EXPECT_EQ(first.get(), noErr);
+    EXPECT_EQ(second.get(), noErr);
+}
+
+// A listener stuck in a blocked call must not keep a reset (the end of every test) waiting.
+TEST(Faults, ResetReleasesAListenerBlockedInACall) {
     ScopedSimWorld world;
-    ListenerLog log;
-    const auto any = address(kAudioObjectPropertySelectorWildcard);
-    ASSERT_EQ(AudioObjectAddPropertyListener(1, &any, &ListenerLog::record, &log), noErr);
-    EXPECT_TRUE(sonarill::sim::removeDeviceByUID("BuiltInSpeakerDevice"));
-    sonarill::sim::waitForNotifications();
-    EXPECT_EQ(sonarill::sim::defaultOutputUID(),
-              "AppleUSBAudioEngine:Generic:USB Headset:1410000:1");
-    EXPECT_EQ(log.count(kAudioHardwarePropertyDevices), 1u);
-    EXPECT_EQ(log.count(kAudioHardwarePropertyDefaultOutputDevice), 1u);
-    EXPECT_EQ(log.count(kAudioHardwarePropertyDefaultSystemOutputDevice), 1u);
-}
-
-TEST(HalListeners, RegistrationErrors) {
-    ScopedSimWorld world;
-    ListenerLog log;
-    const auto devices = address(kAudioHardwarePropertyDevices);
-    const auto unknown = address(sonarill::sim::detail::fourCharCode("zzzz"));
-    EXPECT_EQ(AudioObjectAddPropertyListener(999, &devices, &ListenerLog::record, &log),
-              kAudioHardwareBadObjectError);
-    EXPECT_EQ(AudioObjectAddPropertyListener(1, &unknown, &ListenerLog::record, &log),
-              kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(AudioObjectAddPropertyListener(1, &devices, nullptr, &log), kAudio_ParamError);
-    EXPECT_EQ(AudioObjectAddPropertyListener(1, nullptr, &ListenerLog::record, &log),
-              kAudio_ParamError);
-}
-
-// A listener that removes itself while being called must not deadlock, and a remove from
-// another thread waits for a call in progress, so the client data can be freed right after.
-struct SelfRemovingListener {
-    std::atomic<int> calls{0};
-    static OSStatus call(AudioObjectID object, UInt32, const AudioObjectPropertyAddress*,
-                         void* data) {
-        auto* self = static_cast<SelfRemovingListener*>(data);
-        ++self->calls;
-        const auto devices = address(kAudioHardwarePropertyDevices);
-        EXPECT_EQ(AudioObjectRemovePropertyListener(object, &devices, &call, data), noErr);
+    sonarill::sim::injectFault(
+        {HalCall::getPropertyData, "BuiltInSpeakerDevice", std::nullopt, std::nullopt, 3600s});
+    std::atomic<OSStatus> listenerStatus{1};
+    const auto listener = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*,
+                             void* data) -> OSStatus {
+        static_cast<std::atomic<OSStatus>*>(data)->store(readTransport(kSpeakers));
         return noErr;
-    }
-};
-
-TEST(HalListeners, ListenerMayRemoveItselfWhileCalled) {
-    ScopedSimWorld world;
-    SelfRemovingListener listener;
-    const auto devices = address(kAudioHardwarePropertyDevices);
-    ASSERT_EQ(AudioObjectAddPropertyListener(1, &devices, &SelfRemovingListener::call, &listener),
-              noErr);
+    };
+    const auto devices = at(kDevices);
+    ASSERT_EQ(AudioObjectAddPropertyListener(1, &devices, listener, &listenerStatus), noErr);
+    auto entered = nextCallOn(kSpeakers);
     sonarill::sim::removeDeviceByUID("LGHDMIDisplay:0");
-    sonarill::sim::removeDeviceByUID("~:AMS2_StackedOutput:0");
+    entered.wait();
+
+    auto reset = std::async(std::launch::async, [] {
+        return sonarill::sim::resetWorld(sonarill::sim::defaultWorld());
+    });
+    if (reset.wait_for(30s) != std::future_status::ready) {
+        ADD_FAILURE() << "reset waits for the blocked listener";
+        sonarill::sim::clearFaults();
+    }
+    EXPECT_TRUE(reset.get());
     sonarill::sim::waitForNotifications();
-    EXPECT_EQ(listener.calls.load(), 1);
+    EXPECT_EQ(listenerStatus.load(), noErr);
 }
 
 } // namespace

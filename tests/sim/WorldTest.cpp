@@ -1,21 +1,25 @@
-// Reading world files, and the built-in default world.
+// World files, the built-in default world and the timeline of events.
 
-#include "sim/World.h"
+#include "sim/Control.h"
 #include "support/SimWorld.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 
 namespace {
 
 using namespace sonarill::sim;
+using sonarill::testing::ScopedSimWorld;
+using sonarill::testing::worldFromJSON;
+using ::testing::_;
+using ::testing::ElementsAre;
+using ::testing::FieldsAre;
+using ::testing::Gt;
 using ::testing::HasSubstr;
+using ::testing::Optional;
 
 TEST(WorldFile, ReadsEveryField) {
     const WorldResult result = parseWorld(R"({
@@ -24,68 +28,46 @@ TEST(WorldFile, ReadsEveryField) {
              "outputChannels": 2, "bufferFrameSize": 1024, "ppm": -12.5},
             {"uid": "Mic", "name": "Mic", "inputChannels": 1}
         ],
-        "defaultOutput": "Spk",
         "defaultSystemOutput": "Spk",
         "apps": [{"bundleId": "com.x.Agent", "name": "Agent", "policy": "accessory",
                   "toneHz": 300, "level": 0.25}],
         "plugin": {"installed": true, "routeConfig": false, "loadDelay": 2.5},
         "recordDir": "/tmp/rec",
         "events": [{"at": 1.5, "hang": 3}],
-        "faults": [{"call": "AudioObjectGetPropertyData", "uid": "Spk", "selector": "uid ",
-                    "status": "who?", "blockMs": 200}]
+        "faults": [{"call": "AudioObjectHasProperty", "status": "who?", "blockMs": 200}]
     })");
     ASSERT_TRUE(result.world) << result.error;
     const World& world = *result.world;
-    ASSERT_EQ(world.devices.size(), 2u);
-    EXPECT_EQ(world.devices[0].id, 5u);
-    EXPECT_EQ(world.devices[0].transport, kAudioDeviceTransportTypeBuiltIn);
-    EXPECT_EQ(world.devices[0].bufferFrameSize, 1024u);
-    EXPECT_DOUBLE_EQ(world.devices[0].ppm, -12.5);
-    EXPECT_EQ(world.devices[1].id, kAudioObjectUnknown);
-    EXPECT_EQ(world.devices[1].bufferFrameSize, 512u);
-    EXPECT_EQ(world.defaultOutput, "Spk");
-    EXPECT_EQ(world.apps[0].policy, AppPolicy::accessory);
-    EXPECT_DOUBLE_EQ(world.apps[0].level, 0.25);
-    EXPECT_EQ(world.plugin.installed, true);
-    EXPECT_FALSE(world.plugin.routeConfig);
-    EXPECT_DOUBLE_EQ(world.plugin.loadDelay, 2.5);
+    EXPECT_THAT(world.devices,
+                ElementsAre(FieldsAre(5, "Spk", "Speakers", kAudioDeviceTransportTypeBuiltIn, 0, 2,
+                                      1024, -12.5),
+                            // No id: the simulation picks one.
+                            FieldsAre(0, "Mic", "Mic", 0, 1, 0, 512, 0.0)));
+    EXPECT_EQ(world.defaultSystemOutput, "Spk");
+    EXPECT_THAT(world.apps,
+                ElementsAre(FieldsAre("com.x.Agent", "Agent", AppPolicy::accessory, 300.0, 0.25)));
+    EXPECT_THAT(world.plugin, FieldsAre(Optional(true), false, 2.5));
     EXPECT_EQ(world.recordDir, "/tmp/rec");
-    EXPECT_EQ(world.events[0].kind, EventKind::hang);
     EXPECT_DOUBLE_EQ(world.events[0].seconds, 3.0);
-    const Fault& fault = world.faults[0];
-    EXPECT_EQ(fault.call, HalCall::getPropertyData);
-    EXPECT_EQ(fault.uid, "Spk");
-    EXPECT_EQ(fault.selector, kAudioDevicePropertyDeviceUID);
-    EXPECT_EQ(fault.status, kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(fault.block.count(), 200);
-}
-
-TEST(WorldFile, EmptyObjectIsAnEmptyWorldThatLeavesThePluginFolderAlone) {
-    const WorldResult result = parseWorld("{}");
-    ASSERT_TRUE(result.world);
-    EXPECT_TRUE(result.world->devices.empty());
-    EXPECT_FALSE(result.world->plugin.installed);
+    EXPECT_EQ(world.faults[0].status, kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(world.faults[0].block.count(), 200);
+    EXPECT_FALSE(parseWorld("{}").world->plugin.installed); // leaves the plug-in folder alone
 }
 
 TEST(WorldFile, ProblemsNameTheirPlace) {
     const std::pair<const char*, const char*> cases[] = {
         {R"({"devices": [)", "not valid JSON"},
-        {"[]", "expected a JSON object"},
         {R"({"device": []})", "device: unknown key"},
         {R"({"devices": [{"uid": "A"}]})", "devices[0].name: missing"},
         {R"({"devices": [{"uid": "A", "name": "A", "transport": "usb"}]})",
          "devices[0].transport: expected four printable ASCII characters"},
         {R"({"devices": [{"id": 1, "uid": "A", "name": "A"}]})", "devices[0].id"},
-        {R"({"devices": [{"uid": "A", "name": "A", "outputChannels": -2}]})",
-         "devices[0].outputChannels"},
         {R"({"devices": [{"id": 3, "uid": "A", "name": "A"}, {"id": 3, "uid": "B", "name": "B"}]})",
          "devices[1].id: another device has id 3"},
         {R"({"devices": [{"uid": "A", "name": "A", "inputChannels": 1}], "defaultOutput": "A"})",
          "defaultOutput: no device with output has UID \"A\""},
         {R"({"apps": [{"bundleId": "a", "policy": "background"}]})", "apps[0].policy"},
-        {R"({"apps": [{"bundleId": "a", "level": 1.5}]})", "apps[0].level: must be between 0"},
         {R"({"plugin": {"installed": "yes"}})", "plugin.installed: expected true or false"},
-        {R"({"events": [{"unplug": "A"}]})", "events[0].at: missing"},
         {R"({"events": [{"at": 1, "unplug": "A", "quit": "b"}]})",
          "events[0]: expected exactly one"},
         {R"({"faults": [{"call": "AudioObjectGetPropertyData"}]})",
@@ -101,60 +83,90 @@ TEST(WorldFile, ProblemsNameTheirPlace) {
     }
 }
 
-TEST(WorldFile, FileProblemsAreReported) {
-    sonarill::testing::ScopedSimWorld world;
-    EXPECT_THAT(readWorldFile(world.dataHome() / "missing.json").error,
+TEST(WorldFileDeathTest, ProblemsWithTheFileAreReportedInOneLineNamingIt) {
+    const std::filesystem::path folder = ::testing::TempDir();
+    EXPECT_THAT(readWorldFile(folder / "sonarill missing.json").error,
                 HasSubstr("cannot be opened"));
-    EXPECT_THAT(readWorldFile(world.dataHome()).error, HasSubstr("is a folder"));
-    const auto broken = world.dataHome() / "broken.json";
+    EXPECT_THAT(readWorldFile(folder).error, HasSubstr("is a folder"));
+    const auto broken = folder / "sonarill broken world.json";
     std::ofstream(broken) << "{\n  \"devices\": [\n    {\"uid\": \"A\",}\n  ]\n}\n";
-    EXPECT_THAT(readWorldFile(broken).error, HasSubstr("line 3"));
-}
-
-TEST(WorldFileDeathTest, ProcessLoaderStopsWithOneLineNamingTheFile) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const std::string broken = ::testing::TempDir() + "sonarill broken world.json";
-    std::ofstream(broken) << R"({"devices": [{"uid": "A"}]})";
     setenv("SONARILL_SIM_WORLD", broken.c_str(), 1);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(processWorld(), ::testing::ExitedWithCode(1),
-                "^sonarill-sim: cannot use world file .*sonarill broken world\\.json: "
-                "devices\\[0\\]\\.name: missing\n$");
+                "^sonarill-sim: cannot use world file [^\n]*sonarill broken world\\.json: "
+                "not valid JSON: [^\n]*line 3[^\n]*\n$");
     unsetenv("SONARILL_SIM_WORLD");
-    std::remove(broken.c_str());
+    std::filesystem::remove(broken);
 }
 
-TEST(WorldFile, ProcessLoaderUsesTheDefaultWorldWhenNoFileIsNamed) {
+// Later layers and their tests rely on these devices and applications.
+TEST(DefaultWorld, IsTheDescribedLaptopWhenNoFileIsNamed) {
     unsetenv("SONARILL_SIM_WORLD");
-    EXPECT_EQ(processWorld().devices.size(), defaultWorld().devices.size());
-}
-
-TEST(DefaultWorld, IsTheDescribedLaptop) {
-    const World world = defaultWorld();
-    ASSERT_EQ(world.devices.size(), 5u);
-    const Device& microphone = world.devices[0];
-    EXPECT_EQ(microphone.name, "Built-in Microphone");
-    EXPECT_EQ(microphone.outputChannels, 0u);
-    EXPECT_GT(microphone.inputChannels, 0u);
-    EXPECT_EQ(world.devices[1].uid, "BuiltInSpeakerDevice");
-    EXPECT_EQ(world.devices[1].transport, kAudioDeviceTransportTypeBuiltIn);
+    const World world = processWorld();
+    const auto some = Gt(0u);
+    EXPECT_THAT(
+        world.devices,
+        ElementsAre(FieldsAre(40, _, "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn, some,
+                              0, _, _),
+                    FieldsAre(41, "BuiltInSpeakerDevice", "MacBook Pro Speakers",
+                              kAudioDeviceTransportTypeBuiltIn, 0, some, _, _),
+                    FieldsAre(42, _, "USB Headset", kAudioDeviceTransportTypeUSB, some, some, _, _),
+                    FieldsAre(43, _, "LG HDMI", kAudioDeviceTransportTypeHDMI, _, some, _, _),
+                    FieldsAre(44, _, "Multi-Output Device", kAudioDeviceTransportTypeAggregate, _,
+                              some, _, _)));
     EXPECT_EQ(world.defaultOutput, "BuiltInSpeakerDevice");
-    EXPECT_EQ(world.devices[2].transport, kAudioDeviceTransportTypeUSB);
-    EXPECT_GT(world.devices[2].inputChannels * world.devices[2].outputChannels, 0u);
-    EXPECT_EQ(world.devices[3].transport, kAudioDeviceTransportTypeHDMI);
-    EXPECT_EQ(world.devices[4].transport, kAudioDeviceTransportTypeAggregate);
+    EXPECT_THAT(
+        world.apps,
+        ElementsAre(FieldsAre("com.apple.Music", "Music", AppPolicy::regular, 440.0, _),
+                    FieldsAre(_, "Podcasts", AppPolicy::regular, 550.0, _),
+                    FieldsAre("com.google.Chrome", "Google Chrome", _, 660.0, _),
+                    FieldsAre("com.google.Chrome.helper", _, AppPolicy::accessory, _, _),
+                    FieldsAre("com.google.Chrome.app.youtube", _, AppPolicy::regular, 770.0, _),
+                    FieldsAre(_, _, AppPolicy::accessory, _, _))); // an agent
     EXPECT_EQ(world.plugin.installed, false);
+}
 
-    std::map<std::string, const App*> apps;
-    for (const App& app : world.apps)
-        apps[app.bundleId] = &app;
-    EXPECT_DOUBLE_EQ(apps.at("com.google.Chrome")->toneHz, 660.0);
-    EXPECT_EQ(apps.at("com.google.Chrome.helper")->policy, AppPolicy::accessory);
-    EXPECT_EQ(apps.at("com.google.Chrome.app.youtube")->policy, AppPolicy::regular);
-    EXPECT_DOUBLE_EQ(apps.at("com.google.Chrome.app.youtube")->toneHz, 770.0);
-    const auto accessories = std::count_if(world.apps.begin(), world.apps.end(), [](const App& a) {
-        return a.policy == AppPolicy::accessory;
-    });
-    EXPECT_EQ(accessories, 2);
+template <typename Record>
+std::vector<std::string> texts(const std::vector<Record>& records, std::string Record::*text) {
+    std::vector<std::string> result;
+    for (const Record& record : records)
+        result.push_back(record.*text);
+    return result;
+}
+
+TEST(Timeline, ManualClockAppliesEventsInTimeOrder) {
+    ScopedSimWorld world(worldFromJSON(R"({
+    "devices": [{"id": 10, "uid": "Mic", "name": "Mic", "inputChannels": 1},
+                {"id": 11, "uid": "Headset", "name": "Headset", "outputChannels": 2}],
+    "apps": [{"bundleId": "com.apple.Music", "name": "Music", "toneHz": 440}],
+    "events": [
+        {"at": 3, "quit": "com.apple.Music"},
+        {"at": 1, "unplug": "Headset"},
+        {"at": 2, "plug": {"id": 10, "uid": "Dock", "name": "Dock", "outputChannels": 2}},
+        {"at": 2, "plug": {"uid": "Desk", "name": "Desk", "outputChannels": 2}},
+        {"at": 2, "launch": {"bundleId": "com.apple.podcasts", "name": "Podcasts"}},
+        {"at": 4, "setDefaultOutput": "Desk"}
+    ]})"),
+                         TimelineClock::manual);
+    advanceTimeline(0.999);
+    EXPECT_THAT(texts(devices(), &Device::uid), ElementsAre("Mic", "Headset"));
+    advanceTimeline(0.001);
+    EXPECT_THAT(texts(devices(), &Device::uid), ElementsAre("Mic"));
+    EXPECT_FALSE(defaultOutputUID());
+    advanceTimeline(1.0);
+    const auto plugged = devices();
+    ASSERT_THAT(texts(plugged, &Device::uid), ElementsAre("Mic", "Dock", "Desk"));
+    EXPECT_NE(plugged[1].id, 10u); // its own ID was taken: it gets a fresh one
+    EXPECT_GT(plugged[1].id, 1u);
+    // As on macOS, the first output device to arrive becomes the default.
+    EXPECT_EQ(defaultOutputUID(), "Dock");
+    EXPECT_EQ(defaultSystemOutputUID(), "Dock");
+    EXPECT_THAT(texts(runningApps(), &App::bundleId),
+                ElementsAre("com.apple.Music", "com.apple.podcasts"));
+    advanceTimeline(10.0); // several events in one step
+    EXPECT_THAT(texts(runningApps(), &App::bundleId), ElementsAre("com.apple.podcasts"));
+    EXPECT_EQ(defaultOutputUID(), "Desk");
+    EXPECT_DOUBLE_EQ(timelineSeconds(), 12.0);
 }
 
 } // namespace
