@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -132,6 +133,8 @@ private:
     AudioObjectID firstOutputDevice() const;
     AudioObjectID addDeviceLocked(Device device, bool isVirtual, bool hasRouteConfig);
     void removeDeviceAt(size_t index);
+    // The virtual device comes and goes with the plug-in folder only.
+    bool removeFirstPhysicalDevice(const std::function<bool(const Device&)>& matches);
     void notify(AudioObjectID object, AudioObjectPropertySelector selector);
     double now() const;
     void applyEvent(const Event& event);

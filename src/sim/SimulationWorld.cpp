@@ -327,22 +327,18 @@ std::optional<AudioObjectID> Simulation::addDevice(Device device) {
 }
 
 bool Simulation::removeDevice(AudioObjectID id) {
-    ensureStarted();
-    std::lock_guard lock(mutex_);
-    for (size_t i = 0; i < devices_.size(); ++i) {
-        if (devices_[i].device.id == id && !devices_[i].isVirtual) {
-            removeDeviceAt(i);
-            return true;
-        }
-    }
-    return false;
+    return removeFirstPhysicalDevice([id](const Device& device) { return device.id == id; });
 }
 
 bool Simulation::removeDeviceByUID(std::string_view uid) {
+    return removeFirstPhysicalDevice([uid](const Device& device) { return device.uid == uid; });
+}
+
+bool Simulation::removeFirstPhysicalDevice(const std::function<bool(const Device&)>& matches) {
     ensureStarted();
     std::lock_guard lock(mutex_);
     for (size_t i = 0; i < devices_.size(); ++i) {
-        if (devices_[i].device.uid == uid && !devices_[i].isVirtual) {
+        if (!devices_[i].isVirtual && matches(devices_[i].device)) {
             removeDeviceAt(i);
             return true;
         }
