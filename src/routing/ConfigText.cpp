@@ -89,17 +89,6 @@ bool startsLikeJSONObject(std::string_view text) {
     return false;
 }
 
-// Key and value of "key: value" from the first colon; the value is unquoted.
-std::optional<std::pair<std::string, std::string>> splitKeyValue(std::string_view text) {
-    const size_t colon = text.find(':');
-    if (colon == std::string_view::npos)
-        return std::nullopt;
-    std::string key = trimBlanks(text.substr(0, colon));
-    if (key.empty())
-        return std::nullopt;
-    return std::pair{std::move(key), unquote(trimBlanks(text.substr(colon + 1)))};
-}
-
 class YAMLReader {
 public:
     PersistedConfig read(std::string_view text) {
@@ -134,7 +123,7 @@ private:
                 currentRecord()[pair->first] = std::move(pair->second);
             return;
         }
-        auto pair = splitKeyValue(t);
+        auto pair = parseYAMLKeyValue(t);
         if (!pair || section_ == Section::none)
             return;
         currentRecord()[pair->first] = std::move(pair->second);
@@ -276,7 +265,13 @@ PersistedConfig parseSimpleYAMLConfig(std::string_view text) {
 }
 
 std::optional<std::pair<std::string, std::string>> parseYAMLKeyValue(std::string_view text) {
-    return splitKeyValue(text);
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    std::string key = trimBlanks(text.substr(0, colon));
+    if (key.empty())
+        return std::nullopt;
+    return std::pair{std::move(key), unquote(trimBlanks(text.substr(colon + 1)))};
 }
 
 std::string unquote(std::string_view value) {
