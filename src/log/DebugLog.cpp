@@ -1,5 +1,7 @@
 #include "log/DebugLog.h"
 
+#include "base/Files.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -7,16 +9,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace sonarill::DebugLog {
 namespace {
-
-std::string homeFolder() {
-    const char* home = std::getenv("HOME");
-    return home ? home : "";
-}
 
 // "HH:mm:ss.SSS" in the local time zone.
 std::string currentTime() {
@@ -52,6 +50,8 @@ std::mutex& fileMutex() {
 void appendToFile(std::string_view line) {
     std::lock_guard lock(fileMutex());
     const std::string& path = logPath();
+    if (path.empty())
+        return;
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) {
         const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -71,9 +71,13 @@ void appendToFile(std::string_view line) {
 } // namespace
 
 const std::string& logPath() {
-    static const std::string path = [] {
-        const std::filesystem::path folder =
-            std::filesystem::path(homeFolder()) / "Library" / "Logs";
+    static const std::string path = []() -> std::string {
+        // No home folder at all: the line still reaches standard output, and no file lands in
+        // whatever folder the process happens to run in.
+        const std::optional<std::filesystem::path> home = base::homeFolder();
+        if (!home)
+            return {};
+        const std::filesystem::path folder = *home / "Library" / "Logs";
         std::error_code ignored;
         std::filesystem::create_directories(folder, ignored);
         return (folder / "Sonarill.log").string();

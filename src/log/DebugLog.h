@@ -13,8 +13,10 @@ namespace sonarill::DebugLog {
 void log(std::string_view message, const char* file = __builtin_FILE(),
          unsigned line = __builtin_LINE());
 
-// Path of the log file: $HOME/Library/Logs/Sonarill.log. Built on first use, when the Logs
-// folder is also created; never rebuilt.
+// Path of the log file: <home>/Library/Logs/Sonarill.log, the home folder found as the platform
+// finds it ($HOME, else the user database). Built on first use, when the Logs folder is also
+// created; never rebuilt. Empty when there is no home folder: lines then go to standard output
+// only.
 const std::string& logPath();
 
 // "Sonarill" from "src/app/Sonarill.cpp": the last path component with every occurrence of its

@@ -1,10 +1,5 @@
 #include "platform/Paths.h"
 
-#include <cstdlib>
-#include <pwd.h>
-#include <unistd.h>
-#include <vector>
-
 namespace sonarill::platform {
 
 std::optional<std::filesystem::path> currentWorkingFolder() {
@@ -13,19 +8,6 @@ std::optional<std::filesystem::path> currentWorkingFolder() {
     if (error)
         return std::nullopt;
     return folder;
-}
-
-std::optional<std::filesystem::path> homeFolder() {
-    const char* home = std::getenv("HOME");
-    if (home && *home)
-        return std::filesystem::path(home);
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
-        !found->pw_dir || !*found->pw_dir)
-        return std::nullopt;
-    return std::filesystem::path(found->pw_dir);
 }
 
 std::optional<std::filesystem::path>

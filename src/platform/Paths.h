@@ -16,9 +16,6 @@ std::optional<std::filesystem::path> executableFolder();
 
 std::optional<std::filesystem::path> currentWorkingFolder();
 
-// $HOME, or the user database's entry when HOME is unset or empty.
-std::optional<std::filesystem::path> homeFolder();
-
 // The folder the audio server loads HAL plug-ins from: "/Library/Audio/Plug-Ins/HAL" on Apple,
 // the simulated audio system's user-writable folder elsewhere.
 std::filesystem::path halPluginFolder();

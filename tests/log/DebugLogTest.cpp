@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <pwd.h>
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -132,4 +134,24 @@ TEST(DebugLogFile, MissingFolderIsNotCreatedAgainAndStandardOutputStillGetsTheLi
     const std::string echoed = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(echoed.find("] only on stdout\n"), std::string::npos);
     EXPECT_FALSE(fs::exists(fs::path(logPath()).parent_path()));
+}
+
+// The path is fixed at first use, so each case runs in a fresh child process.
+TEST(DebugLogPath, WithoutHomeTheLogGoesToTheUsersHomeFolderNotTheCurrentFolder) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const fs::path scratch = fs::path(std::getenv("HOME"));
+    const passwd* entry = getpwuid(getuid());
+    ASSERT_NE(entry, nullptr);
+    const std::string expected = fs::path(entry->pw_dir) / "Library" / "Logs" / "Sonarill.log";
+    for (const char* home : {"", static_cast<const char*>(nullptr)}) {
+        EXPECT_EXIT(
+            {
+                fs::current_path(scratch);
+                home ? setenv("HOME", home, 1) : unsetenv("HOME");
+                const bool right = logPath() == expected && !fs::exists(scratch / "Library");
+                std::_Exit(right ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << (home ? "HOME empty" : "HOME unset");
+    }
 }

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+// A value or the one-line reason there is none: the result of every fallible call that has
+// something to say about its failure. A small stand-in for C++23's std::expected<T, string>.
+namespace sonarill::base {
+
+struct Failure {
+    std::string reason;
+};
+
+template <typename T> class [[nodiscard]] Expected {
+public:
+    Expected(T value) : state_(std::move(value)) {}
+    Expected(Failure failure) : state_(std::move(failure)) {}
+
+    bool hasValue() const { return std::holds_alternative<T>(state_); }
+    explicit operator bool() const { return hasValue(); }
+
+    T& value() & { return std::get<T>(state_); }
+    const T& value() const& { return std::get<T>(state_); }
+    T&& value() && { return std::get<T>(std::move(state_)); }
+    T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+
+    // Empty when there is a value.
+    const std::string& error() const {
+        static const std::string none;
+        return hasValue() ? none : std::get<Failure>(state_).reason;
+    }
+
+private:
+    std::variant<T, Failure> state_;
+};
+
+} // namespace sonarill::base
