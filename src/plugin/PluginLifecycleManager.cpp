@@ -111,15 +111,16 @@ bool PluginLifecycleManager::installForSession() {
 
 std::optional<fs::path> PluginLifecycleManager::locatePluginSource() const {
     for (const fs::path& folder : sourceFolders_) {
-        const fs::path candidate = folder / pluginBundleName;
-        std::error_code error;
-        if (!fs::exists(candidate, error))
+        // The copy takes a symbolic link as the link itself, and a relative one would dangle
+        // once installed: the source is the real bundle the candidate leads to.
+        const std::optional<fs::path> resolved = canonicalIfExists(folder / pluginBundleName);
+        if (!resolved)
             continue;
         // The install removes the installed bundle before copying, which would destroy a
         // source inside it and leave no plug-in at all.
-        if (isInsideInstalledBundle(candidate))
+        if (isInsideInstalledBundle(*resolved))
             continue;
-        return candidate;
+        return resolved;
     }
     return std::nullopt;
 }

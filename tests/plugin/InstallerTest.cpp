@@ -407,6 +407,25 @@ TEST_F(Installer, SourceIsTheFirstExistingCandidateOutsideTheInstalledBundle) {
                                             "(Sonarill.driver)"));
 }
 
+TEST_F(Installer, ALinkedSourceInstallsTheRealBundleNotTheLink) {
+    start(false, true, 1.0);
+    const fs::path linkFolder = scoped.dataHome() / "links";
+    fs::create_directories(linkFolder);
+    // Relative, so a copy of the link itself would dangle inside the plug-in folder.
+    fs::create_directory_symlink(fs::path("..") / appFolder.filename() / "Sonarill.driver",
+                                 linkFolder / "Sonarill.driver");
+    sourceFolders = {linkFolder};
+    EXPECT_EQ(manager().locatePluginSource(), source);
+
+    EXPECT_TRUE(manager().installForSession());
+    EXPECT_FALSE(fs::is_symlink(installed()));
+    EXPECT_EQ(snapshot(installed()), snapshot(source));
+
+    fs::remove(linkFolder / "Sonarill.driver");
+    fs::create_directory_symlink("nowhere", linkFolder / "Sonarill.driver");
+    EXPECT_EQ(manager().locatePluginSource(), std::nullopt) << "a dangling link is no source";
+}
+
 // The application's own construction: the platform's shell and folders and the real clock, with
 // the bundle the build carries next to the executables and the audio server on its own thread.
 TEST(InstallerAsTheApplicationBuildsIt, InstallsTheCarriedBundleAndThenFindsItCurrent) {
