@@ -2,8 +2,8 @@
 
 // The HAL side of Core Audio as the simulated audio system provides it: Apple's names, types,
 // constants, status codes and C signatures, so code written against <CoreAudio/CoreAudio.h>
-// compiles unchanged. Constants are typed values rather than Apple's enums because
-// four-character literals are not portable C++.
+// compiles unchanged. Four-character codes are spelt through fourCharCode because
+// multi-character literals are not portable C++.
 
 #include "sim/CoreFoundation.h"
 
@@ -33,90 +33,72 @@ typedef OSStatus (*AudioObjectPropertyListenerProc)(AudioObjectID inObjectID,
                                                     const AudioObjectPropertyAddress* inAddresses,
                                                     void* inClientData);
 
+// Constants are members of anonymous enums with Apple's underlying types, as Apple declares
+// them, so that an idiom that compiles here (taking an address, deducing a type) compiles on a
+// Mac too.
 // Objects
-inline constexpr AudioObjectID kAudioObjectUnknown = 0;
-inline constexpr AudioObjectID kAudioObjectSystemObject = 1;
+enum : AudioObjectID { kAudioObjectUnknown = 0 };
+enum : int { kAudioObjectSystemObject = 1 };
 
 // Scopes, elements and wildcards
-inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal =
-    sonarill::sim::detail::fourCharCode("glob");
-inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeInput =
-    sonarill::sim::detail::fourCharCode("inpt");
-inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeOutput =
-    sonarill::sim::detail::fourCharCode("outp");
-inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeWildcard =
-    sonarill::sim::detail::fourCharCode("****");
-inline constexpr AudioObjectPropertySelector kAudioObjectPropertySelectorWildcard =
-    sonarill::sim::detail::fourCharCode("****");
-inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
-inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementWildcard = 0xFFFFFFFF;
+enum : AudioObjectPropertyScope {
+    kAudioObjectPropertyScopeGlobal = sonarill::sim::detail::fourCharCode("glob"),
+    kAudioObjectPropertyScopeInput = sonarill::sim::detail::fourCharCode("inpt"),
+    kAudioObjectPropertyScopeOutput = sonarill::sim::detail::fourCharCode("outp"),
+    kAudioObjectPropertyScopeWildcard = sonarill::sim::detail::fourCharCode("****"),
+};
+enum : AudioObjectPropertySelector {
+    kAudioObjectPropertySelectorWildcard = sonarill::sim::detail::fourCharCode("****")
+};
+enum : AudioObjectPropertyElement {
+    kAudioObjectPropertyElementMain = 0,
+    kAudioObjectPropertyElementWildcard = 0xFFFFFFFF,
+};
 
-// System object properties
-inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDevices =
-    sonarill::sim::detail::fourCharCode("dev#");
-inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultOutputDevice =
-    sonarill::sim::detail::fourCharCode("dOut");
-inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultSystemOutputDevice =
-    sonarill::sim::detail::fourCharCode("sOut");
-
-// Object and device properties
-inline constexpr AudioObjectPropertySelector kAudioObjectPropertyName =
-    sonarill::sim::detail::fourCharCode("lnam");
-inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID =
-    sonarill::sim::detail::fourCharCode("uid ");
-inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreams =
-    sonarill::sim::detail::fourCharCode("stm#");
-inline constexpr AudioObjectPropertySelector kAudioDevicePropertyTransportType =
-    sonarill::sim::detail::fourCharCode("tran");
-inline constexpr AudioObjectPropertySelector kAudioDevicePropertyBufferFrameSize =
-    sonarill::sim::detail::fourCharCode("fsiz");
+// System object, object and device properties
+enum : AudioObjectPropertySelector {
+    kAudioHardwarePropertyDevices = sonarill::sim::detail::fourCharCode("dev#"),
+    kAudioHardwarePropertyDefaultOutputDevice = sonarill::sim::detail::fourCharCode("dOut"),
+    kAudioHardwarePropertyDefaultSystemOutputDevice = sonarill::sim::detail::fourCharCode("sOut"),
+    kAudioObjectPropertyName = sonarill::sim::detail::fourCharCode("lnam"),
+    kAudioDevicePropertyDeviceUID = sonarill::sim::detail::fourCharCode("uid "),
+    kAudioDevicePropertyStreams = sonarill::sim::detail::fourCharCode("stm#"),
+    kAudioDevicePropertyTransportType = sonarill::sim::detail::fourCharCode("tran"),
+    kAudioDevicePropertyBufferFrameSize = sonarill::sim::detail::fourCharCode("fsiz"),
+};
 
 // Transport types
-inline constexpr UInt32 kAudioDeviceTransportTypeUnknown = 0;
-inline constexpr UInt32 kAudioDeviceTransportTypeBuiltIn =
-    sonarill::sim::detail::fourCharCode("bltn");
-inline constexpr UInt32 kAudioDeviceTransportTypeAggregate =
-    sonarill::sim::detail::fourCharCode("grup");
-inline constexpr UInt32 kAudioDeviceTransportTypeVirtual =
-    sonarill::sim::detail::fourCharCode("virt");
-inline constexpr UInt32 kAudioDeviceTransportTypePCI = sonarill::sim::detail::fourCharCode("pci ");
-inline constexpr UInt32 kAudioDeviceTransportTypeUSB = sonarill::sim::detail::fourCharCode("usb ");
-inline constexpr UInt32 kAudioDeviceTransportTypeFireWire =
-    sonarill::sim::detail::fourCharCode("1394");
-inline constexpr UInt32 kAudioDeviceTransportTypeBluetooth =
-    sonarill::sim::detail::fourCharCode("blue");
-inline constexpr UInt32 kAudioDeviceTransportTypeBluetoothLE =
-    sonarill::sim::detail::fourCharCode("blea");
-inline constexpr UInt32 kAudioDeviceTransportTypeHDMI = sonarill::sim::detail::fourCharCode("hdmi");
-inline constexpr UInt32 kAudioDeviceTransportTypeDisplayPort =
-    sonarill::sim::detail::fourCharCode("dprt");
-inline constexpr UInt32 kAudioDeviceTransportTypeAirPlay =
-    sonarill::sim::detail::fourCharCode("airp");
-inline constexpr UInt32 kAudioDeviceTransportTypeAVB = sonarill::sim::detail::fourCharCode("eavb");
-inline constexpr UInt32 kAudioDeviceTransportTypeThunderbolt =
-    sonarill::sim::detail::fourCharCode("thun");
+enum : UInt32 {
+    kAudioDeviceTransportTypeUnknown = 0,
+    kAudioDeviceTransportTypeBuiltIn = sonarill::sim::detail::fourCharCode("bltn"),
+    kAudioDeviceTransportTypeAggregate = sonarill::sim::detail::fourCharCode("grup"),
+    kAudioDeviceTransportTypeVirtual = sonarill::sim::detail::fourCharCode("virt"),
+    kAudioDeviceTransportTypePCI = sonarill::sim::detail::fourCharCode("pci "),
+    kAudioDeviceTransportTypeUSB = sonarill::sim::detail::fourCharCode("usb "),
+    kAudioDeviceTransportTypeFireWire = sonarill::sim::detail::fourCharCode("1394"),
+    kAudioDeviceTransportTypeBluetooth = sonarill::sim::detail::fourCharCode("blue"),
+    kAudioDeviceTransportTypeBluetoothLE = sonarill::sim::detail::fourCharCode("blea"),
+    kAudioDeviceTransportTypeHDMI = sonarill::sim::detail::fourCharCode("hdmi"),
+    kAudioDeviceTransportTypeDisplayPort = sonarill::sim::detail::fourCharCode("dprt"),
+    kAudioDeviceTransportTypeAirPlay = sonarill::sim::detail::fourCharCode("airp"),
+    kAudioDeviceTransportTypeAVB = sonarill::sim::detail::fourCharCode("eavb"),
+    kAudioDeviceTransportTypeThunderbolt = sonarill::sim::detail::fourCharCode("thun"),
+};
 
 // Status codes
-inline constexpr OSStatus kAudio_ParamError = -50;
-inline constexpr OSStatus kAudioHardwareNoError = 0;
-inline constexpr OSStatus kAudioHardwareNotRunningError =
-    OSStatus(sonarill::sim::detail::fourCharCode("stop"));
-inline constexpr OSStatus kAudioHardwareUnspecifiedError =
-    OSStatus(sonarill::sim::detail::fourCharCode("what"));
-inline constexpr OSStatus kAudioHardwareUnknownPropertyError =
-    OSStatus(sonarill::sim::detail::fourCharCode("who?"));
-inline constexpr OSStatus kAudioHardwareBadPropertySizeError =
-    OSStatus(sonarill::sim::detail::fourCharCode("!siz"));
-inline constexpr OSStatus kAudioHardwareIllegalOperationError =
-    OSStatus(sonarill::sim::detail::fourCharCode("nope"));
-inline constexpr OSStatus kAudioHardwareBadObjectError =
-    OSStatus(sonarill::sim::detail::fourCharCode("!obj"));
-inline constexpr OSStatus kAudioHardwareBadDeviceError =
-    OSStatus(sonarill::sim::detail::fourCharCode("!dev"));
-inline constexpr OSStatus kAudioHardwareBadStreamError =
-    OSStatus(sonarill::sim::detail::fourCharCode("!str"));
-inline constexpr OSStatus kAudioHardwareUnsupportedOperationError =
-    OSStatus(sonarill::sim::detail::fourCharCode("unop"));
+enum : OSStatus {
+    kAudio_ParamError = -50,
+    kAudioHardwareNoError = 0,
+    kAudioHardwareNotRunningError = OSStatus(sonarill::sim::detail::fourCharCode("stop")),
+    kAudioHardwareUnspecifiedError = OSStatus(sonarill::sim::detail::fourCharCode("what")),
+    kAudioHardwareUnknownPropertyError = OSStatus(sonarill::sim::detail::fourCharCode("who?")),
+    kAudioHardwareBadPropertySizeError = OSStatus(sonarill::sim::detail::fourCharCode("!siz")),
+    kAudioHardwareIllegalOperationError = OSStatus(sonarill::sim::detail::fourCharCode("nope")),
+    kAudioHardwareBadObjectError = OSStatus(sonarill::sim::detail::fourCharCode("!obj")),
+    kAudioHardwareBadDeviceError = OSStatus(sonarill::sim::detail::fourCharCode("!dev")),
+    kAudioHardwareBadStreamError = OSStatus(sonarill::sim::detail::fourCharCode("!str")),
+    kAudioHardwareUnsupportedOperationError = OSStatus(sonarill::sim::detail::fourCharCode("unop")),
+};
 
 extern "C" {
 

@@ -73,6 +73,8 @@ __CFString* mutableString(CFStringRef string) {
 
 extern "C" {
 
+const CFAllocatorRef kCFAllocatorDefault = nullptr;
+
 CFTypeRef CFRetain(CFTypeRef cf) {
     if (cf == nullptr) {
         std::fputs("CFRetain called with NULL\n", stderr);

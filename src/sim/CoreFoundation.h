@@ -13,8 +13,8 @@ typedef uint16_t UInt16;
 typedef int16_t SInt16;
 typedef uint32_t UInt32;
 typedef int32_t SInt32;
-typedef uint64_t UInt64;
-typedef int64_t SInt64;
+typedef unsigned long long UInt64; // as on Apple, not uint64_t's unsigned long
+typedef long long SInt64;
 typedef float Float32;
 typedef double Float64;
 typedef SInt32 OSStatus;
@@ -25,12 +25,17 @@ typedef const void* CFTypeRef;
 typedef const struct __CFString* CFStringRef;
 typedef const struct __CFAllocator* CFAllocatorRef;
 
-inline constexpr CFAllocatorRef kCFAllocatorDefault = nullptr;
-inline constexpr CFStringEncoding kCFStringEncodingASCII = 0x0600;
-inline constexpr CFStringEncoding kCFStringEncodingUTF8 = 0x08000100;
-inline constexpr OSStatus noErr = 0;
+// As on Apple: the allocator is an exported constant, the encodings a named enum, noErr an
+// enumerator without a fixed type.
+enum CFStringBuiltInEncodings : CFStringEncoding {
+    kCFStringEncodingASCII = 0x0600,
+    kCFStringEncodingUTF8 = 0x08000100,
+};
+enum { noErr = 0 };
 
 extern "C" {
+
+extern const CFAllocatorRef kCFAllocatorDefault; // null: the default allocator
 
 CFTypeRef CFRetain(CFTypeRef cf);
 // Like Apple's, releasing NULL is a programming error: it stops the process with a message.

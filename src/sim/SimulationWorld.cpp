@@ -4,6 +4,7 @@
 #include "sim/Simulation.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -49,7 +50,9 @@ std::string folderFingerprint(const std::filesystem::path& folder) {
               << static_cast<int>(status.type());
         if (status.type() == fs::file_type::regular) {
             entry << '|' << it->file_size(statusError) << '|'
-                  << it->last_write_time(statusError).time_since_epoch().count();
+                  << std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         it->last_write_time(statusError).time_since_epoch())
+                         .count(); // 64 bits on every library; some count file time in 128
         }
         entries.push_back(entry.str());
     }

@@ -124,14 +124,6 @@ protected:
 
 } // namespace
 
-TEST(InstallQuoting, BothLayersSpellTheCommandExactly) {
-    // Single quotes as '\'' for the shell; then backslashes doubled before quotes are escaped.
-    EXPECT_EQ(privilegedShellScript(installCommand("/H'A", "/H'A/S\"d", R"(/a\"b c)")),
-              R"x(do shell script "/bin/mkdir -p '/H'\\''A' && /bin/rm -rf '/H'\\''A/S\"d' && )x"
-              R"x(/bin/cp -R '/a\\\"b c' '/H'\\''A/S\"d' && (/usr/bin/killall coreaudiod )x"
-              R"x(>/dev/null 2>&1 || true)" with administrator privileges)x");
-}
-
 // The simulated platform's shell must refuse what AppleScript would refuse, or a wrong escape
 // in the installer's script would go unnoticed.
 TEST(InstallQuoting, ScriptDecodingAcceptsOnlyOneValidDoShellScript) {
@@ -213,31 +205,6 @@ TEST(InstallBundleMatch, OnlyTheIdentifierAndTheExecutablesBytesDecide) {
     writeFile(installed / plist, unreadable[5]);
     writeFile(source / plist, unreadable[5]);
     expect("neither has an identifier", "");
-}
-
-TEST(InstallSourceFolders, ResourcesThenWorkingFolderThenTheExecutablesFolderAndSevenAncestors) {
-    using Folders = std::vector<fs::path>;
-    EXPECT_EQ(
-        pluginSourceFolders(fs::path("/App/Resources"), fs::path("/work"),
-                            fs::path("/a/b/c/d/e/f/g/h/i")),
-        (Folders{"/App/Resources", "/work", "/a/b/c/d/e/f/g/h/i", "/a/b/c/d/e/f/g/h",
-                 "/a/b/c/d/e/f/g", "/a/b/c/d/e/f", "/a/b/c/d/e", "/a/b/c/d", "/a/b/c", "/a/b"}));
-    EXPECT_EQ(pluginSourceFolders(std::nullopt, std::nullopt, fs::path("/a/b/")),
-              (Folders{"/a/b", "/a", "/"}));
-    EXPECT_EQ(pluginSourceFolders(std::nullopt, std::nullopt, std::nullopt), Folders{});
-}
-
-TEST(InstallRunProgram, ReportsStatusAndStandardErrorWithInputAndOutputOnDevNull) {
-    // Inherited input or output would let a step wait on the terminal or print into ours. The
-    // shell reads its own descriptors: dash redirects them while it runs a command.
-    const platform::ProgramResult result = platform::runProgram(
-        {"/bin/sh", "-c",
-         "echo out; echo \"$(readlink /proc/$$/fd/0) $(readlink /proc/$$/fd/1)\" >&2; exit 3"});
-    EXPECT_EQ(result.exitStatus, 3);
-    EXPECT_EQ(result.standardError, "/dev/null /dev/null\n");
-    const platform::ProgramResult killed = platform::runProgram({"/bin/sh", "-c", "kill -9 $$"});
-    EXPECT_EQ(killed.exitStatus, -1);
-    EXPECT_EQ(killed.standardError, "terminated by signal 9");
 }
 
 TEST_F(Installer, InstallsIntoAnEmptyFolderThenFindsItCurrentThenOnlyReportsVisibility) {
