@@ -9,12 +9,13 @@ function(sonarill_warnings target)
     endif()
 endfunction()
 
-# sonarill_library(name SOURCES ... DEPS ...): one layer of src/, included as <layer/Header.h>.
+# sonarill_library(name SOURCES ... [DEPS ...] [PRIVATE_DEPS ...]): one layer of src/, included as
+# <layer/Header.h>. DEPS are what its headers expose; PRIVATE_DEPS only its implementation uses.
 function(sonarill_library name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
     add_library(${name} STATIC ${ARG_SOURCES})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
-    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
     sonarill_warnings(${name})
 endfunction()
 

@@ -43,7 +43,9 @@ std::optional<std::string> encodeInfoPlist(const DriverBundle& bundle, PlistForm
     plist_dict_set_item(dict.get(), "CFBundleIdentifier",
                         plist_new_string(bundle.bundleIdentifier.c_str()));
     plist_dict_set_item(dict.get(), "CFBundleName", plist_new_string("Sonarill"));
-    plist_dict_set_item(dict.get(), "CFBundleExecutable", plist_new_string("libtidewell.dylib"));
+    const std::string executableName =
+        std::filesystem::path(kDriverExecutablePath).filename().string();
+    plist_dict_set_item(dict.get(), "CFBundleExecutable", plist_new_string(executableName.c_str()));
     plist_dict_set_item(dict.get(), "CFBundlePackageType", plist_new_string("BNDL"));
     plist_dict_set_item(dict.get(), "CFBundleShortVersionString",
                         plist_new_string(SONARILL_VERSION));
