@@ -7,5 +7,6 @@
 #include <AudioToolbox/AudioToolbox.h>
 #include <CoreAudio/CoreAudio.h>
 #else
+#include "sim/AudioToolbox.h"
 #include "sim/CoreAudio.h"
 #endif

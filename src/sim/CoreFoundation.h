@@ -18,6 +18,8 @@ typedef long long SInt64;
 typedef float Float32;
 typedef double Float64;
 typedef SInt32 OSStatus;
+typedef UInt32 FourCharCode;
+typedef FourCharCode OSType;
 
 typedef signed long CFIndex;
 typedef UInt32 CFStringEncoding;
