@@ -2,6 +2,7 @@
 
 #include "audio/DeviceLookup.h"
 #include "sim/Control.h"
+#include "support/DefaultWorld.h"
 #include "support/SimWorld.h"
 
 #include <gmock/gmock.h>
@@ -17,9 +18,7 @@ using sonarill::testing::ScopedSimWorld;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 
-constexpr AudioObjectID kMicrophone = 40;
-constexpr AudioObjectID kSpeakers = 41;
-const char* const kHeadsetUID = "AppleUSBAudioEngine:Generic:USB Headset:1410000:1";
+using namespace sonarill::testing; // the default world's devices
 
 void failCall(HalCall call, std::optional<std::string> uid, AudioObjectPropertySelector selector,
               OSStatus status) {

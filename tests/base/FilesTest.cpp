@@ -1,4 +1,5 @@
 #include "base/Files.h"
+#include "support/Scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -16,24 +17,17 @@ using sonarill::base::readFileBounded;
 
 namespace {
 
-class ScratchFolder : public ::testing::Test {
+class BoundedRead : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/sonarill-files-XXXXXX";
-        folder_ = mkdtemp(pattern);
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-
     fs::path write(const std::string& name, const std::string& bytes) {
-        const fs::path path = folder_ / name;
+        const fs::path path = scratch_.path() / name;
         std::ofstream(path, std::ios::binary) << bytes;
         return path;
     }
 
-    fs::path folder_;
+    sonarill::testing::ScratchFolder scratch_;
+    const fs::path& folder_ = scratch_.path();
 };
-
-using BoundedRead = ScratchFolder;
 
 TEST_F(BoundedRead, ReadsFilesUpToTheLimitWholeAndRefusesLargerOnes) {
     const auto empty = readFileBounded(write("empty", ""), 8);

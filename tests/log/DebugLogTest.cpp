@@ -1,4 +1,5 @@
 #include "log/DebugLog.h"
+#include "support/Scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -18,20 +19,7 @@ using sonarill::DebugLog::logPath;
 
 namespace {
 
-// The log path is built once per process, so HOME points at a scratch folder before any test.
-class ScratchHome : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char pattern[] = "/tmp/sonarill-log-XXXXXX";
-        home_ = mkdtemp(pattern);
-        setenv("HOME", home_.c_str(), 1);
-    }
-    void TearDown() override { fs::remove_all(home_); }
-
-private:
-    std::string home_;
-};
-const auto* const scratchHome = ::testing::AddGlobalTestEnvironment(new ScratchHome);
+const auto* const home = sonarill::testing::addScratchHome();
 
 std::string readLog() {
     std::ifstream file(logPath(), std::ios::binary);
@@ -139,19 +127,20 @@ TEST(DebugLogFile, MissingFolderIsNotCreatedAgainAndStandardOutputStillGetsTheLi
 // The path is fixed at first use, so each case runs in a fresh child process.
 TEST(DebugLogPath, WithoutHomeTheLogGoesToTheUsersHomeFolderNotTheCurrentFolder) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const fs::path scratch = fs::path(std::getenv("HOME"));
+    const fs::path scratch = home->path();
     const passwd* entry = getpwuid(getuid());
     ASSERT_NE(entry, nullptr);
     const std::string expected = fs::path(entry->pw_dir) / "Library" / "Logs" / "Sonarill.log";
-    for (const char* home : {"", static_cast<const char*>(nullptr)}) {
+    for (const char* value : {"", static_cast<const char*>(nullptr)}) {
         EXPECT_EXIT(
             {
                 fs::current_path(scratch);
-                home ? setenv("HOME", home, 1) : unsetenv("HOME");
+                value ? setenv("HOME", value, 1) : unsetenv("HOME");
                 const bool right = logPath() == expected && !fs::exists(scratch / "Library");
+                fs::remove_all(scratch); // the child's own; it skips the teardown
                 std::_Exit(right ? 0 : 1);
             },
             ::testing::ExitedWithCode(0), "")
-            << (home ? "HOME empty" : "HOME unset");
+            << (value ? "HOME empty" : "HOME unset");
     }
 }

@@ -5,6 +5,7 @@
 #include "plugin/PluginLifecycleManager.h"
 #include "sim/Control.h"
 #include "sim/DriverBundle.h"
+#include "support/Scratch.h"
 #include "support/SimWorld.h"
 
 #include <gmock/gmock.h>
@@ -44,13 +45,7 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
     return entries;
 }
 
-// The log file's path is fixed on first use below HOME, so HOME is a scratch folder from the start.
-struct ScratchHome : ::testing::Environment {
-    std::string home = "/tmp/sonarill-plugin-home-XXXXXX";
-    void SetUp() override { setenv("HOME", mkdtemp(home.data()), 1); }
-    void TearDown() override { fs::remove_all(home); }
-};
-const auto* const scratchHome = ::testing::AddGlobalTestEnvironment(new ScratchHome);
+const auto* const home = sonarill::testing::addScratchHome();
 
 // The messages logged since construction, without their "[time] [File:line] " prefix.
 struct LogCapture {

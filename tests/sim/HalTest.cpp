@@ -2,6 +2,7 @@
 // injected faults, blocking calls and hangs seen from the callers' threads.
 
 #include "sim/Control.h"
+#include "support/DefaultWorld.h"
 #include "support/SimWorld.h"
 
 #include <gmock/gmock.h>
@@ -25,7 +26,7 @@ using sonarill::testing::ScopedSimWorld;
 using sonarill::testing::worldFromJSON;
 using ::testing::ElementsAre;
 
-constexpr AudioObjectID kMicrophone = 40, kSpeakers = 41, kHeadset = 42;
+using namespace sonarill::testing; // the default world's devices
 constexpr auto kOutput = kAudioObjectPropertyScopeOutput;
 constexpr auto kDevices = kAudioHardwarePropertyDevices;
 constexpr auto kDefaultOutput = kAudioHardwarePropertyDefaultOutputDevice;
@@ -35,7 +36,6 @@ constexpr OSStatus kBadObject = kAudioHardwareBadObjectError;
 constexpr OSStatus kUnknown = kAudioHardwareUnknownPropertyError;
 constexpr OSStatus kBadSize = kAudioHardwareBadPropertySizeError;
 constexpr OSStatus kIllegal = kAudioHardwareIllegalOperationError;
-const char* const kHeadsetUID = "AppleUSBAudioEngine:Generic:USB Headset:1410000:1";
 
 AudioObjectPropertyAddress at(AudioObjectPropertySelector selector,
                               AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,

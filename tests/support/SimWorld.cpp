@@ -3,28 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <string>
 
 namespace sonarill::testing {
 
-namespace {
-
-std::filesystem::path makeTemporaryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "sonarill-test-XXXXXX");
-    if (mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "cannot create a temporary folder";
-        return {};
-    }
-    return pattern;
-}
-
-} // namespace
-
 ScopedSimWorld::ScopedSimWorld(const sim::World& world, sim::TimelineClock clock)
-    : dataHome_(makeTemporaryFolder()) {
+    : dataHome_("sonarill-sim") {
     if (const char* previous = std::getenv("XDG_DATA_HOME"))
         previousDataHome_ = previous;
-    setenv("XDG_DATA_HOME", dataHome_.c_str(), 1);
+    setenv("XDG_DATA_HOME", dataHome().c_str(), 1);
     std::error_code error;
     std::filesystem::create_directories(halFolder(), error);
     EXPECT_FALSE(error) << error.message();
@@ -33,8 +19,6 @@ ScopedSimWorld::ScopedSimWorld(const sim::World& world, sim::TimelineClock clock
 
 ScopedSimWorld::~ScopedSimWorld() {
     sim::resetWorld(sim::World{}, sim::TimelineClock::manual);
-    std::error_code error;
-    std::filesystem::remove_all(dataHome_, error);
     if (previousDataHome_)
         setenv("XDG_DATA_HOME", previousDataHome_->c_str(), 1);
     else
@@ -42,7 +26,7 @@ ScopedSimWorld::~ScopedSimWorld() {
 }
 
 std::filesystem::path ScopedSimWorld::halFolder() const {
-    return dataHome_ / "sonarill-sim" / "HAL";
+    return dataHome() / "sonarill-sim" / "HAL";
 }
 
 sim::World worldFromJSON(std::string_view json) {

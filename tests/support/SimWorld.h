@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sim/Control.h"
+#include "support/Scratch.h"
 
 #include <filesystem>
 #include <optional>
@@ -22,12 +23,12 @@ public:
     ScopedSimWorld(const ScopedSimWorld&) = delete;
     ScopedSimWorld& operator=(const ScopedSimWorld&) = delete;
 
-    const std::filesystem::path& dataHome() const { return dataHome_; }
+    const std::filesystem::path& dataHome() const { return dataHome_.path(); }
     // The simulated HAL folder of this test (created, possibly empty).
     std::filesystem::path halFolder() const;
 
 private:
-    std::filesystem::path dataHome_;
+    ScratchFolder dataHome_;
     std::optional<std::string> previousDataHome_;
 };
 
