@@ -38,4 +38,19 @@ private:
     std::variant<T, Failure> state_;
 };
 
+// Success, or the reason for a failure.
+template <> class [[nodiscard]] Expected<void> {
+public:
+    Expected() = default;
+    Expected(Failure failure) : failure_(std::move(failure.reason)), failed_(true) {}
+
+    bool hasValue() const { return !failed_; }
+    explicit operator bool() const { return hasValue(); }
+    const std::string& error() const { return failure_; }
+
+private:
+    std::string failure_;
+    bool failed_ = false;
+};
+
 } // namespace sonarill::base

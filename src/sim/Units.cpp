@@ -1,0 +1,931 @@
+// The simulated HAL output unit (AUHAL) and the clock that drives it.
+//
+// A unit is an output unit (element 0 plays to its device; enabled by default) or, with input
+// enabled on element 1, an input unit that reads its device's input side. Started, it runs one
+// I/O period per device buffer: an output unit asks its render callback for the period's
+// samples and the device plays (records) them; an input unit first gets the device's input for
+// the period (on the virtual device: the driver's mix), then calls its input callback, inside
+// which AudioUnitRender hands the samples out through the channel map.
+//
+// Clocks. Manual: periods run only inside runPeriodsUntil, on the calling thread, in time order;
+// periods due at the same instant run in the order the units were created. Real time: one
+// thread per running unit, at its device's buffer frame size and its clock rate (48 kHz off by
+// the device's ppm).
+
+#include "sim/Driver.h"
+#include "sim/Io.h"
+#include "sim/Recording.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+// The handle type Apple declares for AudioComponentInstance, defined here as the unit itself.
+struct ComponentInstanceRecord {
+    uint64_t sequence = 0; // creation order: the order of a manual clock's simultaneous periods
+};
+
+namespace sonarill::sim::io {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr double kNominalRate = 48000.0;
+constexpr UInt32 kMaxMappedChannels = 64;
+constexpr UInt32 kDefaultMaxFrames = 4096;
+
+// The single component this audio system has: Apple's HAL output unit.
+struct OpaqueAudioComponentRecord {};
+OpaqueAudioComponentRecord halOutputComponent;
+
+AudioStreamBasicDescription forwardingFormat() {
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = kNominalRate;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked;
+    format.mBytesPerPacket = 8;
+    format.mFramesPerPacket = 1;
+    format.mBytesPerFrame = 8;
+    format.mChannelsPerFrame = 2;
+    format.mBitsPerChannel = 32;
+    return format;
+}
+
+bool sameFormat(const AudioStreamBasicDescription& a, const AudioStreamBasicDescription& b) {
+    return a.mSampleRate == b.mSampleRate && a.mFormatID == b.mFormatID &&
+           a.mFormatFlags == b.mFormatFlags && a.mBytesPerPacket == b.mBytesPerPacket &&
+           a.mFramesPerPacket == b.mFramesPerPacket && a.mBytesPerFrame == b.mBytesPerFrame &&
+           a.mChannelsPerFrame == b.mChannelsPerFrame && a.mBitsPerChannel == b.mBitsPerChannel;
+}
+
+// A device's own layout: one buffer of 32-bit floats per channel.
+AudioStreamBasicDescription deviceLayout(UInt32 channels) {
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = kNominalRate;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved;
+    format.mBytesPerPacket = 4;
+    format.mFramesPerPacket = 1;
+    format.mBytesPerFrame = 4;
+    format.mChannelsPerFrame = channels;
+    format.mBitsPerChannel = 32;
+    return format;
+}
+
+// Everything one period of a unit works with, fixed when the period begins. Owned by the thread
+// that runs the period; AudioUnitRender reads it through tCurrentPeriod without any lock.
+struct Period {
+    struct Unit* unit = nullptr;
+    UInt32 frames = 0;
+    double sampleTime = 0.0;
+    UInt32 deviceChannels = 0;
+    UInt32 mapCount = 0;
+    SInt32 map[kMaxMappedChannels] = {};
+    std::optional<OSStatus> renderFault;
+    std::chrono::milliseconds renderBlock{0};
+};
+
+thread_local const Period* tCurrentPeriod = nullptr;
+
+struct Unit : ComponentInstanceRecord {
+    // Configuration, under State::mutex.
+    bool outputEnabled = true;
+    bool inputEnabled = false;
+    AudioObjectID device = kAudioObjectUnknown;
+    std::vector<SInt32> channelMap; // element 1's: device input channel per client channel
+    std::optional<AudioStreamBasicDescription> clientOutputFormat; // input scope, element 0
+    std::optional<AudioStreamBasicDescription> clientInputFormat;  // output scope, element 1
+    AURenderCallbackStruct inputCallback{};
+    AURenderCallbackStruct renderCallback{};
+    UInt32 maxFrames = kDefaultMaxFrames;
+    bool initialized = false;
+    bool running = false;
+    bool deviceGone = false; // its device went away: no more callbacks
+
+    // I/O state, under State::mutex except where noted.
+    double nextPeriod = 0.0; // timeline seconds, manual clock
+    double sampleTime = 0.0;
+    bool inCallback = false;
+    std::thread::id callbackThread;
+    std::thread ioThread; // real-time clock
+    uint64_t runGeneration = 0;
+
+    // Buffers made at initialization, used only by the thread running a period.
+    std::vector<float> deviceInput;  // maxFrames x the device's input channels, interleaved
+    std::vector<float> clientBuffer; // the client's output, maxFrames x its channels
+    std::vector<float> played;       // maxFrames x 2: what the device plays, interleaved stereo
+    Period period;
+};
+
+struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    uint64_t generation = 0; // bumped by reset and fault changes: releases blocked calls
+    TimelineClock clock = TimelineClock::manual;
+    SteadyClock::time_point start = SteadyClock::now();
+    double manualNow = 0.0;
+    uint64_t nextSequence = 1;
+    std::unordered_map<const ComponentInstanceRecord*, std::shared_ptr<Unit>> units;
+    std::unordered_map<AudioObjectID, IoDevice> devices;
+    std::vector<Fault> faults;
+    std::string recordDir;
+    std::map<std::string, std::unique_ptr<DeviceRecorder>, std::less<>> recorders;
+    DriverMix driver;
+};
+
+State& state() {
+    static State instance;
+    return instance;
+}
+
+using Lock = std::unique_lock<std::mutex>;
+
+double nowLocked(const State& s) {
+    if (s.clock == TimelineClock::manual)
+        return s.manualNow;
+    return std::chrono::duration<double>(SteadyClock::now() - s.start).count();
+}
+
+double rateOf(const IoDevice& device) {
+    return kNominalRate * (1.0 + device.ppm * 1e-6);
+}
+
+const IoDevice* deviceOf(const State& s, const Unit& unit) {
+    const auto found = s.devices.find(unit.device);
+    return found == s.devices.end() ? nullptr : &found->second;
+}
+
+std::shared_ptr<Unit> unitOf(const State& s, const void* handle) {
+    const auto found = s.units.find(static_cast<const ComponentInstanceRecord*>(handle));
+    return found == s.units.end() ? nullptr : found->second;
+}
+
+// The first fault for this call on the unit's device (and property, where one is named).
+std::optional<Fault> matchingFault(const State& s, HalCall call, const Unit& unit,
+                                   std::optional<AudioUnitPropertyID> property = std::nullopt) {
+    for (const Fault& fault : s.faults) {
+        if (fault.call != call)
+            continue;
+        if (fault.property && (!property || *fault.property != *property))
+            continue;
+        if (fault.uid) {
+            const IoDevice* device = deviceOf(s, unit);
+            if (device == nullptr || device->uid != *fault.uid)
+                continue;
+        }
+        return fault;
+    }
+    return std::nullopt;
+}
+
+// A fault's block, then its status. The lock is released while blocked; a reset or a change of
+// faults ends the wait.
+std::optional<OSStatus> applyFault(Lock& lock, HalCall call, const Unit& unit,
+                                   std::optional<AudioUnitPropertyID> property = std::nullopt) {
+    State& s = state();
+    const std::optional<Fault> fault = matchingFault(s, call, unit, property);
+    if (!fault)
+        return std::nullopt;
+    if (fault->block.count() > 0) {
+        const uint64_t generation = s.generation;
+        s.changed.wait_for(lock, fault->block, [&] { return s.generation != generation; });
+    }
+    return fault->status;
+}
+
+void allocateBuffers(Unit& unit, const IoDevice& device) {
+    const UInt32 inputChannels = std::max<UInt32>(device.inputChannels, 1);
+    const UInt32 outputChannels = std::max<UInt32>(device.outputChannels, 2);
+    unit.deviceInput.assign(size_t(unit.maxFrames) * inputChannels, 0.0f);
+    unit.clientBuffer.assign(size_t(unit.maxFrames) * outputChannels, 0.0f);
+    unit.played.assign(size_t(unit.maxFrames) * 2, 0.0f);
+}
+
+// Waits until no callback of the unit runs, unless the caller is that callback.
+void waitForCallback(Lock& lock, Unit& unit) {
+    if (unit.callbackThread == std::this_thread::get_id())
+        return;
+    state().changed.wait(lock, [&] { return !unit.inCallback; });
+}
+
+void stopLocked(Lock& lock, const std::shared_ptr<Unit>& unit) {
+    if (!unit->running)
+        return;
+    unit->running = false;
+    ++unit->runGeneration;
+    state().changed.notify_all();
+    // Like a Mac: stop returns only after a callback already running has finished.
+    waitForCallback(lock, *unit);
+    if (unit->ioThread.joinable()) {
+        if (unit->ioThread.get_id() == std::this_thread::get_id()) {
+            unit->ioThread.detach(); // stopped from its own callback: the thread ends by itself
+        } else {
+            std::thread thread = std::move(unit->ioThread);
+            lock.unlock();
+            thread.join();
+            lock.lock();
+        }
+    }
+}
+
+// MARK: Periods
+
+// Renders the unit's device input for this period (the driver's mix on the virtual device,
+// silence elsewhere).
+void fillDeviceInput(State& s, Unit& unit, const Period& period) {
+    float* input = unit.deviceInput.data();
+    const size_t samples = size_t(period.frames) * period.deviceChannels;
+    if (period.deviceChannels == kVirtualInputChannels)
+        s.driver.render(period.sampleTime, period.frames, input);
+    else
+        std::fill(input, input + samples, 0.0f);
+}
+
+// The client's output of this period, as interleaved stereo, in unit.played.
+void collectPlayed(Unit& unit, const AudioStreamBasicDescription& layout, UInt32 frames) {
+    float* out = unit.played.data();
+    const float* in = unit.clientBuffer.data();
+    const UInt32 channels = layout.mChannelsPerFrame;
+    const bool planar = (layout.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
+    for (UInt32 frame = 0; frame < frames; ++frame) {
+        for (UInt32 c = 0; c < 2; ++c) {
+            const UInt32 source = std::min(c, channels - 1);
+            out[2 * frame + c] =
+                planar ? in[size_t(source) * frames + frame] : in[size_t(frame) * channels + source];
+        }
+    }
+}
+
+// One I/O period of a unit, on the calling thread. Called without the lock.
+void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
+    State& s = state();
+    Lock lock(s.mutex);
+    const IoDevice* device = deviceOf(s, *unit);
+    if (!unit->running || unit->runGeneration != runGeneration || unit->deviceGone || !device)
+        return;
+    Period& period = unit->period;
+    period.unit = unit.get();
+    // The device's current buffer size: a change applies from the next period on.
+    period.frames = std::min(device->bufferFrameSize, unit->maxFrames);
+    period.sampleTime = unit->sampleTime;
+    period.deviceChannels = device->inputChannels;
+    period.mapCount = static_cast<UInt32>(std::min<size_t>(unit->channelMap.size(), kMaxMappedChannels));
+    std::copy_n(unit->channelMap.begin(), period.mapCount, period.map);
+    const std::optional<Fault> renderFault = matchingFault(s, HalCall::audioUnitRender, *unit);
+    period.renderFault = renderFault ? renderFault->status : std::nullopt;
+    period.renderBlock = renderFault ? renderFault->block : std::chrono::milliseconds(0);
+    const bool isInput = unit->inputEnabled;
+    const AURenderCallbackStruct callback = isInput ? unit->inputCallback : unit->renderCallback;
+    const AudioStreamBasicDescription layout =
+        unit->clientOutputFormat.value_or(deviceLayout(std::max<UInt32>(device->outputChannels, 1)));
+    DeviceRecorder* recorder = nullptr;
+    if (!isInput && !device->isVirtual) {
+        const auto found = s.recorders.find(device->uid);
+        recorder = found == s.recorders.end() ? nullptr : found->second.get();
+    }
+    unit->inCallback = true;
+    unit->callbackThread = std::this_thread::get_id();
+    lock.unlock();
+
+    AudioTimeStamp timeStamp{};
+    timeStamp.mSampleTime = period.sampleTime;
+    timeStamp.mRateScalar = 1.0;
+    timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampRateScalarValid;
+    AudioUnitRenderActionFlags flags = 0;
+    if (isInput) {
+        fillDeviceInput(s, *unit, period);
+        if (callback.inputProc != nullptr) {
+            tCurrentPeriod = &period;
+            callback.inputProc(callback.inputProcRefCon, &flags, &timeStamp, 1, period.frames,
+                               nullptr);
+            tCurrentPeriod = nullptr;
+        }
+    } else {
+        // Room for up to 8 planar buffers on the stack; more channels than that get none.
+        struct {
+            AudioBufferList list;
+            AudioBuffer more[7];
+        } buffers{};
+        const bool planar = (layout.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
+        const UInt32 channels = std::min<UInt32>(layout.mChannelsPerFrame, 8);
+        const UInt32 count = planar ? channels : 1;
+        buffers.list.mNumberBuffers = count;
+        for (UInt32 i = 0; i < count; ++i) {
+            AudioBuffer& buffer = buffers.list.mBuffers[i];
+            buffer.mNumberChannels = planar ? 1 : layout.mChannelsPerFrame;
+            buffer.mDataByteSize = period.frames * 4 * buffer.mNumberChannels;
+            buffer.mData = unit->clientBuffer.data() + size_t(i) * period.frames;
+        }
+        std::fill_n(unit->clientBuffer.data(), size_t(period.frames) * channels, 0.0f);
+        OSStatus status = noErr;
+        if (callback.inputProc != nullptr)
+            status = callback.inputProc(callback.inputProcRefCon, &flags, &timeStamp, 0,
+                                        period.frames, &buffers.list);
+        if (status != noErr)
+            std::fill_n(unit->clientBuffer.data(), size_t(period.frames) * channels, 0.0f);
+        collectPlayed(*unit, AudioStreamBasicDescription{layout.mSampleRate, layout.mFormatID,
+                                                         layout.mFormatFlags, 0, 0, 0, channels,
+                                                         32, 0},
+                      period.frames);
+        if (recorder != nullptr)
+            recorder->played(unit->played.data(), period.frames);
+    }
+
+    lock.lock();
+    unit->inCallback = false;
+    unit->callbackThread = {};
+    unit->sampleTime += period.frames;
+    if (const IoDevice* now = deviceOf(s, *unit))
+        unit->nextPeriod += period.frames / rateOf(*now);
+    s.changed.notify_all();
+}
+
+void realTimeLoop(std::shared_ptr<Unit> unit, uint64_t runGeneration) {
+    State& s = state();
+    auto deadline = SteadyClock::now();
+    while (true) {
+        {
+            Lock lock(s.mutex);
+            const IoDevice* device = deviceOf(s, *unit);
+            if (!unit->running || unit->runGeneration != runGeneration)
+                return;
+            const double seconds =
+                device ? std::min(device->bufferFrameSize, unit->maxFrames) / rateOf(*device) : 0.01;
+            deadline += std::chrono::duration_cast<SteadyClock::duration>(
+                std::chrono::duration<double>(seconds));
+            // Far behind (a stalled machine): resume from now rather than burst.
+            if (SteadyClock::now() - deadline > std::chrono::milliseconds(200))
+                deadline = SteadyClock::now();
+            s.changed.wait_until(lock, deadline, [&] {
+                return !unit->running || unit->runGeneration != runGeneration;
+            });
+            if (!unit->running || unit->runGeneration != runGeneration)
+                return;
+        }
+        runPeriod(unit, runGeneration);
+    }
+}
+
+// MARK: Properties
+
+OSStatus checkSize(UInt32 size, UInt32 wanted) {
+    return size == wanted ? noErr : kAudio_ParamError;
+}
+
+OSStatus setProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope,
+                     AudioUnitElement element, const void* data, UInt32 size) {
+    switch (id) {
+    case kAudioOutputUnitProperty_EnableIO: {
+        const bool outputSide = scope == kAudioUnitScope_Output && element == 0;
+        const bool inputSide = scope == kAudioUnitScope_Input && element == 1;
+        if (!outputSide && !inputSide)
+            return scope == kAudioUnitScope_Global ? kAudioUnitErr_InvalidScope
+                                                   : kAudioUnitErr_InvalidElement;
+        if (const OSStatus status = checkSize(size, sizeof(UInt32)); status != noErr)
+            return status;
+        if (unit.initialized)
+            return kAudioUnitErr_Initialized; // I/O is chosen before initialization
+        UInt32 value = 0;
+        std::memcpy(&value, data, sizeof value);
+        (outputSide ? unit.outputEnabled : unit.inputEnabled) = value != 0;
+        return noErr;
+    }
+    case kAudioOutputUnitProperty_CurrentDevice: {
+        if (scope != kAudioUnitScope_Global)
+            return kAudioUnitErr_InvalidScope;
+        if (const OSStatus status = checkSize(size, sizeof(AudioObjectID)); status != noErr)
+            return status;
+        AudioObjectID device = kAudioObjectUnknown;
+        std::memcpy(&device, data, sizeof device);
+        const State& s = state();
+        const auto found = s.devices.find(device);
+        if (found == s.devices.end())
+            return kAudioHardwareBadDeviceError;
+        if (unit.running)
+            return kAudioUnitErr_CannotDoInCurrentContext;
+        unit.device = device;
+        unit.deviceGone = false;
+        if (unit.initialized)
+            allocateBuffers(unit, found->second);
+        return noErr;
+    }
+    case kAudioOutputUnitProperty_ChannelMap: {
+        if (scope != kAudioUnitScope_Output && scope != kAudioUnitScope_Input)
+            return kAudioUnitErr_InvalidScope;
+        if (size == 0 || size % sizeof(SInt32) != 0 || size / sizeof(SInt32) > kMaxMappedChannels)
+            return kAudio_ParamError;
+        std::vector<SInt32> map(size / sizeof(SInt32));
+        std::memcpy(map.data(), data, size);
+        // Only the input element's map changes what a client hears; the output side plays the
+        // client's channels as they are.
+        if (scope == kAudioUnitScope_Output && element == 1)
+            unit.channelMap = std::move(map);
+        return noErr;
+    }
+    case kAudioUnitProperty_StreamFormat: {
+        const bool clientOutput = scope == kAudioUnitScope_Input && element == 0;
+        const bool clientInput = scope == kAudioUnitScope_Output && element == 1;
+        if (!clientOutput && !clientInput)
+            return kAudioUnitErr_PropertyNotWritable; // the device's own side
+        if (const OSStatus status = checkSize(size, sizeof(AudioStreamBasicDescription));
+            status != noErr)
+            return status;
+        if (unit.initialized)
+            return kAudioUnitErr_Initialized;
+        AudioStreamBasicDescription format{};
+        std::memcpy(&format, data, sizeof format);
+        if (!sameFormat(format, forwardingFormat()))
+            return kAudioUnitErr_FormatNotSupported;
+        (clientOutput ? unit.clientOutputFormat : unit.clientInputFormat) = format;
+        return noErr;
+    }
+    case kAudioOutputUnitProperty_SetInputCallback:
+    case kAudioUnitProperty_SetRenderCallback: {
+        const bool input = id == kAudioOutputUnitProperty_SetInputCallback;
+        if (scope != (input ? kAudioUnitScope_Global : kAudioUnitScope_Input))
+            return kAudioUnitErr_InvalidScope;
+        if (element != 0)
+            return kAudioUnitErr_InvalidElement;
+        AURenderCallbackStruct callback{};
+        if (data != nullptr) { // no data removes the callback
+            if (const OSStatus status = checkSize(size, sizeof callback); status != noErr)
+                return status;
+            std::memcpy(&callback, data, sizeof callback);
+        }
+        (input ? unit.inputCallback : unit.renderCallback) = callback;
+        return noErr;
+    }
+    case kAudioUnitProperty_MaximumFramesPerSlice: {
+        if (const OSStatus status = checkSize(size, sizeof(UInt32)); status != noErr)
+            return status;
+        if (unit.initialized)
+            return kAudioUnitErr_Initialized;
+        UInt32 frames = 0;
+        std::memcpy(&frames, data, sizeof frames);
+        if (frames == 0 || frames > 16384)
+            return kAudioUnitErr_InvalidPropertyValue;
+        unit.maxFrames = frames;
+        return noErr;
+    }
+    case kAudioOutputUnitProperty_IsRunning:
+    case kAudioOutputUnitProperty_HasIO:
+        return kAudioUnitErr_PropertyNotWritable;
+    default:
+        return kAudioUnitErr_InvalidProperty;
+    }
+}
+
+// The size and writability of a property, or why it has none.
+OSStatus propertyInfo(const Unit& unit, AudioUnitPropertyID id, UInt32& size, bool& writable) {
+    writable = true;
+    switch (id) {
+    case kAudioOutputUnitProperty_EnableIO:
+    case kAudioUnitProperty_MaximumFramesPerSlice:
+        size = sizeof(UInt32);
+        return noErr;
+    case kAudioOutputUnitProperty_CurrentDevice:
+        size = sizeof(AudioObjectID);
+        return noErr;
+    case kAudioOutputUnitProperty_IsRunning:
+    case kAudioOutputUnitProperty_HasIO:
+        size = sizeof(UInt32);
+        writable = false;
+        return noErr;
+    case kAudioOutputUnitProperty_ChannelMap:
+        size = static_cast<UInt32>(std::max<size_t>(unit.channelMap.size(), 2) * sizeof(SInt32));
+        return noErr;
+    case kAudioUnitProperty_StreamFormat:
+        size = sizeof(AudioStreamBasicDescription);
+        return noErr;
+    case kAudioOutputUnitProperty_SetInputCallback:
+    case kAudioUnitProperty_SetRenderCallback:
+        size = sizeof(AURenderCallbackStruct);
+        return noErr;
+    default:
+        return kAudioUnitErr_InvalidProperty;
+    }
+}
+
+template <typename T> OSStatus copyOut(const T& value, void* data, UInt32& size) {
+    if (size < sizeof(T))
+        return kAudio_ParamError;
+    std::memcpy(data, &value, sizeof(T));
+    size = sizeof(T);
+    return noErr;
+}
+
+OSStatus getProperty(const Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope,
+                     AudioUnitElement element, void* data, UInt32& size) {
+    const IoDevice* device = deviceOf(state(), unit);
+    switch (id) {
+    case kAudioOutputUnitProperty_EnableIO:
+        if (scope == kAudioUnitScope_Output && element == 0)
+            return copyOut<UInt32>(unit.outputEnabled, data, size);
+        if (scope == kAudioUnitScope_Input && element == 1)
+            return copyOut<UInt32>(unit.inputEnabled, data, size);
+        return kAudioUnitErr_InvalidElement;
+    case kAudioOutputUnitProperty_HasIO:
+        if (scope == kAudioUnitScope_Output && element == 0)
+            return copyOut<UInt32>(device && device->outputChannels > 0, data, size);
+        if (scope == kAudioUnitScope_Input && element == 1)
+            return copyOut<UInt32>(device && device->inputChannels > 0, data, size);
+        return kAudioUnitErr_InvalidElement;
+    case kAudioOutputUnitProperty_CurrentDevice:
+        return copyOut<AudioObjectID>(unit.device, data, size);
+    case kAudioOutputUnitProperty_IsRunning:
+        return copyOut<UInt32>(unit.running, data, size);
+    case kAudioUnitProperty_MaximumFramesPerSlice:
+        return copyOut<UInt32>(unit.maxFrames, data, size);
+    case kAudioOutputUnitProperty_ChannelMap: {
+        const size_t bytes = unit.channelMap.size() * sizeof(SInt32);
+        if (size < bytes)
+            return kAudio_ParamError;
+        if (bytes > 0)
+            std::memcpy(data, unit.channelMap.data(), bytes);
+        size = static_cast<UInt32>(bytes);
+        return noErr;
+    }
+    case kAudioUnitProperty_StreamFormat: {
+        const bool clientOutput = scope == kAudioUnitScope_Input && element == 0;
+        const bool clientInput = scope == kAudioUnitScope_Output && element == 1;
+        const UInt32 outputs = device ? std::max<UInt32>(device->outputChannels, 1) : 2;
+        const UInt32 inputs = device ? std::max<UInt32>(device->inputChannels, 1) : 2;
+        if (clientOutput)
+            return copyOut(unit.clientOutputFormat.value_or(deviceLayout(outputs)), data, size);
+        if (clientInput)
+            return copyOut(unit.clientInputFormat.value_or(deviceLayout(inputs)), data, size);
+        if (scope == kAudioUnitScope_Output && element == 0)
+            return copyOut(deviceLayout(outputs), data, size);
+        if (scope == kAudioUnitScope_Input && element == 1)
+            return copyOut(deviceLayout(inputs), data, size);
+        return kAudioUnitErr_InvalidElement;
+    }
+    case kAudioOutputUnitProperty_SetInputCallback:
+        return copyOut(unit.inputCallback, data, size);
+    case kAudioUnitProperty_SetRenderCallback:
+        return copyOut(unit.renderCallback, data, size);
+    default:
+        return kAudioUnitErr_InvalidProperty;
+    }
+}
+
+// AudioUnitRender inside the unit's own input callback: the period's device input through the
+// channel map, into the client's interleaved stereo buffer. No lock, no allocation.
+OSStatus renderPeriod(const Period& period, const Unit& unit, UInt32 bus, UInt32 frames,
+                      AudioBufferList* data) {
+    if (period.renderBlock.count() > 0)
+        std::this_thread::sleep_for(period.renderBlock);
+    if (period.renderFault)
+        return *period.renderFault;
+    if (bus != 1)
+        return kAudioUnitErr_InvalidElement;
+    if (frames > unit.maxFrames)
+        return kAudioUnitErr_TooManyFramesToProcess;
+    if (data == nullptr || frames != period.frames || data->mNumberBuffers != 1)
+        return kAudio_ParamError;
+    AudioBuffer& buffer = data->mBuffers[0];
+    const UInt32 bytes = frames * 8;
+    if (buffer.mData == nullptr) {
+        // No buffer of the caller's: the unit lends its own for this period.
+        buffer.mData = const_cast<float*>(unit.clientBuffer.data());
+    } else if (buffer.mDataByteSize < bytes) {
+        return kAudio_ParamError;
+    }
+    buffer.mNumberChannels = 2;
+    buffer.mDataByteSize = bytes;
+    float* out = static_cast<float*>(buffer.mData);
+    const float* in = unit.deviceInput.data();
+    for (UInt32 c = 0; c < 2; ++c) {
+        const SInt32 source = c < period.mapCount ? period.map[c] : SInt32(c);
+        const bool silent = source < 0 || UInt32(source) >= period.deviceChannels;
+        for (UInt32 frame = 0; frame < frames; ++frame)
+            out[2 * frame + c] =
+                silent ? 0.0f : in[size_t(frame) * period.deviceChannels + UInt32(source)];
+    }
+    return noErr;
+}
+
+} // namespace
+
+// MARK: The I/O side's control
+
+void reset(TimelineClock clock, const std::string& recordDir) {
+    State& s = state();
+    Lock lock(s.mutex);
+    std::vector<std::shared_ptr<Unit>> units;
+    for (auto& [handle, unit] : s.units)
+        units.push_back(unit);
+    for (const auto& unit : units)
+        stopLocked(lock, unit);
+    s.units.clear();
+    s.devices.clear();
+    s.faults.clear();
+    ++s.generation;
+    s.clock = clock;
+    s.start = SteadyClock::now();
+    s.manualNow = 0.0;
+    for (auto& [uid, recorder] : s.recorders)
+        recorder->flush();
+    s.recorders.clear();
+    s.recordDir = recordDir;
+    s.driver.setRouteText("");
+    s.driver.setApps({});
+    s.changed.notify_all();
+}
+
+void deviceAdded(const IoDevice& device) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.devices[device.id] = device;
+    if (!device.isVirtual && device.outputChannels > 0 && !s.recorders.count(device.uid))
+        s.recorders.emplace(device.uid, std::make_unique<DeviceRecorder>(device.uid, s.recordDir));
+}
+
+void deviceRemoved(AudioObjectID id) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.devices.erase(id);
+    // A unit whose device went away stops calling back, as on a Mac; it stays "running" until
+    // its owner stops it.
+    for (auto& [handle, unit] : s.units) {
+        if (unit->device == id)
+            unit->deviceGone = true;
+    }
+}
+
+void bufferFrameSizeChanged(AudioObjectID id, UInt32 frames) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    if (const auto found = s.devices.find(id); found != s.devices.end())
+        found->second.bufferFrameSize = frames;
+}
+
+void faultsChanged(const std::vector<Fault>& faults) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.faults = faults;
+    ++s.generation;
+    s.changed.notify_all();
+}
+
+void routeConfigChanged(const std::optional<std::string>& text) {
+    state().driver.setRouteText(text.value_or(""));
+}
+
+void appsChanged(const std::vector<App>& apps) {
+    state().driver.setApps(apps);
+}
+
+double nextPeriodTime() {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    double next = std::numeric_limits<double>::infinity();
+    for (const auto& [handle, unit] : s.units) {
+        if (unit->running && !unit->deviceGone && s.devices.count(unit->device))
+            next = std::min(next, unit->nextPeriod);
+    }
+    return next;
+}
+
+void runPeriodsUntil(double time) {
+    State& s = state();
+    while (true) {
+        std::shared_ptr<Unit> due;
+        uint64_t generation = 0;
+        {
+            std::lock_guard lock(s.mutex);
+            if (s.clock != TimelineClock::manual)
+                return;
+            for (const auto& [handle, unit] : s.units) {
+                if (!unit->running || unit->deviceGone || !s.devices.count(unit->device) ||
+                    unit->nextPeriod > time)
+                    continue;
+                if (!due || unit->nextPeriod < due->nextPeriod ||
+                    (unit->nextPeriod == due->nextPeriod && unit->sequence < due->sequence))
+                    due = unit;
+            }
+            if (!due) {
+                s.manualNow = std::max(s.manualNow, time);
+                return;
+            }
+            s.manualNow = std::max(s.manualNow, due->nextPeriod);
+            generation = due->runGeneration;
+        }
+        runPeriod(due, generation);
+    }
+}
+
+std::vector<float> recentlyPlayed(std::string_view uid, size_t frames) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    const auto found = s.recorders.find(uid);
+    return found == s.recorders.end() ? std::vector<float>{} : found->second->recent(frames);
+}
+
+UInt64 framesPlayed(std::string_view uid) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    const auto found = s.recorders.find(uid);
+    return found == s.recorders.end() ? 0 : found->second->framesPlayed();
+}
+
+void flushRecordings() {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    for (auto& [uid, recorder] : s.recorders)
+        recorder->flush();
+}
+
+} // namespace sonarill::sim::io
+
+// MARK: The C entry points
+
+using namespace sonarill::sim;
+using namespace sonarill::sim::io;
+
+extern "C" {
+
+AudioComponent AudioComponentFindNext(AudioComponent inComponent,
+                                      const AudioComponentDescription* inDesc) {
+    if (inDesc == nullptr || inComponent != nullptr)
+        return nullptr; // one component: nothing comes after it
+    const auto matches = [](OSType wanted, OSType actual) { return wanted == 0 || wanted == actual; };
+    if (!matches(inDesc->componentType, kAudioUnitType_Output) ||
+        !matches(inDesc->componentSubType, kAudioUnitSubType_HALOutput) ||
+        !matches(inDesc->componentManufacturer, kAudioUnitManufacturer_Apple))
+        return nullptr;
+    return reinterpret_cast<AudioComponent>(&halOutputComponent);
+}
+
+OSStatus AudioComponentInstanceNew(AudioComponent inComponent,
+                                   AudioComponentInstance* outInstance) {
+    if (outInstance == nullptr ||
+        inComponent != reinterpret_cast<AudioComponent>(&halOutputComponent))
+        return kAudio_ParamError;
+    State& s = state();
+    Lock lock(s.mutex);
+    auto unit = std::make_shared<Unit>();
+    unit->sequence = s.nextSequence++;
+    if (const auto status = applyFault(lock, HalCall::audioComponentInstanceNew, *unit))
+        return *status;
+    s.units.emplace(unit.get(), unit);
+    *outInstance = unit.get();
+    return noErr;
+}
+
+OSStatus AudioComponentInstanceDispose(AudioComponentInstance inInstance) {
+    State& s = state();
+    Lock lock(s.mutex);
+    const std::shared_ptr<Unit> unit = unitOf(s, inInstance);
+    if (!unit)
+        return kAudio_ParamError;
+    stopLocked(lock, unit);
+    unit->initialized = false;
+    s.units.erase(unit.get());
+    return noErr;
+}
+
+OSStatus AudioUnitInitialize(AudioUnit inUnit) {
+    State& s = state();
+    Lock lock(s.mutex);
+    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
+    if (!unit)
+        return kAudio_ParamError;
+    if (const auto status = applyFault(lock, HalCall::audioUnitInitialize, *unit))
+        return *status;
+    if (unit->initialized)
+        return noErr;
+    const IoDevice* device = deviceOf(s, *unit);
+    if (device == nullptr || unit->deviceGone)
+        return kAudioUnitErr_FailedInitialization;
+    if ((unit->inputEnabled && device->inputChannels == 0) ||
+        (unit->outputEnabled && !unit->inputEnabled && device->outputChannels == 0))
+        return kAudioUnitErr_NoConnection;
+    allocateBuffers(*unit, *device);
+    unit->initialized = true;
+    return noErr;
+}
+
+OSStatus AudioUnitUninitialize(AudioUnit inUnit) {
+    State& s = state();
+    Lock lock(s.mutex);
+    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
+    if (!unit)
+        return kAudio_ParamError;
+    stopLocked(lock, unit);
+    unit->initialized = false;
+    return noErr;
+}
+
+OSStatus AudioUnitGetPropertyInfo(AudioUnit inUnit, AudioUnitPropertyID inID,
+                                  AudioUnitScope inScope, AudioUnitElement inElement,
+                                  UInt32* outDataSize, Boolean* outWritable) {
+    (void)inScope;
+    (void)inElement;
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
+    if (!unit)
+        return kAudio_ParamError;
+    UInt32 size = 0;
+    bool writable = false;
+    if (const OSStatus status = propertyInfo(*unit, inID, size, writable); status != noErr)
+        return status;
+    if (outDataSize != nullptr)
+        *outDataSize = size;
+    if (outWritable != nullptr)
+        *outWritable = writable;
+    return noErr;
+}
+
+OSStatus AudioUnitGetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
+                              AudioUnitElement inElement, void* outData, UInt32* ioDataSize) {
+    State& s = state();
+    Lock lock(s.mutex);
+    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
+    if (!unit || outData == nullptr || ioDataSize == nullptr)
+        return kAudio_ParamError;
+    if (const auto status = applyFault(lock, HalCall::audioUnitGetProperty, *unit, inID))
+        return *status;
+    return getProperty(*unit, inID, inScope, inElement, outData, *ioDataSize);
+}
+
+OSStatus AudioUnitSetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
+                              AudioUnitElement inElement, const void* inData, UInt32 inDataSize) {
+    State& s = state();
+    Lock lock(s.mutex);
+    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
+    if (!unit || (inData == nullptr && inDataSize != 0))
+        return kAudio_ParamError;
+    if (const auto status = applyFault(lock, HalCall::audioUnitSetProperty, *unit, inID))
+        return *status;
+    const bool removesCallback = inData == nullptr && (inID == kAudioUnitProperty_SetRenderCallback ||
+                                                       inID == kAudioOutputUnitProperty_SetInputCallback);
+    if (inData == nullptr && !removesCallback)
+        return kAudio_ParamError;
+    return setProperty(*unit, inID, inScope, inElement, inData, inDataSize);
+}
+
+OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags,
+                         const AudioTimeStamp* inTimeStamp, UInt32 inOutputBusNumber,
+                         UInt32 inNumberFrames, AudioBufferList* ioData) {
+    (void)ioActionFlags;
+    // The real-time path: inside the unit's own input callback the period is at hand.
+    const Period* period = tCurrentPeriod;
+    if (period != nullptr && period->unit == inUnit && inTimeStamp != nullptr)
+        return renderPeriod(*period, *period->unit, inOutputBusNumber, inNumberFrames, ioData);
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
+    if (!unit || inTimeStamp == nullptr)
+        return kAudio_ParamError;
+    if (!unit->initialized)
+        return kAudioUnitErr_Uninitialized;
+    if (!unit->inputEnabled)
+        return kAudioUnitErr_NoConnection;
+    return kAudioUnitErr_CannotDoInCurrentContext; // input exists only during its callback
+}
+
+OSStatus AudioOutputUnitStart(AudioUnit ci) {
+    State& s = state();
+    Lock lock(s.mutex);
+    const std::shared_ptr<Unit> unit = unitOf(s, ci);
+    if (!unit)
+        return kAudio_ParamError;
+    if (const auto status = applyFault(lock, HalCall::audioOutputUnitStart, *unit))
+        return *status;
+    if (!unit->initialized)
+        return kAudioUnitErr_Uninitialized;
+    const IoDevice* device = deviceOf(s, *unit);
+    if (device == nullptr || unit->deviceGone)
+        return kAudioHardwareBadDeviceError;
+    if (unit->running)
+        return noErr;
+    unit->running = true;
+    const uint64_t generation = ++unit->runGeneration;
+    unit->nextPeriod = nowLocked(s) + std::min(device->bufferFrameSize, unit->maxFrames) / rateOf(*device);
+    if (s.clock == TimelineClock::realTime)
+        unit->ioThread = std::thread(realTimeLoop, unit, generation);
+    return noErr;
+}
+
+OSStatus AudioOutputUnitStop(AudioUnit ci) {
+    State& s = state();
+    Lock lock(s.mutex);
+    const std::shared_ptr<Unit> unit = unitOf(s, ci);
+    if (!unit)
+        return kAudio_ParamError;
+    if (const auto status = applyFault(lock, HalCall::audioOutputUnitStop, *unit))
+        return *status;
+    stopLocked(lock, unit);
+    return noErr;
+}
+}
