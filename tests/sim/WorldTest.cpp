@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
@@ -291,6 +292,64 @@ TEST(Timeline, ManualClockAppliesEventsInTimeOrder) {
     EXPECT_THAT(texts(runningApps(), &App::bundleId), ElementsAre("com.apple.podcasts"));
     EXPECT_EQ(defaultOutputUID(), "Desk");
     EXPECT_DOUBLE_EQ(timelineSeconds(), 12.0);
+}
+
+// Every object ID in use: the devices' and their streams'.
+std::vector<AudioObjectID> objectIDsInUse() {
+    std::vector<AudioObjectID> ids;
+    for (const Device& device : devices()) {
+        ids.push_back(device.id);
+        const AudioObjectPropertyAddress streams{kAudioDevicePropertyStreams,
+                                                 kAudioObjectPropertyScopeGlobal,
+                                                 kAudioObjectPropertyElementMain};
+        AudioObjectID found[2] = {};
+        UInt32 size = sizeof found;
+        EXPECT_EQ(AudioObjectGetPropertyData(device.id, &streams, 0, nullptr, &size, found), noErr);
+        ids.insert(ids.end(), found, found + size / sizeof(AudioObjectID));
+    }
+    return ids;
+}
+
+bool allDifferent(std::vector<AudioObjectID> ids) {
+    std::sort(ids.begin(), ids.end());
+    return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
+}
+
+// The simulation picks IDs for streams and for devices the world gives none; it never takes one
+// the world names, neither after going round past the top nor for a device plugged later.
+TEST(ObjectIDs, PickedIDsAvoidEveryIDTheWorldNames) {
+    ScopedSimWorld world(worldFromJSON(R"({
+    "devices": [{"id": 4294967294, "uid": "Top", "name": "Top", "inputChannels": 1,
+                 "outputChannels": 2},
+                {"uid": "Unnamed", "name": "Unnamed", "outputChannels": 2},
+                {"id": 2, "uid": "Low", "name": "Low", "outputChannels": 2}],
+    "events": [{"at": 1, "plug": {"id": 3, "uid": "Later", "name": "Later",
+                                  "outputChannels": 2}}]})"),
+                         TimelineClock::manual);
+    advanceTimeline(1.0);
+    const auto now = devices();
+    ASSERT_THAT(texts(now, &Device::uid), ElementsAre("Top", "Unnamed", "Low", "Later"));
+    EXPECT_EQ(now[0].id, 4294967294u);
+    EXPECT_THAT(now[1].id, ::testing::AllOf(Gt(3u), ::testing::Ne(4294967294u)));
+    EXPECT_EQ(now[2].id, 2u);
+    EXPECT_EQ(now[3].id, 3u);
+    EXPECT_TRUE(allDifferent(objectIDsInUse()));
+}
+
+// Like Core Audio, the simulation gives a new device a new ID, not one a device that went away
+// had.
+TEST(ObjectIDs, AnIDIsNotGivenToASecondDevice) {
+    ScopedSimWorld world(worldFromJSON(R"({"devices": [{"id": 10, "uid": "A", "name": "A"}]})"),
+                         TimelineClock::manual);
+    ASSERT_EQ(addDevice({12, "Chosen", "Chosen"}), 12u);
+    ASSERT_TRUE(removeDevice(12));
+    std::vector<AudioObjectID> picked;
+    for (const char* uid : {"B", "C", "D"})
+        picked.push_back(addDevice({0, uid, uid}).value_or(0));
+    EXPECT_THAT(picked, ::testing::Each(::testing::AllOf(Gt(10u), ::testing::Ne(12u))));
+    picked.push_back(10);
+    EXPECT_TRUE(allDifferent(picked));
+    EXPECT_TRUE(allDifferent(objectIDsInUse()));
 }
 
 } // namespace
