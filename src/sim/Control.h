@@ -38,7 +38,8 @@ bool resetWorld(const World& world, TimelineClock clock = TimelineClock::realTim
 
 // Devices, in the order the device list reports them (the virtual device included).
 std::vector<Device> devices();
-// The ID the device got, or nothing when `device.id` is taken or the UID is empty.
+// The ID the device got, or nothing when `device.id` is taken, the UID is empty or the object
+// IDs have run out.
 std::optional<AudioObjectID> addDevice(Device device);
 // Physical devices only; the virtual device comes and goes with the plug-in folder.
 bool removeDevice(AudioObjectID id);

@@ -335,12 +335,6 @@ bool Simulation::idInUse(AudioObjectID id) const {
     });
 }
 
-AudioObjectID Simulation::allocateID() {
-    while (idInUse(nextObjectID_))
-        ++nextObjectID_;
-    return nextObjectID_++;
-}
-
 OSStatus Simulation::resolve(AudioObjectID object, const AudioObjectPropertyAddress& address,
                              Property& property) const {
     if (!objectExists(object))
@@ -440,25 +434,30 @@ AudioObjectID Simulation::firstOutputDevice() const {
     return kAudioObjectUnknown;
 }
 
-AudioObjectID Simulation::addDeviceLocked(Device device, bool isVirtual, bool hasRouteConfig) {
+std::optional<AudioObjectID> Simulation::addDeviceLocked(Device device, bool isVirtual,
+                                                         bool hasRouteConfig) {
+    std::optional<AudioObjectID> id = device.id;
     if (idInUse(device.id))
-        device.id = allocateID();
-    DeviceState state{std::move(device), kAudioObjectUnknown, kAudioObjectUnknown, isVirtual,
-                      hasRouteConfig};
-    devices_.push_back(state); // the ID must be in use before streams get theirs
-    auto& added = devices_.back();
-    if (added.device.inputChannels > 0)
-        added.inputStream = allocateID();
-    if (added.device.outputChannels > 0)
-        added.outputStream = allocateID();
-    const AudioObjectID id = added.device.id;
-    const bool hasOutput = added.outputStream != kAudioObjectUnknown;
+        id = objectIDs_.next();
+    else
+        objectIDs_.name(device.id); // never to be handed out to another device
+    const auto streamID = [&](UInt32 channels) {
+        return channels > 0 ? objectIDs_.next() : std::optional(kAudioObjectUnknown);
+    };
+    const auto input = streamID(device.inputChannels);
+    const auto output = streamID(device.outputChannels);
+    if (!id || !input || !output)
+        return std::nullopt;
+    device.id = *id;
+    devices_.push_back({std::move(device), *input, *output, isVirtual, hasRouteConfig});
+    const bool hasOutput = *output != kAudioObjectUnknown;
     notify(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
     // Like macOS, a first output device becomes the default.
     if (hasOutput && defaultOutput_ == kAudioObjectUnknown)
-        setDefaultDevice(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, id);
+        setDefaultDevice(defaultOutput_, kAudioHardwarePropertyDefaultOutputDevice, *id);
     if (hasOutput && defaultSystemOutput_ == kAudioObjectUnknown)
-        setDefaultDevice(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice, id);
+        setDefaultDevice(defaultSystemOutput_, kAudioHardwarePropertyDefaultSystemOutputDevice,
+                         *id);
     return id;
 }
 

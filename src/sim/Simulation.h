@@ -5,6 +5,7 @@
 
 #include "sim/Control.h"
 #include "sim/DriverBundle.h"
+#include "sim/ObjectIDAllocator.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -118,7 +119,6 @@ private:
     const DeviceState* findDevice(AudioObjectID id) const;
     bool objectExists(AudioObjectID id) const;
     bool idInUse(AudioObjectID id) const;
-    AudioObjectID allocateID();
     // '!obj' for an unknown object, 'who?' for a property it does not have.
     OSStatus resolve(AudioObjectID object, const AudioObjectPropertyAddress& address,
                      Property& property) const;
@@ -131,7 +131,9 @@ private:
     OSStatus setDefaultDevice(AudioObjectID& slot, AudioObjectPropertySelector selector,
                               AudioObjectID device);
     AudioObjectID firstOutputDevice() const;
-    AudioObjectID addDeviceLocked(Device device, bool isVirtual, bool hasRouteConfig);
+    // Nothing when the object IDs it needs have run out.
+    std::optional<AudioObjectID> addDeviceLocked(Device device, bool isVirtual,
+                                                 bool hasRouteConfig);
     void removeDeviceAt(size_t index);
     // The virtual device comes and goes with the plug-in folder only.
     bool removeFirstPhysicalDevice(const std::function<bool(const Device&)>& matches);
@@ -155,7 +157,7 @@ private:
     std::once_flag processStart_;
 
     std::vector<DeviceState> devices_;
-    AudioObjectID nextObjectID_ = 2;
+    ObjectIDAllocator objectIDs_;
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
     AudioObjectID defaultSystemOutput_ = kAudioObjectUnknown;
     std::vector<App> apps_;

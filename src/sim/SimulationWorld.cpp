@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <set>
 #include <sstream>
 
 #include <pwd.h>
@@ -273,9 +274,16 @@ bool Simulation::reset(const World& world, TimelineClock clock) {
         waitForListenerCall(lock, listenerInCall_);
     devices_.clear();
     defaultOutput_ = defaultSystemOutput_ = kAudioObjectUnknown;
-    nextObjectID_ = 2;
+    // The IDs the world names are its devices' own, including those it plugs later.
+    std::set<AudioObjectID> named;
     for (const auto& device : world.devices)
-        nextObjectID_ = std::max(nextObjectID_, device.id + 1);
+        named.insert(device.id);
+    for (const auto& event : world.events) {
+        if (event.kind == EventKind::plug)
+            named.insert(event.device.id);
+    }
+    named.erase(kAudioObjectUnknown);
+    objectIDs_.restart(std::move(named));
     for (const auto& device : world.devices)
         addDeviceLocked(device, false, false);
     // The first output device became the default while adding; the world may name another.

@@ -1,16 +1,18 @@
 #include "sim/World.h"
 
+#include "base/Files.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <sstream>
+#include <type_traits>
 
 namespace sonarill::sim {
 
@@ -28,6 +30,83 @@ constexpr std::pair<HalCall, std::string_view> kCallNames[] = {
     {HalCall::removePropertyListener, "AudioObjectRemovePropertyListener"},
 };
 
+// The length of the well-formed UTF-8 sequence that `text` starts with; 0 when it starts with a
+// byte that begins none.
+size_t utf8SequenceLength(std::string_view text) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80)
+        return 1;
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF; // the second byte's range: no overlong forms,
+    if (lead >= 0xC2 && lead <= 0xDF) {    // surrogates or code points past U+10FFFF
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : low;
+        high = lead == 0xED ? 0x9F : high;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : low;
+        high = lead == 0xF4 ? 0x8F : high;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high)
+        return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
+// JSON's own short escapes.
+constexpr std::pair<char32_t, std::string_view> kShortEscapes[] = {
+    {U'"', "\\\""}, {U'\\', "\\\\"}, {U'\b', "\\b"}, {U'\f', "\\f"},
+    {U'\n', "\\n"}, {U'\r', "\\r"},  {U'\t', "\\t"},
+};
+
+// Text from the file (or its path) as it may appear in a one-line message: escaped as in a JSON
+// string, and further every control character (C0, DEL, C1), the Unicode line and paragraph
+// separators as \uXXXX and bytes that are not UTF-8 as \xXX. A line feed cannot split the
+// line, nor an escape sequence reach the terminal.
+std::string escaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    char code[16];
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8SequenceLength(text.substr(i));
+        if (length == 0) {
+            std::snprintf(code, sizeof code, "\\x%02X", static_cast<unsigned char>(text[i]));
+            out += code;
+            ++i;
+            continue;
+        }
+        const std::string_view sequence = text.substr(i, length);
+        i += length;
+        char32_t point =
+            static_cast<unsigned char>(sequence[0]) & (length == 1 ? 0x7F : 0xFF >> (length + 1));
+        for (size_t k = 1; k < length; ++k)
+            point = (point << 6) | (static_cast<unsigned char>(sequence[k]) & 0x3F);
+        const auto shortEscape =
+            std::find_if(std::begin(kShortEscapes), std::end(kShortEscapes),
+                         [&](const auto& escape) { return escape.first == point; });
+        if (shortEscape != std::end(kShortEscapes)) {
+            out += shortEscape->second;
+            continue;
+        }
+        if (point < 0x20 || (point >= 0x7F && point <= 0x9F) || point == 0x2028 ||
+            point == 0x2029) {
+            std::snprintf(code, sizeof code, "\\u%04X", static_cast<unsigned>(point));
+            out += code;
+            continue;
+        }
+        out += sequence;
+    }
+    return out;
+}
+
 // Collects the first problem found, with the place in the file where it is ("devices[2].uid").
 class Problems {
 public:
@@ -43,7 +122,7 @@ private:
 };
 
 std::string at(const std::string& where, std::string_view key) {
-    return where.empty() ? std::string(key) : where + "." + std::string(key);
+    return where.empty() ? escaped(key) : where + "." + escaped(key);
 }
 
 std::string at(const std::string& where, size_t index) {
@@ -293,18 +372,24 @@ void readStatus(const json& object, const std::string& where, Problems& problems
     const json* value = member(object, "status");
     if (value == nullptr)
         return;
+    // A status is 32 bits, written signed (-50) or unsigned (4294967246, the same bits).
     if (value->is_string()) {
         if (const auto code = fourCharCodeFromText(value->get<std::string>())) {
             out = static_cast<OSStatus>(*code);
             return;
         }
+    } else if (value->is_number_unsigned()) {
+        if (value->get<uint64_t>() <= std::numeric_limits<UInt32>::max()) {
+            out = static_cast<OSStatus>(static_cast<UInt32>(value->get<uint64_t>()));
+            return;
+        }
     } else if (value->is_number_integer() &&
-               value->get<int64_t>() >= std::numeric_limits<OSStatus>::min() &&
-               value->get<int64_t>() <= std::numeric_limits<OSStatus>::max()) {
+               value->get<int64_t>() >= std::numeric_limits<OSStatus>::min()) {
         out = static_cast<OSStatus>(value->get<int64_t>());
         return;
     }
-    problems.add(at(where, "status"), "expected a 32-bit status number or four characters");
+    problems.add(at(where, "status"),
+                 "expected a whole number from -2147483648 to 4294967295 or four characters");
 }
 
 Fault readFault(const json& value, const std::string& where, Problems& problems) {
@@ -317,7 +402,7 @@ Fault readFault(const json& value, const std::string& where, Problems& problems)
     if (const auto parsed = halCallFromName(call))
         fault.call = *parsed;
     else if (!call.empty())
-        problems.add(at(where, "call"), "unknown call \"" + call + "\"");
+        problems.add(at(where, "call"), "unknown call \"" + escaped(call) + "\"");
     readOptionalText(value, "uid", where, problems, fault.uid);
     readFourChar(value, "selector", where, problems, fault.selector);
     readStatus(value, where, problems, fault.status);
@@ -358,19 +443,79 @@ void checkConsistency(const World& world, Problems& problems) {
         if (id != kAudioObjectUnknown && !ids.insert(id).second)
             problems.add(at(at("devices", i), "id"), "another device has id " + std::to_string(id));
     }
-    if (world.defaultOutput && !hasOutputDevice(world, *world.defaultOutput))
-        problems.add("defaultOutput",
-                     "no device with output has UID \"" + *world.defaultOutput + "\"");
-    if (world.defaultSystemOutput && !hasOutputDevice(world, *world.defaultSystemOutput))
-        problems.add("defaultSystemOutput",
-                     "no device with output has UID \"" + *world.defaultSystemOutput + "\"");
+    for (const auto& [key, uid] : {std::pair{"defaultOutput", world.defaultOutput},
+                                   std::pair{"defaultSystemOutput", world.defaultSystemOutput}}) {
+        if (uid && !hasOutputDevice(world, *uid))
+            problems.add(key, "no device with output has UID \"" + escaped(*uid) + "\"");
+    }
 }
 
-std::string parseErrorText(const json::parse_error& error) {
-    // Drop the library's "[json.exception.parse_error.101] " prefix: the rest says where.
-    std::string text = error.what();
+// The library's message without its "[json.exception.parse_error.101] " prefix: the rest says
+// what and where. It quotes what it read, so it is escaped too.
+std::string libraryText(const json::exception& error) {
+    const std::string_view text = error.what();
     const auto bracket = text.find("] ");
-    return bracket == std::string::npos ? text : text.substr(bracket + 2);
+    return escaped(bracket == std::string_view::npos ? text : text.substr(bracket + 2));
+}
+
+// "line 3, column 12" for the byte at `offset`, counted as the library counts them.
+std::string placeIn(std::string_view text, size_t offset) {
+    const std::string_view before = text.substr(0, offset);
+    const size_t lineStart = before.rfind('\n') + 1; // npos + 1 == 0
+    return "line " + std::to_string(std::count(before.begin(), before.end(), '\n') + 1) +
+           ", column " + std::to_string(offset - lineStart + 1);
+}
+
+// Builds the document as the library's own reader does, keeping the first problem as text: the
+// library's exception for a number too large for a double does not say where the number is.
+class DocumentReader : public nlohmann::detail::json_sax_dom_parser<json> {
+public:
+    DocumentReader(json& document, std::string_view text)
+        : json_sax_dom_parser(document, false), text_(text) {}
+
+    template <typename Exception>
+    bool parse_error(std::size_t end, const std::string& token, const Exception& error) {
+        if constexpr (std::is_same_v<Exception, json::out_of_range>)
+            problem = placeIn(text_, end - std::min(end, token.size())) + ": number " +
+                      escaped(token) + " is out of range";
+        else
+            problem = "not valid JSON: " + libraryText(error);
+        return false;
+    }
+
+    std::string problem;
+
+private:
+    std::string_view text_;
+};
+
+base::Expected<World> readWorld(std::string_view text) {
+    json top;
+    DocumentReader reader(top, text);
+    if (!json::sax_parse(text, &reader))
+        return base::Failure{reader.problem.empty() ? "not valid JSON" : reader.problem};
+    if (!top.is_object())
+        return base::Failure{"expected a JSON object at the top"};
+    Problems problems;
+    knownKeysOnly(top,
+                  {"devices", "defaultOutput", "defaultSystemOutput", "apps", "plugin", "recordDir",
+                   "events", "faults"},
+                  "", problems);
+    World world;
+    world.devices = readList<Device>(top, "devices", problems, readDevice);
+    readOptionalText(top, "defaultOutput", "", problems, world.defaultOutput);
+    readOptionalText(top, "defaultSystemOutput", "", problems, world.defaultSystemOutput);
+    world.apps = readList<App>(top, "apps", problems, readApp);
+    if (const json* plugin = member(top, "plugin"))
+        world.plugin = readPlugin(*plugin, "plugin", problems);
+    readText(top, "recordDir", "", problems, world.recordDir, false);
+    world.events = readList<Event>(top, "events", problems, readEvent);
+    world.faults = readList<Fault>(top, "faults", problems, readFault);
+    if (problems.ok())
+        checkConsistency(world, problems);
+    if (!problems.ok())
+        return base::Failure{problems.message()};
+    return world;
 }
 
 } // namespace
@@ -408,60 +553,32 @@ std::optional<UInt32> fourCharCodeFromText(std::string_view text) {
     return code;
 }
 
-WorldResult parseWorld(std::string_view text) {
-    json top;
+base::Expected<World> parseWorld(std::string_view text) {
     try {
-        top = json::parse(text);
-    } catch (const json::parse_error& error) {
-        return {std::nullopt, "not valid JSON: " + parseErrorText(error)};
+        return readWorld(text);
+    } catch (const json::exception& error) {
+        // Every value's type is checked before it is taken; this keeps a slip from ending the
+        // process.
+        return base::Failure{libraryText(error)};
     }
-    Problems problems;
-    if (!top.is_object())
-        return {std::nullopt, "expected a JSON object at the top"};
-    knownKeysOnly(top,
-                  {"devices", "defaultOutput", "defaultSystemOutput", "apps", "plugin", "recordDir",
-                   "events", "faults"},
-                  "", problems);
-    World world;
-    world.devices = readList<Device>(top, "devices", problems, readDevice);
-    readOptionalText(top, "defaultOutput", "", problems, world.defaultOutput);
-    readOptionalText(top, "defaultSystemOutput", "", problems, world.defaultSystemOutput);
-    world.apps = readList<App>(top, "apps", problems, readApp);
-    if (const json* plugin = member(top, "plugin"))
-        world.plugin = readPlugin(*plugin, "plugin", problems);
-    readText(top, "recordDir", "", problems, world.recordDir, false);
-    world.events = readList<Event>(top, "events", problems, readEvent);
-    world.faults = readList<Fault>(top, "faults", problems, readFault);
-    if (problems.ok())
-        checkConsistency(world, problems);
-    if (!problems.ok())
-        return {std::nullopt, problems.message()};
-    return {std::move(world), {}};
 }
 
-WorldResult readWorldFile(const std::filesystem::path& path) {
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error))
-        return {std::nullopt, "is a folder, not a file"};
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return {std::nullopt, "cannot be opened (missing or unreadable)"};
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad())
-        return {std::nullopt, "cannot be read"};
-    return parseWorld(text.str());
+base::Expected<World> readWorldFile(const std::filesystem::path& path) {
+    const auto text = base::readFileBounded(path);
+    if (!text)
+        return base::Failure{text.error()};
+    return parseWorld(*text);
 }
 
 World processWorld() {
     const char* named = std::getenv("SONARILL_SIM_WORLD");
     if (named == nullptr || *named == '\0')
         return defaultWorld();
-    WorldResult result = readWorldFile(named);
-    if (result.world)
-        return std::move(*result.world);
-    std::fprintf(stderr, "sonarill-sim: cannot use world file %s: %s\n", named,
-                 result.error.c_str());
+    auto world = readWorldFile(named);
+    if (world)
+        return std::move(world).value();
+    std::fprintf(stderr, "sonarill-sim: cannot use world file %s: %s\n", escaped(named).c_str(),
+                 world.error().c_str());
     std::fflush(stderr);
     // Other threads may be inside the simulation: leave without running destructors.
     std::_Exit(EXIT_FAILURE);

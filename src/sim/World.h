@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Expected.h"
 #include "sim/CoreAudio.h"
 
 #include <chrono>
@@ -99,14 +100,11 @@ struct World {
 // not installed yet.
 World defaultWorld();
 
-// A world, or the reason there is none. Never both.
-struct WorldResult {
-    std::optional<World> world;
-    std::string error;
-};
-
-WorldResult parseWorld(std::string_view json);
-WorldResult readWorldFile(const std::filesystem::path& path);
+// The world in a world file's text, or one line saying what is wrong and where. Text taken from
+// the file appears escaped, so the line stays one line and reaches a terminal harmlessly.
+base::Expected<World> parseWorld(std::string_view json);
+// As parseWorld, for the file at `path`; a file larger than 16 MiB is refused unread.
+base::Expected<World> readWorldFile(const std::filesystem::path& path);
 
 // The world of this process: the file SONARILL_SIM_WORLD names, else the default world. A file
 // that cannot be used stops the process with one line on standard error naming it and the

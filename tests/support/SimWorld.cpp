@@ -30,12 +30,12 @@ std::filesystem::path ScopedSimWorld::halFolder() const {
 }
 
 sim::World worldFromJSON(std::string_view json) {
-    sim::WorldResult result = sim::parseWorld(json);
-    if (!result.world) {
-        ADD_FAILURE() << "world does not parse: " << result.error;
+    auto world = sim::parseWorld(json);
+    if (!world) {
+        ADD_FAILURE() << "world does not parse: " << world.error();
         return {};
     }
-    return std::move(*result.world);
+    return std::move(world).value();
 }
 
 sim::World worldWithDriver(bool routeConfig) {
