@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <locale>
 #include <map>
+#include <memory>
 #include <numbers>
 #include <sstream>
 #include <thread>

@@ -3,7 +3,6 @@
 #include "sim/World.h"
 
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
