@@ -1,0 +1,265 @@
+// What simulated physical devices played: the recent window and the WAV files.
+
+#include "sim/Recording.h"
+#include "AllocationCounter.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace sonarill::sim;
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+
+// Frame f of every test signal: (f, -f) scaled into the float range, exact up to 2^24 frames.
+float sampleAt(UInt64 frame, int channel) {
+    const auto v = float(frame % (1u << 24)) / float(1u << 24);
+    return channel == 0 ? v : -v;
+}
+
+std::vector<float> signal(UInt64 firstFrame, UInt32 frames) {
+    std::vector<float> out(size_t(frames) * 2);
+    for (UInt32 i = 0; i < frames; ++i) {
+        out[2 * i] = sampleAt(firstFrame + i, 0);
+        out[2 * i + 1] = sampleAt(firstFrame + i, 1);
+    }
+    return out;
+}
+
+// Plays frames [from, to) of the test signal in blocks of `block` frames.
+void play(DeviceRecorder& recorder, UInt64 from, UInt64 to, UInt32 block) {
+    for (UInt64 at = from; at < to; at += block) {
+        const auto n = UInt32(std::min<UInt64>(block, to - at));
+        recorder.played(signal(at, n).data(), n);
+    }
+}
+
+// A WAV file as this test reads it, chunk by chunk; nothing when it is not a valid
+// 48 kHz stereo float file with a fact chunk.
+struct Wav {
+    std::vector<float> samples;
+    UInt32 factFrames = 0;
+};
+
+UInt32 le32(const std::string& bytes, size_t at) {
+    UInt32 v = 0;
+    for (size_t i = 0; i < 4; ++i)
+        v |= UInt32((unsigned char)bytes[at + i]) << (8 * i);
+    return v;
+}
+UInt32 le16(const std::string& bytes, size_t at) {
+    return UInt32((unsigned char)bytes[at]) | UInt32((unsigned char)bytes[at + 1]) << 8;
+}
+
+std::optional<Wav> readWav(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
+        return std::nullopt;
+    // The RIFF size may fall short of the file (a block written after the last header update),
+    // never beyond it.
+    const size_t riffEnd = size_t(le32(bytes, 4)) + 8;
+    if (riffEnd > bytes.size())
+        return std::nullopt;
+    Wav wav;
+    bool fmtOk = false, haveFact = false, haveData = false;
+    for (size_t at = 12; at + 8 <= riffEnd;) {
+        const std::string id = bytes.substr(at, 4);
+        const size_t size = le32(bytes, at + 4), body = at + 8;
+        if (body + size > riffEnd)
+            return std::nullopt;
+        if (id == "fmt ") {
+            fmtOk = size == 18 && le16(bytes, body) == 3 && le16(bytes, body + 2) == 2 &&
+                    le32(bytes, body + 4) == 48000 && le32(bytes, body + 8) == 48000 * 8 &&
+                    le16(bytes, body + 12) == 8 && le16(bytes, body + 14) == 32 &&
+                    le16(bytes, body + 16) == 0;
+        } else if (id == "fact" && size == 4) {
+            wav.factFrames = le32(bytes, body);
+            haveFact = true;
+        } else if (id == "data" && fmtOk && size % 8 == 0) {
+            wav.samples.resize(size / 4);
+            if (size > 0)
+                std::memcpy(wav.samples.data(), &bytes[body], size);
+            haveData = true;
+        }
+        at = body + size + (size & 1);
+    }
+    if (!fmtOk || !haveFact || !haveData || wav.factFrames * 2 != wav.samples.size())
+        return std::nullopt;
+    return wav;
+}
+
+// The file holds exactly frames [0, frames) of the test signal.
+void expectSignal(const std::filesystem::path& path, UInt64 frames) {
+    const auto wav = readWav(path);
+    ASSERT_TRUE(wav) << path;
+    ASSERT_EQ(wav->factFrames, frames);
+    EXPECT_TRUE(wav->samples == signal(0, UInt32(frames)));
+}
+
+class Recording : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = std::filesystem::temp_directory_path() / "sonarill-rec-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::filesystem::path dir_;
+};
+
+TEST(RecentWindow, GivesTheLastFramesAcrossTheRingsEnd) {
+    DeviceRecorder recorder("Speakers");
+    EXPECT_TRUE(recorder.recent(100).empty());
+    play(recorder, 0, 1000, 300);
+    EXPECT_TRUE(recorder.recent(5000) == signal(0, 1000)); // fewer than asked: what there is
+    // Past the end of the ring more than once, in blocks that do not divide it.
+    const UInt64 total = 3 * kRecentFrames + 12345;
+    play(recorder, 1000, total, 4099);
+    EXPECT_EQ(recorder.framesPlayed(), total);
+    for (size_t frames : {size_t(1), size_t(4099), kRecentFrames})
+        EXPECT_TRUE(recorder.recent(frames) == signal(total - frames, UInt32(frames))) << frames;
+    EXPECT_EQ(recorder.recent(kRecentFrames + 1).size(), 2 * kRecentFrames);
+    // One block longer than the ring.
+    const auto huge = UInt32(kRecentFrames * 2 + 7);
+    recorder.played(signal(total, huge).data(), huge);
+    EXPECT_TRUE(recorder.recent(kRecentFrames) ==
+                signal(total + huge - kRecentFrames, UInt32(kRecentFrames)));
+}
+
+TEST(RecentWindow, ReadersSeeConsecutiveFramesWhilePlaying) {
+    DeviceRecorder recorder("Speakers");
+    std::atomic<bool> done{false};
+    std::thread device([&] {
+        play(recorder, 0, 4 * kRecentFrames, 512);
+        done = true;
+    });
+    while (!done) {
+        const UInt64 before = recorder.framesPlayed();
+        const auto window = recorder.recent(2048);
+        const size_t frames = window.size() / 2;
+        if (frames == 0)
+            continue;
+        // Frames are consecutive, and end no earlier than where playing stood before.
+        const auto first = UInt64(double(window[0]) * double(1u << 24));
+        ASSERT_GE(first + frames, before);
+        ASSERT_TRUE(window == signal(first, UInt32(frames))) << first;
+    }
+    device.join();
+}
+
+TEST_F(Recording, FileHoldsEveryFramePlayed) {
+    const UInt64 frames = 30 * 48000 + 77; // past the ring more than twice
+    {
+        DeviceRecorder recorder("Speakers", dir_);
+        EXPECT_EQ(recorder.filePath(), dir_ / "Speakers.wav");
+        play(recorder, 0, frames, 512);
+    }
+    expectSignal(dir_ / "Speakers.wav", frames);
+}
+
+TEST_F(Recording, HeaderIsRightAfterEveryBlock) {
+    DeviceRecorder recorder("Speakers", dir_);
+    expectSignal(recorder.filePath(), 0);
+    UInt64 played = 0;
+    for (UInt32 block : {1u, 512u, 48000u, 3u}) {
+        play(recorder, played, played + block, block);
+        played += block;
+        recorder.flush(); // the file is not closed: this is what a killed process leaves
+        expectSignal(recorder.filePath(), played);
+    }
+    EXPECT_EQ(recorder.error(), "");
+}
+
+TEST_F(Recording, FileSurvivesSigkill) {
+    const auto path = dir_ / "Speakers.wav";
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        DeviceRecorder recorder("Speakers", dir_);
+        play(recorder, 0, 96000, 512);
+        recorder.flush();
+        play(recorder, 96000, 200000, 512); // maybe written, maybe not
+        raise(SIGKILL);
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    const auto wav = readWav(path);
+    ASSERT_TRUE(wav);
+    const UInt64 frames = wav->factFrames;
+    EXPECT_GE(frames, 96000u);
+    EXPECT_LE(frames, 200000u);
+    EXPECT_TRUE(wav->samples == signal(0, UInt32(frames)));
+}
+
+TEST_F(Recording, UnsafeUidsGetDistinctSafeNames) {
+    const std::string uids[] = {"a b",
+                                "a_b",
+                                "a/b",
+                                "a\\b",
+                                "",
+                                ".",
+                                "..",
+                                "../up",
+                                "é",
+                                std::string(300, 'x'),
+                                std::string(300, 'x') + "y"};
+    std::set<std::string> names;
+    for (const std::string& uid : uids) {
+        const std::string name = recordingFileName(uid);
+        EXPECT_THAT(name, MatchesRegex("[A-Za-z0-9_-][A-Za-z0-9._-]*\\.wav")) << uid;
+        EXPECT_LE(name.size(), 255u) << uid;
+        names.insert(name);
+    }
+    EXPECT_EQ(names.size(), std::size(uids));
+    EXPECT_EQ(recordingFileName("Built-in_Output.1"), "Built-in_Output.1.wav"); // kept as is
+    EXPECT_THAT(recordingFileName("USB Mic"), MatchesRegex("USB_Mic-[0-9a-f]{16}\\.wav"));
+
+    // Files really go there; two live recorders of one UID get a file each.
+    {
+        DeviceRecorder a("../up", dir_), b("../up", dir_), c("a b", dir_);
+        EXPECT_EQ(a.filePath(), dir_ / recordingFileName("../up"));
+        EXPECT_NE(b.filePath(), a.filePath());
+        for (DeviceRecorder* r : {&a, &b, &c})
+            play(*r, 0, 100, 100);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 3);
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        expectSignal(entry.path(), 100);
+}
+
+TEST_F(Recording, UnwritableFolderKeepsTheWindow) {
+    std::ofstream(dir_ / "file") << "x";
+    DeviceRecorder recorder("Speakers", dir_ / "file" / "sub");
+    EXPECT_THAT(recorder.error(), HasSubstr("Speakers.wav"));
+    EXPECT_TRUE(recorder.filePath().empty());
+    play(recorder, 0, 100, 100);
+    recorder.flush();
+    EXPECT_TRUE(recorder.recent(100) == signal(0, 100));
+}
+
+TEST_F(Recording, PlayedDoesNotAllocate) {
+    DeviceRecorder recorder("Speakers", dir_);
+    const auto block = signal(0, 512);
+    sonarill::testing::AllocationCounter counter;
+    for (int i = 0; i < 200; ++i)
+        recorder.played(block.data(), 512);
+    EXPECT_EQ(counter.count(), 0u);
+}
+
+} // namespace
