@@ -27,6 +27,7 @@ public:
     const T& operator*() const& { return value(); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
+    T value_or(T fallback) const { return hasValue() ? value() : std::move(fallback); }
 
     // Empty when there is a value.
     const std::string& error() const {

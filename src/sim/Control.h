@@ -27,40 +27,48 @@ enum class TimelineClock {
 };
 
 // Starts the simulation with the process's world if nothing has started it yet. Programs call
-// it early so a broken world file stops them before anything else happens.
+// it early so a broken world file stops them before anything else happens, with one line on
+// standard error.
 void startSimulation();
 
 // Replaces the whole simulated system: devices, defaults, apps, faults, timeline, plug-in
-// folder (as `world.plugin.installed` says), and forgets every listener and the call hook.
-// Calls blocked by a fault or a hang return. Listener calls in progress finish first.
-// False, after a line on standard error, when the plug-in folder could not be prepared.
-bool resetWorld(const World& world, TimelineClock clock = TimelineClock::realTime);
+// folder (as `world.plugin.installed` says), every unit, and forgets every listener and the
+// call hook. Calls blocked by a fault or a hang return. Listener calls and unit callbacks in
+// progress finish first. Fails when the plug-in folder could not be prepared; the rest of the
+// world is in place even then.
+base::Expected<void> resetWorld(const World& world, TimelineClock clock = TimelineClock::realTime);
+
+// Devices and defaults (Devices.cpp)
 
 // Devices, in the order the device list reports them (the virtual device included).
 std::vector<Device> devices();
-// The ID the device got, or nothing when `device.id` is taken, the UID is empty or the object
-// IDs have run out.
-std::optional<AudioObjectID> addDevice(Device device);
-// Physical devices only; the virtual device comes and goes with the plug-in folder.
-bool removeDevice(AudioObjectID id);
-bool removeDeviceByUID(std::string_view uid); // the first device with this UID
+// The ID the device got; fails when the UID is empty, `device.id` is taken or the object IDs
+// have run out. An ID of 0 asks for a fresh one.
+base::Expected<AudioObjectID> addDevice(Device device);
+// Physical devices only; the virtual device comes and goes with the plug-in folder. By UID:
+// the first such device in list order.
+base::Expected<void> removeDevice(AudioObjectID id);
+base::Expected<void> removeDeviceByUID(std::string_view uid);
 
-std::optional<std::string> defaultOutputUID();
-std::optional<std::string> defaultSystemOutputUID();
-// False when no device with output streams has this UID.
-bool setDefaultOutput(std::string_view uid);
-bool setDefaultSystemOutput(std::string_view uid);
+// `which`: kAudioHardwarePropertyDefaultOutputDevice or ...DefaultSystemOutputDevice.
+std::optional<std::string> defaultDeviceUID(AudioObjectPropertySelector which);
+// Fails when no device with output streams has this UID.
+base::Expected<void> setDefaultDevice(AudioObjectPropertySelector which, std::string_view uid);
+
+// Applications (Apps.cpp)
 
 std::vector<App> runningApps();
-bool launchApp(const App& app); // false when an app with that bundle identifier runs
-bool quitApp(std::string_view bundleId);
+base::Expected<void> launchApp(const App& app); // fails when one with that identifier runs
+base::Expected<void> quitApp(std::string_view bundleId);
 std::string recordDir();
+
+// Faults (Faults.cpp)
 
 void injectFault(const Fault& fault);
 void clearFaults();
 
 struct CallInfo {
-    HalCall call;
+    AudioCall call;
     AudioObjectID object;
     AudioObjectPropertyAddress address;
 };
@@ -68,18 +76,34 @@ struct CallInfo {
 // this control API (for example to unplug a device between two calls). Empty to remove.
 void setCallHook(std::function<void(const CallInfo&)> hook);
 
+// The audio server (AudioServer.cpp)
+
 // The text last set on the virtual device's 'snrc' since it appeared; nothing when none was.
 std::optional<std::string> routeConfigText();
+// Looks at the plug-in folder now instead of at the next poll.
+void checkPluginFolder();
+
+// The timeline (Timeline.cpp)
 
 // Seconds since the start or reset, on the timeline's clock.
 double timelineSeconds();
 // Manual clock only: moves time forward, notices plug-in folder changes at the current time,
-// and applies every event and plug-in load that falls due, in time order.
+// and applies every event, plug-in load and unit I/O period that falls due, in time order.
 void advanceTimeline(double seconds);
-// Looks at the plug-in folder now instead of at the next poll.
-void checkPluginFolder();
+
+// Listeners (Listeners.cpp)
 
 // Returns once every listener call queued so far has run (immediately on the listener thread).
 void waitForNotifications();
+
+// What physical devices played (Units.cpp)
+
+// The last `frames` frames a device played (interleaved stereo at 48 kHz, older first; fewer
+// when it played fewer; none for an unknown device) and how many it played in all since the
+// world began.
+std::vector<float> recentlyPlayed(std::string_view uid, size_t frames);
+UInt64 framesPlayed(std::string_view uid);
+// Completes the recordings' files in recordDir (also done when the world is reset).
+void flushRecordings();
 
 } // namespace sonarill::sim

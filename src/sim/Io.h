@@ -49,11 +49,4 @@ void appsChanged(const std::vector<App>& apps);
 double nextPeriodTime();
 void runPeriodsUntil(double time);
 
-// What a physical device played: the last `frames` frames (interleaved stereo, older first;
-// fewer when it played fewer) and how many frames it played in all.
-std::vector<float> recentlyPlayed(std::string_view uid, size_t frames);
-UInt64 framesPlayed(std::string_view uid);
-// Finishes the recordings' files (also done at exit).
-void flushRecordings();
-
 } // namespace sonarill::sim::io

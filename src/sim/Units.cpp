@@ -96,7 +96,7 @@ struct Period {
 thread_local const Period* tCurrentPeriod = nullptr;
 
 struct Unit : ComponentInstanceRecord {
-    // Configuration, under State::mutex.
+    // Configuration, under IoState::mutex.
     bool outputEnabled = true;
     bool inputEnabled = false;
     AudioObjectID device = kAudioObjectUnknown;
@@ -110,8 +110,9 @@ struct Unit : ComponentInstanceRecord {
     bool running = false;
     bool deviceGone = false; // its device went away: no more callbacks
 
-    // I/O state, under State::mutex except where noted.
-    double nextPeriod = 0.0; // timeline seconds, manual clock
+    // I/O state, under IoState::mutex except where noted.
+    double nextPeriod = 0.0; // timeline seconds, manual clock: when the period under way ends
+    UInt32 nextFrames = 0;   // its length, fixed when it began, as a device's I/O cycle is
     double sampleTime = 0.0;
     bool inCallback = false;
     std::thread::id callbackThread;
@@ -125,7 +126,7 @@ struct Unit : ComponentInstanceRecord {
     Period period;
 };
 
-struct State {
+struct IoState {
     std::mutex mutex;
     std::condition_variable changed;
     uint64_t generation = 0; // bumped by reset and fault changes: releases blocked calls
@@ -141,14 +142,14 @@ struct State {
     DriverMix driver;
 };
 
-State& state() {
-    static State instance;
+IoState& ioState() {
+    static IoState instance;
     return instance;
 }
 
 using Lock = std::unique_lock<std::mutex>;
 
-double nowLocked(const State& s) {
+double nowLocked(const IoState& s) {
     if (s.clock == TimelineClock::manual)
         return s.manualNow;
     return std::chrono::duration<double>(SteadyClock::now() - s.start).count();
@@ -158,18 +159,18 @@ double rateOf(const IoDevice& device) {
     return kNominalRate * (1.0 + device.ppm * 1e-6);
 }
 
-const IoDevice* deviceOf(const State& s, const Unit& unit) {
+const IoDevice* deviceOf(const IoState& s, const Unit& unit) {
     const auto found = s.devices.find(unit.device);
     return found == s.devices.end() ? nullptr : &found->second;
 }
 
-std::shared_ptr<Unit> unitOf(const State& s, const void* handle) {
+std::shared_ptr<Unit> unitOf(const IoState& s, const void* handle) {
     const auto found = s.units.find(static_cast<const ComponentInstanceRecord*>(handle));
     return found == s.units.end() ? nullptr : found->second;
 }
 
 // The first fault for this call on the unit's device (and property, where one is named).
-std::optional<Fault> matchingFault(const State& s, HalCall call, const Unit& unit,
+std::optional<Fault> matchingFault(const IoState& s, AudioCall call, const Unit& unit,
                                    std::optional<AudioUnitPropertyID> property = std::nullopt) {
     for (const Fault& fault : s.faults) {
         if (fault.call != call)
@@ -188,9 +189,9 @@ std::optional<Fault> matchingFault(const State& s, HalCall call, const Unit& uni
 
 // A fault's block, then its status. The lock is released while blocked; a reset or a change of
 // faults ends the wait.
-std::optional<OSStatus> applyFault(Lock& lock, HalCall call, const Unit& unit,
+std::optional<OSStatus> applyFault(Lock& lock, AudioCall call, const Unit& unit,
                                    std::optional<AudioUnitPropertyID> property = std::nullopt) {
-    State& s = state();
+    IoState& s = ioState();
     const std::optional<Fault> fault = matchingFault(s, call, unit, property);
     if (!fault)
         return std::nullopt;
@@ -213,7 +214,7 @@ void allocateBuffers(Unit& unit, const IoDevice& device) {
 void waitForCallback(Lock& lock, Unit& unit) {
     if (unit.callbackThread == std::this_thread::get_id())
         return;
-    state().changed.wait(lock, [&] { return !unit.inCallback; });
+    ioState().changed.wait(lock, [&] { return !unit.inCallback; });
 }
 
 void stopLocked(Lock& lock, const std::shared_ptr<Unit>& unit) {
@@ -221,7 +222,7 @@ void stopLocked(Lock& lock, const std::shared_ptr<Unit>& unit) {
         return;
     unit->running = false;
     ++unit->runGeneration;
-    state().changed.notify_all();
+    ioState().changed.notify_all();
     // Like a Mac: stop returns only after a callback already running has finished.
     waitForCallback(lock, *unit);
     if (unit->ioThread.joinable()) {
@@ -240,7 +241,7 @@ void stopLocked(Lock& lock, const std::shared_ptr<Unit>& unit) {
 
 // Renders the unit's device input for this period (the driver's mix on the virtual device,
 // silence elsewhere).
-void fillDeviceInput(State& s, Unit& unit, const Period& period) {
+void fillDeviceInput(IoState& s, Unit& unit, const Period& period) {
     float* input = unit.deviceInput.data();
     const size_t samples = size_t(period.frames) * period.deviceChannels;
     if (period.deviceChannels == kVirtualInputChannels)
@@ -258,34 +259,35 @@ void collectPlayed(Unit& unit, const AudioStreamBasicDescription& layout, UInt32
     for (UInt32 frame = 0; frame < frames; ++frame) {
         for (UInt32 c = 0; c < 2; ++c) {
             const UInt32 source = std::min(c, channels - 1);
-            out[2 * frame + c] =
-                planar ? in[size_t(source) * frames + frame] : in[size_t(frame) * channels + source];
+            out[2 * frame + c] = planar ? in[size_t(source) * frames + frame]
+                                        : in[size_t(frame) * channels + source];
         }
     }
 }
 
 // One I/O period of a unit, on the calling thread. Called without the lock.
 void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
-    State& s = state();
+    IoState& s = ioState();
     Lock lock(s.mutex);
     const IoDevice* device = deviceOf(s, *unit);
     if (!unit->running || unit->runGeneration != runGeneration || unit->deviceGone || !device)
         return;
     Period& period = unit->period;
     period.unit = unit.get();
-    // The device's current buffer size: a change applies from the next period on.
-    period.frames = std::min(device->bufferFrameSize, unit->maxFrames);
+    // A change of the device's buffer size applies from the next period on.
+    period.frames = unit->nextFrames;
     period.sampleTime = unit->sampleTime;
     period.deviceChannels = device->inputChannels;
-    period.mapCount = static_cast<UInt32>(std::min<size_t>(unit->channelMap.size(), kMaxMappedChannels));
+    period.mapCount =
+        static_cast<UInt32>(std::min<size_t>(unit->channelMap.size(), kMaxMappedChannels));
     std::copy_n(unit->channelMap.begin(), period.mapCount, period.map);
-    const std::optional<Fault> renderFault = matchingFault(s, HalCall::audioUnitRender, *unit);
+    const std::optional<Fault> renderFault = matchingFault(s, AudioCall::audioUnitRender, *unit);
     period.renderFault = renderFault ? renderFault->status : std::nullopt;
     period.renderBlock = renderFault ? renderFault->block : std::chrono::milliseconds(0);
     const bool isInput = unit->inputEnabled;
     const AURenderCallbackStruct callback = isInput ? unit->inputCallback : unit->renderCallback;
-    const AudioStreamBasicDescription layout =
-        unit->clientOutputFormat.value_or(deviceLayout(std::max<UInt32>(device->outputChannels, 1)));
+    const AudioStreamBasicDescription layout = unit->clientOutputFormat.value_or(
+        deviceLayout(std::max<UInt32>(device->outputChannels, 1)));
     DeviceRecorder* recorder = nullptr;
     if (!isInput && !device->isVirtual) {
         const auto found = s.recorders.find(device->uid);
@@ -331,9 +333,9 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
                                         period.frames, &buffers.list);
         if (status != noErr)
             std::fill_n(unit->clientBuffer.data(), size_t(period.frames) * channels, 0.0f);
-        collectPlayed(*unit, AudioStreamBasicDescription{layout.mSampleRate, layout.mFormatID,
-                                                         layout.mFormatFlags, 0, 0, 0, channels,
-                                                         32, 0},
+        collectPlayed(*unit,
+                      AudioStreamBasicDescription{layout.mSampleRate, layout.mFormatID,
+                                                  layout.mFormatFlags, 0, 0, 0, channels, 32, 0},
                       period.frames);
         if (recorder != nullptr)
             recorder->played(unit->played.data(), period.frames);
@@ -343,13 +345,15 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
     unit->inCallback = false;
     unit->callbackThread = {};
     unit->sampleTime += period.frames;
-    if (const IoDevice* now = deviceOf(s, *unit))
-        unit->nextPeriod += period.frames / rateOf(*now);
+    if (const IoDevice* now = deviceOf(s, *unit)) {
+        unit->nextFrames = std::min(now->bufferFrameSize, unit->maxFrames);
+        unit->nextPeriod += unit->nextFrames / rateOf(*now);
+    }
     s.changed.notify_all();
 }
 
 void realTimeLoop(std::shared_ptr<Unit> unit, uint64_t runGeneration) {
-    State& s = state();
+    IoState& s = ioState();
     auto deadline = SteadyClock::now();
     while (true) {
         {
@@ -357,8 +361,8 @@ void realTimeLoop(std::shared_ptr<Unit> unit, uint64_t runGeneration) {
             const IoDevice* device = deviceOf(s, *unit);
             if (!unit->running || unit->runGeneration != runGeneration)
                 return;
-            const double seconds =
-                device ? std::min(device->bufferFrameSize, unit->maxFrames) / rateOf(*device) : 0.01;
+            // Without its device the unit only waits for its owner to stop it.
+            const double seconds = device ? unit->nextFrames / rateOf(*device) : 0.01;
             deadline += std::chrono::duration_cast<SteadyClock::duration>(
                 std::chrono::duration<double>(seconds));
             // Far behind (a stalled machine): resume from now rather than burst.
@@ -377,7 +381,7 @@ void realTimeLoop(std::shared_ptr<Unit> unit, uint64_t runGeneration) {
 // MARK: Properties
 
 OSStatus checkSize(UInt32 size, UInt32 wanted) {
-    return size == wanted ? noErr : kAudio_ParamError;
+    return size == wanted ? OSStatus(noErr) : OSStatus(kAudio_ParamError);
 }
 
 OSStatus setProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope,
@@ -405,7 +409,7 @@ OSStatus setProperty(Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope,
             return status;
         AudioObjectID device = kAudioObjectUnknown;
         std::memcpy(&device, data, sizeof device);
-        const State& s = state();
+        const IoState& s = ioState();
         const auto found = s.devices.find(device);
         if (found == s.devices.end())
             return kAudioHardwareBadDeviceError;
@@ -524,7 +528,7 @@ template <typename T> OSStatus copyOut(const T& value, void* data, UInt32& size)
 
 OSStatus getProperty(const Unit& unit, AudioUnitPropertyID id, AudioUnitScope scope,
                      AudioUnitElement element, void* data, UInt32& size) {
-    const IoDevice* device = deviceOf(state(), unit);
+    const IoDevice* device = deviceOf(ioState(), unit);
     switch (id) {
     case kAudioOutputUnitProperty_EnableIO:
         if (scope == kAudioUnitScope_Output && element == 0)
@@ -618,7 +622,7 @@ OSStatus renderPeriod(const Period& period, const Unit& unit, UInt32 bus, UInt32
 // MARK: The I/O side's control
 
 void reset(TimelineClock clock, const std::string& recordDir) {
-    State& s = state();
+    IoState& s = ioState();
     Lock lock(s.mutex);
     std::vector<std::shared_ptr<Unit>> units;
     for (auto& [handle, unit] : s.units)
@@ -642,7 +646,7 @@ void reset(TimelineClock clock, const std::string& recordDir) {
 }
 
 void deviceAdded(const IoDevice& device) {
-    State& s = state();
+    IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     s.devices[device.id] = device;
     if (!device.isVirtual && device.outputChannels > 0 && !s.recorders.count(device.uid))
@@ -650,7 +654,7 @@ void deviceAdded(const IoDevice& device) {
 }
 
 void deviceRemoved(AudioObjectID id) {
-    State& s = state();
+    IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     s.devices.erase(id);
     // A unit whose device went away stops calling back, as on a Mac; it stays "running" until
@@ -662,14 +666,14 @@ void deviceRemoved(AudioObjectID id) {
 }
 
 void bufferFrameSizeChanged(AudioObjectID id, UInt32 frames) {
-    State& s = state();
+    IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     if (const auto found = s.devices.find(id); found != s.devices.end())
         found->second.bufferFrameSize = frames;
 }
 
 void faultsChanged(const std::vector<Fault>& faults) {
-    State& s = state();
+    IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     s.faults = faults;
     ++s.generation;
@@ -677,15 +681,15 @@ void faultsChanged(const std::vector<Fault>& faults) {
 }
 
 void routeConfigChanged(const std::optional<std::string>& text) {
-    state().driver.setRouteText(text.value_or(""));
+    ioState().driver.setRouteText(text.value_or(""));
 }
 
 void appsChanged(const std::vector<App>& apps) {
-    state().driver.setApps(apps);
+    ioState().driver.setApps(apps);
 }
 
 double nextPeriodTime() {
-    State& s = state();
+    IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     double next = std::numeric_limits<double>::infinity();
     for (const auto& [handle, unit] : s.units) {
@@ -696,7 +700,7 @@ double nextPeriodTime() {
 }
 
 void runPeriodsUntil(double time) {
-    State& s = state();
+    IoState& s = ioState();
     while (true) {
         std::shared_ptr<Unit> due;
         uint64_t generation = 0;
@@ -723,28 +727,35 @@ void runPeriodsUntil(double time) {
     }
 }
 
+} // namespace sonarill::sim::io
+
+namespace sonarill::sim {
+
+using io::IoState;
+using io::ioState;
+
 std::vector<float> recentlyPlayed(std::string_view uid, size_t frames) {
-    State& s = state();
+    IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     const auto found = s.recorders.find(uid);
     return found == s.recorders.end() ? std::vector<float>{} : found->second->recent(frames);
 }
 
 UInt64 framesPlayed(std::string_view uid) {
-    State& s = state();
+    IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     const auto found = s.recorders.find(uid);
     return found == s.recorders.end() ? 0 : found->second->framesPlayed();
 }
 
 void flushRecordings() {
-    State& s = state();
+    IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     for (auto& [uid, recorder] : s.recorders)
         recorder->flush();
 }
 
-} // namespace sonarill::sim::io
+} // namespace sonarill::sim
 
 // MARK: The C entry points
 
@@ -757,7 +768,9 @@ AudioComponent AudioComponentFindNext(AudioComponent inComponent,
                                       const AudioComponentDescription* inDesc) {
     if (inDesc == nullptr || inComponent != nullptr)
         return nullptr; // one component: nothing comes after it
-    const auto matches = [](OSType wanted, OSType actual) { return wanted == 0 || wanted == actual; };
+    const auto matches = [](OSType wanted, OSType actual) {
+        return wanted == 0 || wanted == actual;
+    };
     if (!matches(inDesc->componentType, kAudioUnitType_Output) ||
         !matches(inDesc->componentSubType, kAudioUnitSubType_HALOutput) ||
         !matches(inDesc->componentManufacturer, kAudioUnitManufacturer_Apple))
@@ -770,11 +783,11 @@ OSStatus AudioComponentInstanceNew(AudioComponent inComponent,
     if (outInstance == nullptr ||
         inComponent != reinterpret_cast<AudioComponent>(&halOutputComponent))
         return kAudio_ParamError;
-    State& s = state();
+    IoState& s = ioState();
     Lock lock(s.mutex);
     auto unit = std::make_shared<Unit>();
     unit->sequence = s.nextSequence++;
-    if (const auto status = applyFault(lock, HalCall::audioComponentInstanceNew, *unit))
+    if (const auto status = applyFault(lock, AudioCall::audioComponentInstanceNew, *unit))
         return *status;
     s.units.emplace(unit.get(), unit);
     *outInstance = unit.get();
@@ -782,7 +795,7 @@ OSStatus AudioComponentInstanceNew(AudioComponent inComponent,
 }
 
 OSStatus AudioComponentInstanceDispose(AudioComponentInstance inInstance) {
-    State& s = state();
+    IoState& s = ioState();
     Lock lock(s.mutex);
     const std::shared_ptr<Unit> unit = unitOf(s, inInstance);
     if (!unit)
@@ -794,12 +807,12 @@ OSStatus AudioComponentInstanceDispose(AudioComponentInstance inInstance) {
 }
 
 OSStatus AudioUnitInitialize(AudioUnit inUnit) {
-    State& s = state();
+    IoState& s = ioState();
     Lock lock(s.mutex);
     const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
     if (!unit)
         return kAudio_ParamError;
-    if (const auto status = applyFault(lock, HalCall::audioUnitInitialize, *unit))
+    if (const auto status = applyFault(lock, AudioCall::audioUnitInitialize, *unit))
         return *status;
     if (unit->initialized)
         return noErr;
@@ -815,7 +828,7 @@ OSStatus AudioUnitInitialize(AudioUnit inUnit) {
 }
 
 OSStatus AudioUnitUninitialize(AudioUnit inUnit) {
-    State& s = state();
+    IoState& s = ioState();
     Lock lock(s.mutex);
     const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
     if (!unit)
@@ -830,7 +843,7 @@ OSStatus AudioUnitGetPropertyInfo(AudioUnit inUnit, AudioUnitPropertyID inID,
                                   UInt32* outDataSize, Boolean* outWritable) {
     (void)inScope;
     (void)inElement;
-    State& s = state();
+    IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
     if (!unit)
@@ -848,27 +861,28 @@ OSStatus AudioUnitGetPropertyInfo(AudioUnit inUnit, AudioUnitPropertyID inID,
 
 OSStatus AudioUnitGetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                               AudioUnitElement inElement, void* outData, UInt32* ioDataSize) {
-    State& s = state();
+    IoState& s = ioState();
     Lock lock(s.mutex);
     const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
     if (!unit || outData == nullptr || ioDataSize == nullptr)
         return kAudio_ParamError;
-    if (const auto status = applyFault(lock, HalCall::audioUnitGetProperty, *unit, inID))
+    if (const auto status = applyFault(lock, AudioCall::audioUnitGetProperty, *unit, inID))
         return *status;
     return getProperty(*unit, inID, inScope, inElement, outData, *ioDataSize);
 }
 
 OSStatus AudioUnitSetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                               AudioUnitElement inElement, const void* inData, UInt32 inDataSize) {
-    State& s = state();
+    IoState& s = ioState();
     Lock lock(s.mutex);
     const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
     if (!unit || (inData == nullptr && inDataSize != 0))
         return kAudio_ParamError;
-    if (const auto status = applyFault(lock, HalCall::audioUnitSetProperty, *unit, inID))
+    if (const auto status = applyFault(lock, AudioCall::audioUnitSetProperty, *unit, inID))
         return *status;
-    const bool removesCallback = inData == nullptr && (inID == kAudioUnitProperty_SetRenderCallback ||
-                                                       inID == kAudioOutputUnitProperty_SetInputCallback);
+    const bool removesCallback =
+        inData == nullptr && (inID == kAudioUnitProperty_SetRenderCallback ||
+                              inID == kAudioOutputUnitProperty_SetInputCallback);
     if (inData == nullptr && !removesCallback)
         return kAudio_ParamError;
     return setProperty(*unit, inID, inScope, inElement, inData, inDataSize);
@@ -882,7 +896,7 @@ OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionF
     const Period* period = tCurrentPeriod;
     if (period != nullptr && period->unit == inUnit && inTimeStamp != nullptr)
         return renderPeriod(*period, *period->unit, inOutputBusNumber, inNumberFrames, ioData);
-    State& s = state();
+    IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
     if (!unit || inTimeStamp == nullptr)
@@ -895,12 +909,12 @@ OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionF
 }
 
 OSStatus AudioOutputUnitStart(AudioUnit ci) {
-    State& s = state();
+    IoState& s = ioState();
     Lock lock(s.mutex);
     const std::shared_ptr<Unit> unit = unitOf(s, ci);
     if (!unit)
         return kAudio_ParamError;
-    if (const auto status = applyFault(lock, HalCall::audioOutputUnitStart, *unit))
+    if (const auto status = applyFault(lock, AudioCall::audioOutputUnitStart, *unit))
         return *status;
     if (!unit->initialized)
         return kAudioUnitErr_Uninitialized;
@@ -911,19 +925,20 @@ OSStatus AudioOutputUnitStart(AudioUnit ci) {
         return noErr;
     unit->running = true;
     const uint64_t generation = ++unit->runGeneration;
-    unit->nextPeriod = nowLocked(s) + std::min(device->bufferFrameSize, unit->maxFrames) / rateOf(*device);
+    unit->nextFrames = std::min(device->bufferFrameSize, unit->maxFrames);
+    unit->nextPeriod = nowLocked(s) + unit->nextFrames / rateOf(*device);
     if (s.clock == TimelineClock::realTime)
         unit->ioThread = std::thread(realTimeLoop, unit, generation);
     return noErr;
 }
 
 OSStatus AudioOutputUnitStop(AudioUnit ci) {
-    State& s = state();
+    IoState& s = ioState();
     Lock lock(s.mutex);
     const std::shared_ptr<Unit> unit = unitOf(s, ci);
     if (!unit)
         return kAudio_ParamError;
-    if (const auto status = applyFault(lock, HalCall::audioOutputUnitStop, *unit))
+    if (const auto status = applyFault(lock, AudioCall::audioOutputUnitStop, *unit))
         return *status;
     stopLocked(lock, unit);
     return noErr;

@@ -20,14 +20,21 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::pair<HalCall, std::string_view> kCallNames[] = {
-    {HalCall::hasProperty, "AudioObjectHasProperty"},
-    {HalCall::isPropertySettable, "AudioObjectIsPropertySettable"},
-    {HalCall::getPropertyDataSize, "AudioObjectGetPropertyDataSize"},
-    {HalCall::getPropertyData, "AudioObjectGetPropertyData"},
-    {HalCall::setPropertyData, "AudioObjectSetPropertyData"},
-    {HalCall::addPropertyListener, "AudioObjectAddPropertyListener"},
-    {HalCall::removePropertyListener, "AudioObjectRemovePropertyListener"},
+constexpr std::pair<AudioCall, std::string_view> kCallNames[] = {
+    {AudioCall::hasProperty, "AudioObjectHasProperty"},
+    {AudioCall::isPropertySettable, "AudioObjectIsPropertySettable"},
+    {AudioCall::getPropertyDataSize, "AudioObjectGetPropertyDataSize"},
+    {AudioCall::getPropertyData, "AudioObjectGetPropertyData"},
+    {AudioCall::setPropertyData, "AudioObjectSetPropertyData"},
+    {AudioCall::addPropertyListener, "AudioObjectAddPropertyListener"},
+    {AudioCall::removePropertyListener, "AudioObjectRemovePropertyListener"},
+    {AudioCall::audioComponentInstanceNew, "AudioComponentInstanceNew"},
+    {AudioCall::audioUnitInitialize, "AudioUnitInitialize"},
+    {AudioCall::audioUnitGetProperty, "AudioUnitGetProperty"},
+    {AudioCall::audioUnitSetProperty, "AudioUnitSetProperty"},
+    {AudioCall::audioUnitRender, "AudioUnitRender"},
+    {AudioCall::audioOutputUnitStart, "AudioOutputUnitStart"},
+    {AudioCall::audioOutputUnitStop, "AudioOutputUnitStop"},
 };
 
 // The length of the well-formed UTF-8 sequence that `text` starts with; 0 when it starts with a
@@ -319,14 +326,16 @@ constexpr std::pair<EventKind, std::string_view> kEventNames[] = {
     {EventKind::quit, "quit"},
     {EventKind::setDefaultOutput, "setDefaultOutput"},
     {EventKind::hang, "hang"},
+    {EventKind::restart, "restart"},
 };
 
 Event readEvent(const json& value, const std::string& where, Problems& problems) {
     Event event;
     if (!isObject(value, where, problems) ||
-        !knownKeysOnly(value,
-                       {"at", "unplug", "plug", "launch", "quit", "setDefaultOutput", "hang"},
-                       where, problems))
+        !knownKeysOnly(
+            value,
+            {"at", "unplug", "plug", "launch", "quit", "setDefaultOutput", "hang", "restart"},
+            where, problems))
         return event;
     if (member(value, "at") == nullptr)
         problems.add(at(where, "at"), "missing");
@@ -340,7 +349,7 @@ Event readEvent(const json& value, const std::string& where, Problems& problems)
     }
     if (kinds != 1) {
         problems.add(where, "expected exactly one of unplug, plug, launch, quit, "
-                            "setDefaultOutput, hang");
+                            "setDefaultOutput, hang, restart");
         return event;
     }
     switch (event.kind) {
@@ -360,9 +369,12 @@ Event readEvent(const json& value, const std::string& where, Problems& problems)
         event.app = readApp(value["launch"], at(where, "launch"), problems);
         break;
     case EventKind::hang:
+    case EventKind::restart: {
+        const std::string_view key = event.kind == EventKind::hang ? "hang" : "restart";
         event.seconds = -1.0;
-        readNumber(value, "hang", where, problems, event.seconds, 0.0, 3600.0);
+        readNumber(value, key, where, problems, event.seconds, 0.0, 3600.0);
         break;
+    }
     }
     return event;
 }
@@ -395,16 +407,23 @@ void readStatus(const json& object, const std::string& where, Problems& problems
 Fault readFault(const json& value, const std::string& where, Problems& problems) {
     Fault fault;
     if (!isObject(value, where, problems) ||
-        !knownKeysOnly(value, {"call", "uid", "selector", "status", "blockMs"}, where, problems))
+        !knownKeysOnly(value, {"call", "uid", "selector", "property", "status", "blockMs"}, where,
+                       problems))
         return fault;
     std::string call;
     readText(value, "call", where, problems, call, true);
-    if (const auto parsed = halCallFromName(call))
+    if (const auto parsed = audioCallFromName(call))
         fault.call = *parsed;
     else if (!call.empty())
         problems.add(at(where, "call"), "unknown call \"" + escaped(call) + "\"");
     readOptionalText(value, "uid", where, problems, fault.uid);
     readFourChar(value, "selector", where, problems, fault.selector);
+    if (member(value, "property") != nullptr) {
+        UInt32 property = 0;
+        readUnsigned(value, "property", where, problems, property, 0,
+                     std::numeric_limits<UInt32>::max());
+        fault.property = property;
+    }
     readStatus(value, where, problems, fault.status);
     double blockMs = 0.0;
     readNumber(value, "blockMs", where, problems, blockMs, 0.0, 3600.0 * 1000.0);
@@ -520,7 +539,7 @@ base::Expected<World> readWorld(std::string_view text) {
 
 } // namespace
 
-std::string_view halCallName(HalCall call) {
+std::string_view audioCallName(AudioCall call) {
     for (const auto& [value, name] : kCallNames) {
         if (value == call)
             return name;
@@ -528,7 +547,7 @@ std::string_view halCallName(HalCall call) {
     return {};
 }
 
-std::optional<HalCall> halCallFromName(std::string_view name) {
+std::optional<AudioCall> audioCallFromName(std::string_view name) {
     for (const auto& [value, text] : kCallNames) {
         if (text == name)
             return value;
@@ -570,18 +589,14 @@ base::Expected<World> readWorldFile(const std::filesystem::path& path) {
     return parseWorld(*text);
 }
 
-World processWorld() {
+base::Expected<World> processWorld() {
     const char* named = std::getenv("SONARILL_SIM_WORLD");
     if (named == nullptr || *named == '\0')
         return defaultWorld();
     auto world = readWorldFile(named);
     if (world)
-        return std::move(world).value();
-    std::fprintf(stderr, "sonarill-sim: cannot use world file %s: %s\n", escaped(named).c_str(),
-                 world.error().c_str());
-    std::fflush(stderr);
-    // Other threads may be inside the simulation: leave without running destructors.
-    std::_Exit(EXIT_FAILURE);
+        return world;
+    return base::Failure{"cannot use world file " + escaped(named) + ": " + world.error()};
 }
 
 World defaultWorld() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Expected.h"
+#include "sim/AudioToolbox.h"
 #include "sim/CoreAudio.h"
 
 #include <chrono>
@@ -49,7 +50,9 @@ struct PluginSettings {
     double loadDelay = 1.0;  // seconds from a change of the plug-in folder to the device
 };
 
-enum class EventKind { unplug, plug, launch, quit, setDefaultOutput, hang };
+// restart: the audio server restarts; every device comes back under a new ID after `seconds`,
+// and until then the device list cannot be read.
+enum class EventKind { unplug, plug, launch, quit, setDefaultOutput, hang, restart };
 
 struct Event {
     double at = 0.0; // seconds from the start of the simulation
@@ -57,10 +60,12 @@ struct Event {
     std::string text;     // the UID (unplug, setDefaultOutput) or bundle identifier (quit)
     Device device;        // plug
     App app;              // launch
-    double seconds = 0.0; // hang
+    double seconds = 0.0; // hang, restart
 };
 
-enum class HalCall {
+// The calls of the audio system that a fault can hit: the HAL's and the units'. The units'
+// teardown (uninitialize, dispose) cannot fail, as on a Mac.
+enum class AudioCall {
     hasProperty,
     isPropertySettable,
     getPropertyDataSize,
@@ -68,18 +73,26 @@ enum class HalCall {
     setPropertyData,
     addPropertyListener,
     removePropertyListener,
+    audioComponentInstanceNew,
+    audioUnitInitialize,
+    audioUnitGetProperty,
+    audioUnitSetProperty,
+    audioUnitRender,
+    audioOutputUnitStart,
+    audioOutputUnitStop,
 };
 
-// "AudioObjectGetPropertyData" for HalCall::getPropertyData, and back.
-std::string_view halCallName(HalCall call);
-std::optional<HalCall> halCallFromName(std::string_view name);
+// "AudioObjectGetPropertyData" for AudioCall::getPropertyData, and back.
+std::string_view audioCallName(AudioCall call);
+std::optional<AudioCall> audioCallFromName(std::string_view name);
 
 // A call that matches fails with `status` (AudioObjectHasProperty answers false) and/or first
 // blocks the calling thread for `block`.
 struct Fault {
-    HalCall call = HalCall::getPropertyData;
-    std::optional<std::string> uid; // only calls on the device with this UID
-    std::optional<AudioObjectPropertySelector> selector;
+    AudioCall call = AudioCall::getPropertyData;
+    std::optional<std::string> uid; // only calls on this device (a unit's: its current device)
+    std::optional<AudioObjectPropertySelector> selector; // HAL calls: only this property
+    std::optional<AudioUnitPropertyID> property;         // unit calls: only this property
     std::optional<OSStatus> status;
     std::chrono::milliseconds block{0};
 };
@@ -106,10 +119,9 @@ base::Expected<World> parseWorld(std::string_view json);
 // As parseWorld, for the file at `path`; a file larger than 16 MiB is refused unread.
 base::Expected<World> readWorldFile(const std::filesystem::path& path);
 
-// The world of this process: the file SONARILL_SIM_WORLD names, else the default world. A file
-// that cannot be used stops the process with one line on standard error naming it and the
-// problem.
-World processWorld();
+// The world of this process: the file SONARILL_SIM_WORLD names, else the default world; or one
+// line naming the file and what is wrong with it.
+base::Expected<World> processWorld();
 
 // 'usb ' -> "usb ", and back; nothing unless exactly four printable ASCII characters.
 std::string fourCharText(UInt32 code);

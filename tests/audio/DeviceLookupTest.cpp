@@ -13,16 +13,17 @@
 namespace {
 
 using namespace sonarill::audio;
-using sonarill::sim::HalCall;
+using sonarill::sim::AudioCall;
 using sonarill::testing::ScopedSimWorld;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 
 using namespace sonarill::testing; // the default world's devices
 
-void failCall(HalCall call, std::optional<std::string> uid, AudioObjectPropertySelector selector,
+void failCall(AudioCall call, std::optional<std::string> uid, AudioObjectPropertySelector selector,
               OSStatus status) {
-    sonarill::sim::injectFault({call, std::move(uid), selector, status, {}});
+    sonarill::sim::injectFault(
+        {.call = call, .uid = std::move(uid), .selector = selector, .status = status});
 }
 
 TEST(DeviceLookup, FindsEveryDeviceButListsOnlyThoseWithOutput) {
@@ -67,13 +68,15 @@ TEST(DeviceLookup, ListThatShrinksBeforeTheReadLeavesTrailingZerosThatAreSkipped
     // Unplug the HDMI display between the size query and the read, once per arming.
     std::atomic<bool> unplugged{false};
     sonarill::sim::setCallHook([&](const sonarill::sim::CallInfo& call) {
-        if (call.call == HalCall::getPropertyData &&
-            call.address.mSelector == kAudioHardwarePropertyDevices && !unplugged.exchange(true))
-            sonarill::sim::removeDeviceByUID("LGHDMIDisplay:0");
+        if (call.call == AudioCall::getPropertyData &&
+            call.address.mSelector == kAudioHardwarePropertyDevices && !unplugged.exchange(true)) {
+            EXPECT_TRUE(sonarill::sim::removeDeviceByUID("LGHDMIDisplay:0"));
+        }
     });
     EXPECT_THAT(allDeviceIDs(), ElementsAre(40, 41, 42, 44, 0));
     const auto replugAndArm = [&] {
-        sonarill::sim::addDevice({43, "LGHDMIDisplay:0", "LG HDMI", 0, 0, 2, 512, 0});
+        EXPECT_TRUE(sonarill::sim::addDevice(
+            {.id = 43, .uid = "LGHDMIDisplay:0", .name = "LG HDMI", .outputChannels = 2}));
         unplugged = false;
     };
     replugAndArm();
@@ -91,11 +94,11 @@ TEST(DeviceLookup, EveryFailureIsAnEmptyListAnAbsenceOrASkip) {
                                   kAudioHardwareBadPropertySizeError,
                                   kAudioHardwareIllegalOperationError, kAudio_ParamError}) {
         ScopedSimWorld world;
-        failCall(HalCall::getPropertyData, "BuiltInSpeakerDevice", kAudioDevicePropertyDeviceUID,
+        failCall(AudioCall::getPropertyData, "BuiltInSpeakerDevice", kAudioDevicePropertyDeviceUID,
                  status);
-        failCall(HalCall::getPropertyData, "BuiltInSpeakerDevice", kAudioObjectPropertyName,
+        failCall(AudioCall::getPropertyData, "BuiltInSpeakerDevice", kAudioObjectPropertyName,
                  status);
-        failCall(HalCall::getPropertyDataSize, "LGHDMIDisplay:0", kAudioDevicePropertyStreams,
+        failCall(AudioCall::getPropertyDataSize, "LGHDMIDisplay:0", kAudioDevicePropertyStreams,
                  status);
         EXPECT_FALSE(deviceUID(kSpeakers)) << status;
         EXPECT_FALSE(deviceName(kSpeakers)) << status;
@@ -105,7 +108,7 @@ TEST(DeviceLookup, EveryFailureIsAnEmptyListAnAbsenceOrASkip) {
                     UnorderedElementsAre(kHeadsetUID, "~:AMS2_StackedOutput:0"))
             << status;
 
-        for (const HalCall call : {HalCall::getPropertyDataSize, HalCall::getPropertyData}) {
+        for (const AudioCall call : {AudioCall::getPropertyDataSize, AudioCall::getPropertyData}) {
             sonarill::sim::clearFaults();
             failCall(call, std::nullopt, kAudioHardwarePropertyDevices, status);
             EXPECT_TRUE(allDeviceIDs().empty()) << status;

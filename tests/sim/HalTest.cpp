@@ -20,8 +20,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using sonarill::sim::AudioCall;
 using sonarill::sim::Fault;
-using sonarill::sim::HalCall;
 using sonarill::testing::ScopedSimWorld;
 using sonarill::testing::worldFromJSON;
 using ::testing::ElementsAre;
@@ -177,10 +177,11 @@ TEST(HalListeners, ChangesAreAnnouncedOnASimulationThreadUntilRemoved) {
     ASSERT_EQ(AudioObjectAddPropertyListener(1, &devices, &removeItself, &calls), noErr);
     // Unplugging the default output moves both defaults to a remaining output.
     EXPECT_TRUE(sonarill::sim::removeDeviceByUID("BuiltInSpeakerDevice"));
-    EXPECT_TRUE(sonarill::sim::addDevice({0, "Dock", "Dock", 0, 0, 2, 512, 0}));
+    EXPECT_TRUE(sonarill::sim::addDevice({.uid = "Dock", .name = "Dock", .outputChannels = 2}));
     sonarill::sim::waitForNotifications();
-    EXPECT_EQ(sonarill::sim::defaultOutputUID(), kHeadsetUID);
-    EXPECT_EQ(sonarill::sim::defaultSystemOutputUID(), kHeadsetUID);
+    EXPECT_EQ(sonarill::sim::defaultDeviceUID(kDefaultOutput), kHeadsetUID);
+    EXPECT_EQ(sonarill::sim::defaultDeviceUID(kAudioHardwarePropertyDefaultSystemOutputDevice),
+              kHeadsetUID);
     EXPECT_EQ(log.count(kDevices), 2u);
     EXPECT_EQ(log.count(kDefaultOutput), 1u);
     EXPECT_EQ(log.count(kAudioHardwarePropertyDefaultSystemOutputDevice), 1u);
@@ -226,8 +227,9 @@ TEST(Faults, StatusFaultsMatchCallDeviceAndSelector) {
     EXPECT_EQ(readDeviceListSize(), noErr);
     EXPECT_EQ(readTransport(7), noErr);
     // A fault may block first and then fail.
-    sonarill::sim::injectFault({HalCall::getPropertyDataSize, std::nullopt, std::nullopt,
-                                kAudioHardwareUnspecifiedError, 1ms});
+    sonarill::sim::injectFault({.call = AudioCall::getPropertyDataSize,
+                                .status = kAudioHardwareUnspecifiedError,
+                                .block = 1ms});
     EXPECT_EQ(readDeviceListSize(), kAudioHardwareUnspecifiedError);
 }
 
@@ -267,7 +269,7 @@ TEST(Faults, BlockingFaultsAndHangsAreSeenByCallersOnOtherThreads) {
 TEST(Faults, ResetReleasesAListenerBlockedInACall) {
     ScopedSimWorld world;
     sonarill::sim::injectFault(
-        {HalCall::getPropertyData, "BuiltInSpeakerDevice", std::nullopt, std::nullopt, 3600s});
+        {.call = AudioCall::getPropertyData, .uid = kSpeakersUID, .block = 3600s});
     std::atomic<OSStatus> listenerStatus{1};
     const auto listener = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*,
                              void* data) -> OSStatus {
@@ -277,7 +279,7 @@ TEST(Faults, ResetReleasesAListenerBlockedInACall) {
     const auto devices = at(kDevices);
     ASSERT_EQ(AudioObjectAddPropertyListener(1, &devices, listener, &listenerStatus), noErr);
     auto entered = nextCallOn(kSpeakers);
-    sonarill::sim::removeDeviceByUID("LGHDMIDisplay:0");
+    EXPECT_TRUE(sonarill::sim::removeDeviceByUID("LGHDMIDisplay:0"));
     entered.wait();
 
     auto reset = std::async(std::launch::async, [] {

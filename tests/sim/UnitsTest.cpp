@@ -2,16 +2,17 @@
 // input unit, sound from an output unit into what a device played, the statuses a Mac gives for
 // calls in the wrong order, injected faults, and devices that change or vanish under a unit.
 
-#include "audio/DeviceLookup.h"
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
 #include "support/SimWorld.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -20,8 +21,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using sonarill::sim::AudioCall;
 using sonarill::sim::Fault;
-using sonarill::sim::HalCall;
 using sonarill::testing::ScopedSimWorld;
 using sonarill::testing::worldWithDriver;
 
@@ -54,7 +55,11 @@ double peak(const std::vector<float>& samples) {
 }
 
 AudioObjectID deviceID(const char* uid) {
-    return sonarill::audio::findDeviceByUID(uid).value_or(kAudioObjectUnknown);
+    for (const sonarill::sim::Device& device : sonarill::sim::devices()) {
+        if (device.uid == uid)
+            return device.id;
+    }
+    return kAudioObjectUnknown;
 }
 
 void pushRouteText(const std::string& text) {
@@ -86,9 +91,8 @@ const std::string kMusicOnHeadset = std::string("devices:\n"
 class ScopedUnit {
 public:
     ScopedUnit() {
-        const AudioComponentDescription description{kAudioUnitType_Output,
-                                                    kAudioUnitSubType_HALOutput,
-                                                    kAudioUnitManufacturer_Apple, 0, 0};
+        const AudioComponentDescription description{
+            kAudioUnitType_Output, kAudioUnitSubType_HALOutput, kAudioUnitManufacturer_Apple, 0, 0};
         const AudioComponent component = AudioComponentFindNext(nullptr, &description);
         EXPECT_NE(component, nullptr);
         EXPECT_EQ(AudioComponentInstanceNew(component, &unit_), noErr);
@@ -141,19 +145,19 @@ void startInputUnit(ScopedUnit& unit, Capture& capture, std::vector<SInt32> map)
     const AudioObjectID virtualDevice = deviceID("Sonarill_OutputDevice");
     ASSERT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output, 0, off), noErr);
     ASSERT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on), noErr);
-    ASSERT_EQ(unit.set(kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
-                       virtualDevice),
-              noErr);
+    ASSERT_EQ(
+        unit.set(kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0, virtualDevice),
+        noErr);
     ASSERT_EQ(unit.set(kAudioOutputUnitProperty_ChannelMap, kAudioUnitScope_Output, 1, map.data(),
                        UInt32(map.size() * sizeof(SInt32))),
               noErr);
-    ASSERT_EQ(unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 1,
-                       forwardingFormat()),
-              noErr);
+    ASSERT_EQ(
+        unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 1, forwardingFormat()),
+        noErr);
     const AURenderCallbackStruct callback{&Capture::onInput, &capture};
-    ASSERT_EQ(unit.set(kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0,
-                       callback),
-              noErr);
+    ASSERT_EQ(
+        unit.set(kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0, callback),
+        noErr);
     ASSERT_EQ(AudioUnitInitialize(unit.get()), noErr);
     ASSERT_EQ(AudioOutputUnitStart(unit.get()), noErr);
 }
@@ -193,10 +197,11 @@ struct Tone {
 void startOutputUnit(ScopedUnit& unit, Tone& tone, AudioObjectID device, bool setFormat = true) {
     ASSERT_EQ(unit.set(kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0, device),
               noErr);
-    if (setFormat)
-        ASSERT_EQ(unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0,
-                           forwardingFormat()),
-                  noErr);
+    if (setFormat) {
+        ASSERT_EQ(
+            unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, forwardingFormat()),
+            noErr);
+    }
     const AURenderCallbackStruct callback{&Tone::onRender, &tone};
     ASSERT_EQ(unit.set(kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0, callback),
               noErr);
@@ -242,8 +247,8 @@ TEST(UnitSound, AnOutputUnitsSoundIsWhatItsDevicePlayedInEitherLayout) {
     startOutputUnit(interleaved, tone, deviceID(kSpeakersUID));
     // A refused format leaves the device's own layout: one buffer per channel.
     EXPECT_EQ(planar.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0,
-                         AudioStreamBasicDescription{44100.0, kAudioFormatLinearPCM, 9, 8, 1, 8,
-                                                     2, 32, 0}),
+                         AudioStreamBasicDescription{44100.0, kAudioFormatLinearPCM, 9, 8, 1, 8, 2,
+                                                     32, 0}),
               kAudioUnitErr_FormatNotSupported);
     startOutputUnit(planar, other, deviceID(kHeadsetUID), false);
     sonarill::sim::advanceTimeline(0.2);
@@ -281,7 +286,7 @@ TEST(UnitLifecycle, CallsInTheWrongOrderGetAMacsStatusesAndTeardownIsSafeInAnySt
                   kAudioUnitErr_InvalidScope);
         EXPECT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 0, on),
                   kAudioUnitErr_InvalidElement);
-        EXPECT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on, 2),
+        EXPECT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, &on, 2),
                   kAudio_ParamError);
         EXPECT_EQ(unit.set(123456, kAudioUnitScope_Global, 0, on), kAudioUnitErr_InvalidProperty);
         AudioStreamBasicDescription planar = forwardingFormat();
@@ -303,9 +308,9 @@ TEST(UnitLifecycle, CallsInTheWrongOrderGetAMacsStatusesAndTeardownIsSafeInAnySt
         ASSERT_EQ(AudioUnitInitialize(unit.get()), noErr);
         EXPECT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on),
                   kAudioUnitErr_Initialized);
-        EXPECT_EQ(unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0,
-                           forwardingFormat()),
-                  kAudioUnitErr_Initialized);
+        EXPECT_EQ(
+            unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, forwardingFormat()),
+            kAudioUnitErr_Initialized);
         EXPECT_EQ(AudioUnitRender(unit.get(), nullptr, &time, 1, 1, &list),
                   kAudioUnitErr_NoConnection)
             << "an output unit has no input to render";
@@ -336,40 +341,39 @@ TEST(UnitFaults, EachUnitCallFailsAsTheWorldSaysOnTheNamedDeviceAndProperty) {
     const AudioObjectID speakers = deviceID(kSpeakersUID);
     const AudioObjectID headset = deviceID(kHeadsetUID);
     const struct {
-        HalCall call;
+        AudioCall call;
         std::optional<AudioUnitPropertyID> property;
     } cases[] = {
-        {HalCall::audioUnitSetProperty, kAudioUnitProperty_SetRenderCallback},
-        {HalCall::audioUnitGetProperty, kAudioOutputUnitProperty_IsRunning},
-        {HalCall::audioUnitInitialize, std::nullopt},
-        {HalCall::audioOutputUnitStart, std::nullopt},
-        {HalCall::audioOutputUnitStop, std::nullopt},
+        {AudioCall::audioUnitSetProperty, kAudioUnitProperty_SetRenderCallback},
+        {AudioCall::audioUnitGetProperty, kAudioOutputUnitProperty_IsRunning},
+        {AudioCall::audioUnitInitialize, std::nullopt},
+        {AudioCall::audioOutputUnitStart, std::nullopt},
+        {AudioCall::audioOutputUnitStop, std::nullopt},
     };
     for (const auto& each : cases) {
         sonarill::sim::clearFaults();
-        sonarill::sim::injectFault(Fault{.call = each.call,
-                                         .uid = kHeadsetUID,
-                                         .property = each.property,
-                                         .status = -4242});
+        sonarill::sim::injectFault(Fault{
+            .call = each.call, .uid = kHeadsetUID, .property = each.property, .status = -4242});
         for (const AudioObjectID device : {speakers, headset}) {
             const OSStatus expected = device == headset ? -4242 : noErr;
-            const std::string what = std::string(sonarill::sim::halCallName(each.call)) +
+            const std::string what = std::string(sonarill::sim::audioCallName(each.call)) +
                                      (device == headset ? " on the headset" : " elsewhere");
             ScopedUnit unit;
-            ASSERT_EQ(unit.set(kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
-                               device),
-                      noErr);
+            ASSERT_EQ(
+                unit.set(kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0, device),
+                noErr);
             const AURenderCallbackStruct none{};
-            const OSStatus set = unit.set(kAudioUnitProperty_SetRenderCallback,
-                                          kAudioUnitScope_Input, 0, none);
+            const OSStatus set =
+                unit.set(kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0, none);
             // A fault on one property leaves the others alone.
-            EXPECT_EQ(unit.set(kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global,
-                               0, UInt32{1024}),
+            EXPECT_EQ(unit.set(kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, 0,
+                               UInt32{1024}),
                       noErr)
                 << what;
             UInt32 running = 0, size = sizeof running;
-            const OSStatus get = AudioUnitGetProperty(unit.get(), kAudioOutputUnitProperty_IsRunning,
-                                                      kAudioUnitScope_Global, 0, &running, &size);
+            const OSStatus get =
+                AudioUnitGetProperty(unit.get(), kAudioOutputUnitProperty_IsRunning,
+                                     kAudioUnitScope_Global, 0, &running, &size);
             const OSStatus initialize = AudioUnitInitialize(unit.get());
             const OSStatus start = AudioOutputUnitStart(unit.get());
             const OSStatus stop = AudioOutputUnitStop(unit.get());
@@ -377,17 +381,16 @@ TEST(UnitFaults, EachUnitCallFailsAsTheWorldSaysOnTheNamedDeviceAndProperty) {
             for (size_t i = 0; i < std::size(cases); ++i) {
                 const bool faulted = cases[i].call == each.call;
                 // A start after a failed initialize is refused for that reason instead.
-                if (each.call == HalCall::audioUnitInitialize && i == 3 && device == headset)
+                if (each.call == AudioCall::audioUnitInitialize && i == 3 && device == headset)
                     EXPECT_EQ(results[i], kAudioUnitErr_Uninitialized) << what;
                 else
-                    EXPECT_EQ(results[i], faulted ? expected : noErr)
-                        << what << ", call " << i;
+                    EXPECT_EQ(results[i], faulted ? expected : noErr) << what << ", call " << i;
             }
         }
     }
     // A fault on AudioUnitRender fails the render inside the callback, period after period.
     sonarill::sim::clearFaults();
-    sonarill::sim::injectFault(Fault{.call = HalCall::audioUnitRender, .status = -77});
+    sonarill::sim::injectFault(Fault{.call = AudioCall::audioUnitRender, .status = -77});
     ScopedUnit unit;
     Capture capture;
     startInputUnit(unit, capture, {0, 1});
@@ -453,12 +456,14 @@ TEST(UnitRealTime, StopWaitsForTheCallbackAndTheRecordingIsACompleteWav) {
     EXPECT_EQ(tone.periods, periods);
 
     sonarill::sim::flushRecordings();
-    std::vector<std::filesystem::path> files;
+    std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(world.recordDir))
-        files.push_back(entry.path());
-    ASSERT_EQ(files.size(), 1u) << "only the speakers played";
-    EXPECT_EQ(files[0].filename(), "BuiltInSpeakerDevice.wav");
-    std::ifstream file(files[0], std::ios::binary);
+        files.push_back(entry.path().filename().string());
+    // One file per physical output, played or not.
+    EXPECT_EQ(files.size(), 4u);
+    EXPECT_THAT(files, ::testing::Contains("BuiltInSpeakerDevice.wav"));
+    std::ifstream file(std::filesystem::path(world.recordDir) / "BuiltInSpeakerDevice.wav",
+                       std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), {});
     ASSERT_GE(bytes.size(), 44u);
     EXPECT_EQ(bytes.substr(0, 4), "RIFF");

@@ -14,11 +14,12 @@ ScopedSimWorld::ScopedSimWorld(const sim::World& world, sim::TimelineClock clock
     std::error_code error;
     std::filesystem::create_directories(halFolder(), error);
     EXPECT_FALSE(error) << error.message();
-    EXPECT_TRUE(sim::resetWorld(world, clock));
+    const base::Expected<void> reset = sim::resetWorld(world, clock);
+    EXPECT_TRUE(reset) << reset.error();
 }
 
 ScopedSimWorld::~ScopedSimWorld() {
-    sim::resetWorld(sim::World{}, sim::TimelineClock::manual);
+    (void)sim::resetWorld(sim::World{}, sim::TimelineClock::manual);
     if (previousDataHome_)
         setenv("XDG_DATA_HOME", previousDataHome_->c_str(), 1);
     else

@@ -1,0 +1,158 @@
+// The plug-in folder and the simulated audio server: the virtual device exists while a loadable
+// driver bundle lies in the folder and the server has loaded it, a while after the folder last
+// changed (an install restarts the server). Whether it has the route configuration property is
+// the installed bundle's to say.
+
+#include "base/Files.h"
+#include "sim/Io.h"
+#include "sim/State.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <sstream>
+
+namespace sonarill::sim {
+
+namespace {
+
+// Sixteen input channels carry eight buses, more than a desk has outputs.
+Device virtualDevice() {
+    return Device{.uid = std::string(kVirtualDeviceUID),
+                  .name = "Sonarill",
+                  .transport = kAudioDeviceTransportTypeVirtual,
+                  .inputChannels = 16,
+                  .outputChannels = 2,
+                  .bufferFrameSize = 512};
+}
+
+const DeviceState* virtualDeviceState(const State& s) {
+    for (const AudioObjectID id : s.deviceOrder) {
+        if (s.devices.at(id).isVirtual)
+            return &s.devices.at(id);
+    }
+    return nullptr;
+}
+
+// Names, kinds, sizes and times of everything in the folder: any install, removal or rewrite
+// changes it.
+std::string folderFingerprint(const std::filesystem::path& folder) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> entries;
+    std::error_code error;
+    fs::recursive_directory_iterator it(folder, error);
+    for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::error_code statusError;
+        const auto status = it->symlink_status(statusError);
+        std::ostringstream entry;
+        entry << fs::relative(it->path(), folder, statusError).string() << '|'
+              << static_cast<int>(status.type());
+        if (status.type() == fs::file_type::regular) {
+            entry << '|' << it->file_size(statusError) << '|'
+                  << std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         it->last_write_time(statusError).time_since_epoch())
+                         .count(); // 64 bits on every library; some count file time in 128
+        }
+        entries.push_back(entry.str());
+    }
+    if (error && error != std::errc::no_such_file_or_directory)
+        entries.push_back(std::string("?").append(error.message())); // look again next time
+    std::sort(entries.begin(), entries.end());
+    std::ostringstream fingerprint;
+    for (const auto& entry : entries)
+        fingerprint << entry << '\n';
+    return fingerprint.str();
+}
+
+} // namespace
+
+PluginFolderReading readPluginFolder(const std::filesystem::path& folder) {
+    if (folder.empty())
+        return {};
+    return {folderFingerprint(folder), readDriverBundle(folder / kDriverBundleName)};
+}
+
+base::Expected<void> preparePluginFolder(const std::filesystem::path& folder,
+                                         const PluginSettings& plugin) {
+    if (!plugin.installed || folder.empty())
+        return {};
+    const auto bundlePath = folder / kDriverBundleName;
+    if (!*plugin.installed) {
+        std::error_code error;
+        std::filesystem::remove_all(bundlePath, error);
+        if (error)
+            return base::Failure{"cannot remove " + bundlePath.string() + ": " + error.message()};
+        return {};
+    }
+    DriverBundle bundle = carriedDriverBundle();
+    bundle.supportsRouteConfig = plugin.routeConfig;
+    if (const auto problem = writeDriverBundle(bundlePath, bundle))
+        return base::Failure{"cannot install the driver: " + *problem};
+    return {};
+}
+
+void updateVirtualDevice(State& s, double time) {
+    const bool loaded =
+        s.plugin.bundle && time >= s.plugin.changedAt + s.plugin.loadDelay && !s.restart;
+    const DeviceState* present = virtualDeviceState(s);
+    if (loaded && present == nullptr)
+        (void)addDeviceLocked(s, virtualDevice(), true, s.plugin.bundle->supportsRouteConfig);
+    else if (!loaded && present != nullptr)
+        removeDeviceLocked(s, present->device.id);
+}
+
+double nextPluginLoadTime(const State& s) {
+    if (!s.plugin.bundle || virtualDeviceState(s) != nullptr)
+        return std::numeric_limits<double>::infinity();
+    return s.plugin.changedAt + s.plugin.loadDelay;
+}
+
+void scanPluginFolder(State& s) {
+    std::filesystem::path folder;
+    std::string known;
+    uint64_t generation = 0;
+    {
+        std::lock_guard lock(s.mutex);
+        folder = s.plugin.path;
+        known = s.plugin.fingerprint;
+        generation = s.generation;
+    }
+    if (folder.empty())
+        return;
+    // File system work happens unlocked so HAL calls never wait for it.
+    PluginFolderReading reading = readPluginFolder(folder);
+    if (reading.fingerprint == known)
+        return;
+    std::lock_guard lock(s.mutex);
+    if (generation != s.generation || s.plugin.fingerprint != known)
+        return; // reset or scanned by someone else meanwhile
+    s.plugin.fingerprint = std::move(reading.fingerprint);
+    s.plugin.bundle = std::move(reading.bundle);
+    s.plugin.changedAt = now(s); // the simulated audio server restarts
+    updateVirtualDevice(s, now(s));
+}
+
+// MARK: Control
+
+std::filesystem::path halPluginFolder() {
+    const std::filesystem::path suffix = std::filesystem::path("sonarill-sim") / "HAL";
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome != nullptr && std::filesystem::path(dataHome).is_absolute())
+        return dataHome / suffix;
+    const std::optional<std::filesystem::path> home = base::homeFolder();
+    if (!home)
+        return {};
+    return *home / ".local" / "share" / suffix;
+}
+
+void checkPluginFolder() {
+    scanPluginFolder(state());
+}
+
+std::optional<std::string> routeConfigText() {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.routeConfigText;
+}
+
+} // namespace sonarill::sim

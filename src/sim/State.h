@@ -1,0 +1,177 @@
+#pragma once
+
+// Internal to the simulation: the one simulated audio system's state, laid out in one place, and
+// the functions its files share. Each file owns one concern:
+//   Devices.cpp       devices and defaults: adding, the one way a device goes, lookups
+//   Properties.cpp    the property table and the HAL's C entry points
+//   Listeners.cpp     property listeners and the thread that calls them
+//   Faults.cpp        injected faults, hangs and the call hook
+//   AudioServer.cpp   the plug-in folder and the audio server that loads the virtual device
+//   Timeline.cpp      the clock, the timeline's events, starting and resetting the world
+//   Apps.cpp          the running applications
+//   Units.cpp         the I/O units and their clock (with its own lock; see Io.h)
+// Every field below is guarded by `mutex`, except where a comment says otherwise.
+
+#include "sim/Control.h"
+#include "sim/DriverBundle.h"
+#include "sim/ObjectIDAllocator.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace sonarill::sim {
+
+using SteadyClock = std::chrono::steady_clock;
+using Lock = std::unique_lock<std::mutex>;
+
+inline constexpr AudioObjectPropertySelector kRouteConfigSelector = detail::fourCharCode("snrc");
+
+struct DeviceState {
+    Device device;
+    AudioStreamID inputStream = kAudioObjectUnknown;
+    AudioStreamID outputStream = kAudioObjectUnknown;
+    bool isVirtual = false;
+    bool hasRouteConfig = false;
+};
+
+struct Listener {
+    uint64_t id = 0;
+    AudioObjectID object = kAudioObjectUnknown;
+    AudioObjectPropertyAddress address{};
+    AudioObjectPropertyListenerProc proc = nullptr;
+    void* clientData = nullptr;
+};
+
+struct Notification {
+    AudioObjectID object;
+    AudioObjectPropertySelector selector;
+};
+
+struct PluginFolder {
+    std::filesystem::path path;
+    std::string fingerprint;
+    std::optional<DriverBundle> bundle; // the loadable bundle found at the last change
+    double changedAt = 0.0;             // timeline seconds; -infinity: loaded at start
+    double loadDelay = 0.0;
+};
+
+struct State {
+    State();
+    ~State();
+
+    std::mutex mutex;
+    std::condition_variable wake; // state changes that blocked threads wait for
+    uint64_t generation = 0;      // bumped by reset and clearFaults to release blocked calls
+    bool stopping = false;
+    std::atomic<bool> started{false}; // read without the lock
+    std::once_flag processStart;
+
+    // Devices and defaults
+    std::unordered_map<AudioObjectID, DeviceState> devices;
+    std::vector<AudioObjectID> deviceOrder; // the device list, in the order it is reported
+    ObjectIDAllocator objectIDs;
+    AudioObjectID defaultOutput = kAudioObjectUnknown;
+    AudioObjectID defaultSystemOutput = kAudioObjectUnknown;
+    struct Restart {
+        double until = 0.0;          // timeline seconds: the device list fails until then
+        std::vector<Device> devices; // the physical devices, to come back under new IDs
+        std::optional<std::string> defaultOutput, defaultSystemOutput; // by UID
+    };
+    std::optional<Restart> restart; // the audio server is restarting
+
+    // Applications
+    std::vector<App> apps;
+    std::string recordDir;
+
+    // Faults, hangs, the call hook
+    std::vector<Fault> faults;
+    std::function<void(const CallInfo&)> hook;
+    SteadyClock::time_point hangUntil{};
+
+    // Audio server
+    std::optional<std::string> routeConfigText;
+    PluginFolder plugin;
+
+    // Timeline
+    TimelineClock clock = TimelineClock::realTime;
+    SteadyClock::time_point start{};
+    double manualNow = 0.0;
+    std::vector<Event> events;
+    size_t nextEvent = 0;
+
+    // Listeners
+    std::vector<Listener> listeners;
+    uint64_t nextListenerID = 1;
+    std::deque<Notification> queue;
+    bool delivering = false;
+    uint64_t listenerInCall = 0;
+    std::thread::id notifierThread;
+
+    std::thread notifier; // Listeners.cpp
+    std::thread poller;   // Timeline.cpp
+};
+
+// The simulation, started with the process's world on first use.
+State& state();
+// The simulation, without starting it.
+State& stateUnstarted();
+
+// Devices.cpp; the lock held.
+const DeviceState* findDevice(const State& s, AudioObjectID id);
+DeviceState* findDevice(State& s, AudioObjectID id);
+// The first device in list order with this UID; only physical ones when asked.
+const DeviceState* findDeviceByUID(const State& s, std::string_view uid, bool physicalOnly);
+bool objectExists(const State& s, AudioObjectID id);
+AudioObjectID firstOutputDevice(const State& s);
+OSStatus setDefaultDevice(State& s, AudioObjectPropertySelector which, AudioObjectID device);
+base::Expected<AudioObjectID> addDeviceLocked(State& s, Device device, bool isVirtual = false,
+                                              bool hasRouteConfig = false);
+// The one way a device goes, whoever asks: it leaves the list, the defaults move on, its units
+// stop calling back, listeners hear of it.
+void removeDeviceLocked(State& s, AudioObjectID id);
+void clearDevices(State& s);
+
+// Listeners.cpp; the lock held.
+void notify(State& s, AudioObjectID object, AudioObjectPropertySelector selector);
+// Waits until a call of this listener in progress has finished (not on the listener thread).
+void waitForListenerCall(State& s, Lock& lock, uint64_t listenerID);
+void deliverNotifications(State& s); // the listener thread's loop
+
+// Faults.cpp. Everything a HAL call does before it touches state: the hook, a hang, a fault.
+// A status means the call ends with it. Takes the lock itself.
+std::optional<OSStatus> enterCall(AudioCall call, AudioObjectID object,
+                                  const AudioObjectPropertyAddress& address);
+
+// AudioServer.cpp; the lock held unless said.
+void updateVirtualDevice(State& s, double time);
+double nextPluginLoadTime(const State& s);
+void scanPluginFolder(State& s); // takes the lock itself
+// A fingerprint of the plug-in folder and the bundle it holds, read without the lock.
+struct PluginFolderReading {
+    std::string fingerprint;
+    std::optional<DriverBundle> bundle;
+};
+PluginFolderReading readPluginFolder(const std::filesystem::path& folder);
+// Puts the plug-in folder in the state the world asks for.
+base::Expected<void> preparePluginFolder(const std::filesystem::path& folder,
+                                         const PluginSettings& plugin);
+
+// Timeline.cpp; the lock held.
+double now(const State& s);
+void pollTimeline(State& s); // the poller thread's loop
+
+// Apps.cpp; the lock held.
+base::Expected<void> launchAppLocked(State& s, const App& app);
+base::Expected<void> quitAppLocked(State& s, std::string_view bundleId);
+
+} // namespace sonarill::sim
