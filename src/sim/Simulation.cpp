@@ -442,7 +442,7 @@ std::optional<AudioObjectID> Simulation::addDeviceLocked(Device device, bool isV
     else
         objectIDs_.name(device.id); // never to be handed out to another device
     const auto streamID = [&](UInt32 channels) {
-        return channels > 0 ? objectIDs_.next() : std::optional(kAudioObjectUnknown);
+        return channels > 0 ? objectIDs_.next() : std::optional<AudioObjectID>(kAudioObjectUnknown);
     };
     const auto input = streamID(device.inputChannels);
     const auto output = streamID(device.outputChannels);
