@@ -192,7 +192,7 @@ private:
         if (depth_ == kTop && inSection())
             return fail("JSON \"" + std::string(sectionName()) + "\" is not a list");
         if (depth_ == kList && inSection())
-            return recordFailure("is not an object");
+            return recordFailure("not an object");
         if (depth_ == kRecord && inSection())
             record_[key_] = std::move(value);
         return true;
@@ -214,7 +214,7 @@ private:
         }
         if (depth_ == kList && inSection()) {
             if (!empty.is_object())
-                return recordFailure("is not an object");
+                return recordFailure("not an object");
             record_ = json::object();
         }
         // A container as a record's value keeps only its type, which is enough to refuse it.
@@ -228,7 +228,6 @@ private:
         --depth_;
         if (depth_ != kList || !inSection())
             return true;
-        ++index_;
         if (section_ == Section::devices) {
             auto device = deviceFromJSON(record_);
             if (!device)
@@ -240,6 +239,7 @@ private:
                 return recordFailure(route.error());
             config_.appRoutes.push_back(std::move(*route));
         }
+        ++index_;
         return true;
     }
 
