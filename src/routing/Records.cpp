@@ -143,8 +143,8 @@ public:
     bool string(string_t& value) override { return scalar(json(std::move(value))); }
     bool binary(binary_t&) override { return scalar(json()); }
 
-    bool start_object(std::size_t) override { return open(json::object()); }
-    bool start_array(std::size_t) override { return open(json::array()); }
+    bool start_object(std::size_t) override { return open(json::value_t::object); }
+    bool start_array(std::size_t) override { return open(json::value_t::array); }
     bool end_object() override { return close(); }
     bool end_array() override { return close(); }
 
@@ -198,11 +198,11 @@ private:
         return true;
     }
 
-    bool open(json empty) {
-        if (depth_ == 0 && !empty.is_object())
+    bool open(json::value_t type) {
+        if (depth_ == 0 && type != json::value_t::object)
             return fail("JSON is not an object");
         if (depth_ == kTop && inSection()) {
-            if (!empty.is_array())
+            if (type != json::value_t::array)
                 return fail("JSON \"" + std::string(sectionName()) + "\" is not a list");
             // A repeated key replaces the earlier list, as it would in a document.
             (section_ == Section::devices ? sawDevices_ : sawRoutes_) = true;
@@ -213,13 +213,13 @@ private:
             index_ = 0;
         }
         if (depth_ == kList && inSection()) {
-            if (!empty.is_object())
+            if (type != json::value_t::object)
                 return recordFailure("not an object");
             record_ = json::object();
         }
         // A container as a record's value keeps only its type, which is enough to refuse it.
         if (depth_ == kRecord && inSection())
-            record_[key_] = std::move(empty);
+            record_[key_] = json(type);
         ++depth_;
         return true;
     }
