@@ -121,11 +121,9 @@ base::Expected<PersistedAppRoute> routeFromJSON(const json& object) {
 class ConfigReader final : public nlohmann::json_sax<json> {
 public:
     base::Expected<PersistedConfig> read(std::string_view text) {
-        const bool parsed = json::sax_parse(text.begin(), text.end(), this);
-        if (!failure_.empty())
+        // The parser stops, and says false, only where this reader set its failure.
+        if (!json::sax_parse(text.begin(), text.end(), this))
             return Failure{failure_};
-        if (!parsed)
-            return Failure{"JSON is not a configuration"};
         if (!sawDevices_)
             return Failure{"JSON has no \"devices\" list"};
         if (!sawRoutes_)
