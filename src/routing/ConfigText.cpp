@@ -2,30 +2,100 @@
 
 #include "routing/UnicodeText.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <functional>
 #include <limits>
+#include <locale.h>
 #include <map>
+#if defined(__APPLE__)
+#include <xlocale.h>
+#endif
 
 namespace sonarill::routing {
 
 namespace {
 
-// Line breaks inside a double-quoted value, as the YAML escapes; without them a value with a
-// line break would be split across lines. The reader maps exactly these back.
-struct LineBreakEscape {
+using base::Failure;
+constexpr auto npos = std::string_view::npos;
+
+// YAML's escapes that stand for another character than their letter. A backslash before any
+// other character gives that character: \" \\ \/, a backslash and a blank or a tab, and, as
+// this reader always did, a backslash before a letter YAML does not know.
+struct NamedEscape {
     char32_t character;
     char letter;
 };
-constexpr LineBreakEscape kLineBreakEscapes[] = {
-    {U'\n', 'n'},     {U'\r', 'r'},     {U'\v', 'v'},     {U'\f', 'f'},
-    {U'\u0085', 'N'}, {U'\u2028', 'L'}, {U'\u2029', 'P'},
+constexpr NamedEscape kNamedEscapes[] = {
+    {U'\0', '0'},     {U'\a', 'a'},     {U'\b', 'b'},     {U'\t', 't'},   {U'\n', 'n'},
+    {U'\v', 'v'},     {U'\f', 'f'},     {U'\r', 'r'},     {U'\x1B', 'e'}, {U'\u0085', 'N'},
+    {U'\u00A0', '_'}, {U'\u2028', 'L'}, {U'\u2029', 'P'},
 };
 
-float clampVolume(float volume) {
-    if (!(volume > 0.0f))
-        return 0.0f;
-    return volume > 1.0f ? 1.0f : volume;
+// What may stand raw in a one-line double-quoted YAML value: YAML's printable characters
+// except the line breaks (U+0085, U+2028 and U+2029 break lines for YAML 1.1 readers) and
+// U+FEFF, which a reader may take for a byte-order mark.
+bool isRawInYAML(char32_t c) {
+    if (c < 0x80)
+        return c == U'\t' || (c >= 0x20 && c != 0x7F);
+    return c >= 0xA0 && c != 0x2028 && c != 0x2029 && c != 0xFEFF && c != 0xFFFE && c != 0xFFFF;
+}
+
+void appendEscape(std::string& out, char32_t c) {
+    out += '\\';
+    for (const NamedEscape& escape : kNamedEscapes) {
+        if (escape.character == c) {
+            out += escape.letter;
+            return;
+        }
+    }
+    if (c == U'"' || c == U'\\') {
+        out += static_cast<char>(c);
+        return;
+    }
+    // Everything else escaped lies below U+10000.
+    constexpr char digits[] = "0123456789ABCDEF";
+    const int width = c < 0x100 ? 2 : 4;
+    out += width == 2 ? 'x' : 'u';
+    for (int shift = (width - 1) * 4; shift >= 0; shift -= 4)
+        out += digits[(c >> shift) & 0xF];
+}
+
+// With `quoting`, the double quote and the backslash are escaped too, so that the result can
+// stand between double quotes.
+void appendEscaped(std::string& out, std::string_view text, bool quoting) {
+    const auto special = [quoting](char32_t c) {
+        return !isRawInYAML(c) || (quoting && (c == U'"' || c == U'\\'));
+    };
+    for (size_t at = 0; at < text.size();) {
+        // Runs of plain ASCII, nearly all of any value, are copied as they are.
+        size_t end = at;
+        while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80 &&
+               !special(static_cast<unsigned char>(text[end])))
+            ++end;
+        out.append(text.substr(at, end - at));
+        if (end == text.size())
+            return;
+        at = end;
+        // A byte that is not UTF-8 decodes as U+FFFD, which is what is written for it.
+        const char32_t c = decodeUTF8(text, at);
+        if (special(c))
+            appendEscape(out, c);
+        else
+            appendUTF8(out, c);
+    }
+}
+
+double clampVolume(double volume) {
+    if (!(volume > 0))
+        return 0;
+    return volume > 1 ? 1 : volume;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
 }
 
 // An optional sign, then one or more ASCII digits and nothing else, within 64 bits.
@@ -36,7 +106,7 @@ std::optional<int64_t> parseInteger(std::string_view text) {
     const bool negative = !digits.empty() && digits.front() == '-' && digits.data() == text.data();
     if (negative)
         digits.remove_prefix(1);
-    if (digits.empty() || digits.front() < '0' || digits.front() > '9')
+    if (digits.empty() || !isDigit(digits.front()))
         return std::nullopt;
     uint64_t magnitude = 0;
     const auto [end, error] =
@@ -55,30 +125,78 @@ std::optional<int64_t> parseInteger(std::string_view text) {
     return static_cast<int64_t>(magnitude);
 }
 
-// The whole text must be a finite number; "." is the decimal separator whatever the locale.
-std::optional<float> parseNumber(std::string_view text) {
-    if (!text.empty() && text.front() == '+')
-        text.remove_prefix(1);
-    if (text.empty() || text.front() == '+')
-        return std::nullopt;
-    double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || std::isnan(value))
-        return std::nullopt;
-    return static_cast<float>(value);
+bool equalsIgnoringASCIICase(std::string_view text, std::string_view lowercase) {
+    return text.size() == lowercase.size() &&
+           std::equal(text.begin(), text.end(), lowercase.begin(), [](char a, char b) {
+               return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+           });
 }
 
-float readVolume(const std::map<std::string, std::string>& record, const std::string& key) {
+// The "C" numeric rules, whatever locale the process has set.
+locale_t numericCLocale() {
+    static const locale_t locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    return locale;
+}
+
+// A number as YAML writes a float: an optional sign, then digits with an optional point and
+// exponent, or an infinity (".inf" as YAML spells it; "inf" and "infinity" in any case, as
+// this reader always took them). Anything else, NaN included, is not a number. A value beyond
+// a double's range reads as infinite, one too small for it as zero.
+std::optional<double> parseNumber(std::string_view text) {
+    std::string_view body = text;
+    if (!body.empty() && (body.front() == '+' || body.front() == '-'))
+        body.remove_prefix(1);
+    if (body == ".inf" || body == ".Inf" || body == ".INF" ||
+        equalsIgnoringASCIICase(body, "inf") || equalsIgnoringASCIICase(body, "infinity"))
+        return text.front() == '-' ? -HUGE_VAL : HUGE_VAL;
+    const auto digitsFrom = [body](size_t at) {
+        while (at < body.size() && isDigit(body[at]))
+            ++at;
+        return at;
+    };
+    size_t at = digitsFrom(0);
+    size_t digits = at;
+    if (at < body.size() && body[at] == '.') {
+        const size_t end = digitsFrom(at + 1);
+        digits += end - at - 1;
+        at = end;
+    }
+    if (digits == 0)
+        return std::nullopt;
+    if (at < body.size() && (body[at] == 'e' || body[at] == 'E')) {
+        size_t exponent = at + 1;
+        if (exponent < body.size() && (body[exponent] == '+' || body[exponent] == '-'))
+            ++exponent;
+        at = digitsFrom(exponent);
+        if (at == exponent)
+            return std::nullopt;
+    }
+    if (at != body.size())
+        return std::nullopt;
+    const std::string terminated(text);
+    return strtod_l(terminated.c_str(), nullptr, numericCLocale());
+}
+
+using Record = std::map<std::string, std::string, std::less<>>;
+
+float readVolume(const Record& record, std::string_view key) {
     const auto it = record.find(key);
-    const std::optional<float> value = it == record.end() ? std::nullopt : parseNumber(it->second);
-    return clampVolume(value.value_or(1.0f));
+    const std::optional<double> value = it == record.end() ? std::nullopt : parseNumber(it->second);
+    return static_cast<float>(clampVolume(value.value_or(1.0)));
 }
 
 bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-using Record = std::map<std::string, std::string>;
+std::string_view withoutByteOrderMark(std::string_view text) {
+    constexpr std::string_view mark = "\xEF\xBB\xBF";
+    return startsWith(text, mark) ? text.substr(mark.size()) : text;
+}
+
+bool isYAMLSpace(char c) {
+    return c == ' ' || c == '\t';
+}
 
 bool startsLikeJSONObject(std::string_view text) {
     for (size_t at = 0; at < text.size();) {
@@ -89,26 +207,126 @@ bool startsLikeJSONObject(std::string_view text) {
     return false;
 }
 
+// Where a quoted value that opens at text[0] closes, or npos.
+size_t closingQuote(std::string_view text) {
+    const char quote = text.front();
+    for (size_t at = 1; at < text.size(); ++at) {
+        if (quote == '"' && text[at] == '\\')
+            ++at;
+        else if (text[at] == quote && quote == '\'' && text.substr(at + 1, 1) == "'")
+            ++at;
+        else if (text[at] == quote)
+            return at;
+    }
+    return npos;
+}
+
+// A quoted value, both quotes included.
+std::string unquoteWhole(std::string_view quoted) {
+    const std::string_view inner = quoted.substr(1, quoted.size() - 2);
+    if (quoted.front() == '"')
+        return unescapeDoubleQuotedYAML(inner);
+    std::string out;
+    out.reserve(inner.size());
+    for (size_t at = 0; at < inner.size(); ++at) {
+        out += inner[at];
+        if (inner[at] == '\'' && inner.substr(at + 1, 1) == "'")
+            ++at;
+    }
+    return out;
+}
+
+// Where a plain value ends: at YAML's comment, a "#" after a blank or a tab.
+size_t plainEnd(std::string_view text) {
+    for (size_t at = text.find('#'); at != npos; at = text.find('#', at + 1)) {
+        if (at > 0 && isYAMLSpace(text[at - 1]))
+            return at;
+    }
+    return text.size();
+}
+
+// The escape whose letter is at text[at], just after its backslash; returns where the text
+// goes on after it.
+size_t readEscape(std::string_view text, size_t at, std::string& out) {
+    const char letter = text[at];
+    const size_t width = letter == 'x' ? 2 : letter == 'u' ? 4 : letter == 'U' ? 8 : 0;
+    const auto hex = [text](size_t from, size_t digits) -> std::optional<char32_t> {
+        const std::string_view field = text.substr(from, digits);
+        uint32_t value = 0;
+        const auto [end, error] =
+            std::from_chars(field.data(), field.data() + field.size(), value, 16);
+        if (field.size() != digits || error != std::errc() || end != field.data() + digits)
+            return std::nullopt;
+        return value;
+    };
+    if (width > 0) {
+        if (const std::optional<char32_t> code = hex(at + 1, width)) {
+            char32_t c = *code;
+            size_t next = at + 1 + width;
+            // A surrogate pair written as two escapes, as JSON does, is one character.
+            if (c >= 0xD800 && c <= 0xDBFF && text.substr(next, 2) == "\\u") {
+                const std::optional<char32_t> low = hex(next + 2, 4);
+                if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
+                    c = 0x10000 + ((c - 0xD800) << 10) + (*low - 0xDC00);
+                    next += 6;
+                }
+            }
+            // A lone surrogate or a number beyond Unicode becomes U+FFFD.
+            appendUTF8(out, c);
+            return next;
+        }
+    } else {
+        for (const NamedEscape& escape : kNamedEscapes) {
+            if (escape.letter == letter) {
+                appendUTF8(out, escape.character);
+                return at + 1;
+            }
+        }
+    }
+    size_t next = at;
+    decodeUTF8(text, next);
+    out.append(text.substr(at, next - at));
+    return next;
+}
+
+struct TextReading {
+    PersistedConfig config;
+    bool sawSection = false;
+    // A line besides blank lines and comments.
+    bool sawContent = false;
+};
+
 class YAMLReader {
 public:
-    PersistedConfig read(std::string_view text) {
-        for (std::string_view rawLine : splitLines(text))
-            readLine(trimBlanks(rawLine));
+    TextReading read(std::string_view text) {
+        text = withoutByteOrderMark(text);
+        // Lines end at a line feed or a carriage return, YAML's only line breaks. Each line is
+        // a view into the text, so memory does not grow with the number of lines.
+        for (size_t start = 0; start <= text.size();) {
+            const size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+            readLine(text.substr(start, end - start));
+            start = end + 1;
+        }
         flushDevice();
         flushRoute();
-        return std::move(config_);
+        return std::move(reading_);
     }
 
 private:
     enum class Section { none, devices, routes };
 
-    void readLine(std::string_view t) {
+    // The line is trimmed to decide what it is; its values are read from the untrimmed text,
+    // since the blanks at the end of a plain value are YAML's to drop, not the line's.
+    void readLine(std::string_view line) {
+        const std::string_view t = trimBlanks(line);
         if (t.empty() || startsWith(t, "#"))
             return;
+        reading_.sawContent = true;
         if (startsWith(t, "devices:") || startsWith(t, "app_routes:")) {
             flushDevice();
             flushRoute();
             section_ = startsWith(t, "devices:") ? Section::devices : Section::routes;
+            reading_.sawSection = true;
             return;
         }
         if (t == "-") {
@@ -119,18 +337,21 @@ private:
             if (section_ == Section::none)
                 return;
             flushCurrent();
-            if (auto pair = parseYAMLKeyValue(trimBlanks(t.substr(2))))
-                currentRecord()[pair->first] = std::move(pair->second);
+            const std::string_view entry = line.substr(t.data() - line.data() + 2);
+            // "- # note" opens an entry whose keys follow on the next lines.
+            if (!startsWith(trimBlanks(entry), "#"))
+                store(entry);
             return;
         }
-        auto pair = parseYAMLKeyValue(t);
-        if (!pair || section_ == Section::none)
-            return;
-        currentRecord()[pair->first] = std::move(pair->second);
+        if (section_ != Section::none)
+            store(line);
     }
 
-    Record& currentRecord() {
-        return section_ == Section::devices ? pendingDevice_ : pendingRoute_;
+    void store(std::string_view keyValue) {
+        if (auto pair = parseYAMLKeyValue(keyValue)) {
+            Record& record = section_ == Section::devices ? pendingDevice_ : pendingRoute_;
+            record[std::move(pair->first)] = std::move(pair->second);
+        }
     }
 
     void flushCurrent() {
@@ -148,6 +369,7 @@ private:
         const auto name = record.find("name");
         if (uid == record.end() || name == record.end())
             return;
+        std::vector<PersistedDevice>& devices = reading_.config.devices;
         PersistedDevice device;
         device.uid = uid->second;
         device.name = name->second;
@@ -159,14 +381,14 @@ private:
         const auto sortOrder = record.find("sort_order");
         const auto parsedOrder =
             sortOrder == record.end() ? std::nullopt : parseInteger(sortOrder->second);
-        device.sortOrder = parsedOrder.value_or(static_cast<int64_t>(config_.devices.size()));
+        device.sortOrder = parsedOrder.value_or(static_cast<int64_t>(devices.size()));
         device.masterVolume = readVolume(record, "master_volume");
         if (const auto custom = record.find("custom_name"); custom != record.end()) {
-            std::string trimmed = trimWhitespaceAndNewlines(custom->second);
+            const std::string_view trimmed = trimWhitespaceAndNewlines(custom->second);
             if (!trimmed.empty() && trimmed != device.name)
-                device.customName = std::move(trimmed);
+                device.customName = std::string(trimmed);
         }
-        config_.devices.push_back(std::move(device));
+        devices.push_back(std::move(device));
     }
 
     void flushRoute() {
@@ -177,50 +399,44 @@ private:
         const auto deviceUid = record.find("device_uid");
         if (bundleId == record.end() || deviceUid == record.end())
             return;
-        config_.appRoutes.push_back(
+        reading_.config.appRoutes.push_back(
             {bundleId->second, deviceUid->second, readVolume(record, "volume")});
     }
 
     Section section_ = Section::none;
     Record pendingDevice_;
     Record pendingRoute_;
-    PersistedConfig config_;
+    TextReading reading_;
 };
 
 } // namespace
 
 std::string formatVolume(float volume) {
-    char text[32];
-    const auto result =
-        std::to_chars(text, text + sizeof text, static_cast<double>(clampVolume(volume)),
-                      std::chars_format::fixed, 6);
-    return std::string(text, result.ptr);
+    // A float times a million is exact in a double, so rounding that rounds the exact value,
+    // half to even, as "%.6f" does.
+    const double scaled = clampVolume(volume) * 1e6;
+    const double whole = std::floor(scaled);
+    auto micros = static_cast<int64_t>(whole);
+    if (scaled - whole > 0.5 || (scaled - whole == 0.5 && micros % 2 != 0))
+        ++micros;
+    const std::string decimals = std::to_string(micros % 1'000'000);
+    return std::to_string(micros / 1'000'000) + '.' + std::string(6 - decimals.size(), '0') +
+           decimals;
 }
 
 std::string quoteYAML(std::string_view value) {
     std::string out;
     out.reserve(value.size() + 2);
     out += '"';
-    for (size_t at = 0; at < value.size();) {
-        const size_t start = at;
-        const char32_t c = decodeUTF8(value, at);
-        if (c == U'\\' || c == U'"') {
-            out += '\\';
-            out += static_cast<char>(c);
-            continue;
-        }
-        bool escaped = false;
-        for (const LineBreakEscape& escape : kLineBreakEscapes) {
-            if (c == escape.character) {
-                out += '\\';
-                out += escape.letter;
-                escaped = true;
-            }
-        }
-        if (!escaped)
-            out.append(value.substr(start, at - start));
-    }
+    appendEscaped(out, value, true);
     out += '"';
+    return out;
+}
+
+std::string escapeUnprintable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    appendEscaped(out, text, false);
     return out;
 }
 
@@ -230,7 +446,7 @@ std::string makeConfigYAML(const PersistedConfig& config) {
         text += "- uid: " + quoteYAML(device.uid) + "\n";
         text += "  name: " + quoteYAML(device.name) + "\n";
         if (device.customName) {
-            const std::string custom = trimWhitespaceAndNewlines(*device.customName);
+            const std::string_view custom = trimWhitespaceAndNewlines(*device.customName);
             if (!custom.empty() && custom != device.name)
                 text += "  custom_name: " + quoteYAML(custom) + "\n";
         }
@@ -247,75 +463,83 @@ std::string makeConfigYAML(const PersistedConfig& config) {
     return text;
 }
 
-std::optional<PersistedConfig> decodePersistedConfig(std::string_view data) {
-    const bool valid = isValidUTF8(data);
-    // JSON is valid UTF-8 too, so a text that opens like a JSON object is tried as JSON first;
-    // otherwise a JSON file would read as an empty configuration and be overwritten.
-    if (valid && startsLikeJSONObject(data)) {
-        if (auto config = decodePersistedConfigJSON(data))
-            return config;
+base::Expected<PersistedConfig> decodePersistedConfig(std::string_view data) {
+    data = withoutByteOrderMark(data);
+    if (const size_t invalid = findInvalidUTF8(data); invalid != npos) {
+        auto json = decodePersistedConfigJSON(data);
+        if (json)
+            return json;
+        const auto line = std::count(data.begin(), data.begin() + invalid, '\n') + 1;
+        return Failure{"neither UTF-8 configuration text nor a valid JSON configuration "
+                       "(invalid UTF-8 on line " +
+                       std::to_string(line) + ")"};
     }
-    if (valid)
-        return parseSimpleYAMLConfig(data);
-    return decodePersistedConfigJSON(data);
+    // JSON is UTF-8 text too, so a text that opens like a JSON object is tried as JSON first;
+    // its error is the one to report when the text is no configuration text either.
+    std::string jsonFailure;
+    if (startsLikeJSONObject(data)) {
+        auto json = decodePersistedConfigJSON(data);
+        if (json)
+            return json;
+        jsonFailure = json.error();
+    }
+    TextReading reading = YAMLReader().read(data);
+    // Saving over a text that says something but no section would lose whatever it holds.
+    if (reading.sawSection || !reading.sawContent)
+        return std::move(reading.config);
+    return Failure{jsonFailure.empty() ? "no devices: or app_routes: section" : jsonFailure};
 }
 
 PersistedConfig parseSimpleYAMLConfig(std::string_view text) {
-    return YAMLReader().read(text);
+    return YAMLReader().read(text).config;
 }
 
 std::optional<std::pair<std::string, std::string>> parseYAMLKeyValue(std::string_view text) {
     const size_t colon = text.find(':');
-    if (colon == std::string_view::npos)
+    if (colon == npos)
         return std::nullopt;
-    std::string key = trimBlanks(text.substr(0, colon));
+    const std::string_view key = trimBlanks(text.substr(0, colon));
     if (key.empty())
         return std::nullopt;
-    return std::pair{std::move(key), unquote(trimBlanks(text.substr(colon + 1)))};
+    return std::pair{std::string(key), unquote(text.substr(colon + 1))};
 }
 
 std::string unquote(std::string_view value) {
-    if (value.size() < 2 || countCharacters(value, 2) < 2)
-        return std::string(value);
-    // The quotes are tested as code points: a value that begins with a combining mark forms
-    // one user-perceived character with its opening quote and must still lose its quotes.
-    const char first = value.front();
-    const char last = value.back();
-    if (first == '"' && last == '"')
-        return unescapeDoubleQuotedYAML(value.substr(1, value.size() - 2));
-    if (first == '\'' && last == '\'')
-        return std::string(value.substr(1, value.size() - 2));
-    return std::string(value);
+    const size_t begin = std::min(value.find_first_not_of(" \t"), value.size());
+    const std::string_view text = value.substr(begin);
+    if (!startsWith(text, "\"") && !startsWith(text, "'")) {
+        const std::string_view plain = value.substr(0, plainEnd(value));
+        const size_t last = plain.find_last_not_of(" \t");
+        return std::string(last == npos ? std::string_view()
+                                        : plain.substr(begin, last + 1 - begin));
+    }
+    if (const size_t close = closingQuote(text); close != npos) {
+        const std::string_view rest = trimBlanks(text.substr(close + 1));
+        if (rest.empty() || startsWith(rest, "#"))
+            return unquoteWhole(text.substr(0, close + 1));
+    }
+    // Not a YAML value (unclosed, or text after the closing quote): read as this reader always
+    // did, everything between the outer quotes.
+    const std::string_view whole = trimBlanks(text);
+    if (whole.size() >= 2 && whole.back() == whole.front())
+        return unquoteWhole(whole);
+    return std::string(whole);
 }
 
 std::string unescapeDoubleQuotedYAML(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    bool pendingEscape = false;
-    // Walked by code point, so that an escape is undone whatever mark follows it.
     for (size_t at = 0; at < text.size();) {
-        const size_t start = at;
-        const char32_t c = decodeUTF8(text, at);
-        if (!pendingEscape && c == U'\\') {
-            pendingEscape = true;
-            continue;
+        const size_t backslash = std::min(text.find('\\', at), text.size());
+        out.append(text.substr(at, backslash - at));
+        if (backslash + 1 >= text.size()) {
+            // A lone backslash at the end stays.
+            if (backslash + 1 == text.size())
+                out += '\\';
+            break;
         }
-        if (pendingEscape) {
-            pendingEscape = false;
-            bool mapped = false;
-            for (const LineBreakEscape& escape : kLineBreakEscapes) {
-                if (c == static_cast<char32_t>(escape.letter)) {
-                    appendUTF8(out, escape.character);
-                    mapped = true;
-                }
-            }
-            if (mapped)
-                continue;
-        }
-        out.append(text.substr(start, at - start));
+        at = readEscape(text, backslash + 1, out);
     }
-    if (pendingEscape)
-        out += '\\';
     return out;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Expected.h"
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -70,7 +72,8 @@ struct PersistedConfig {
 PersistedDevice toPersisted(const AudioDevice& device);
 
 // The JSON form of the configuration (read only). Any missing required key, wrong type or
-// malformed text gives nothing: there is no partial result.
-std::optional<PersistedConfig> decodePersistedConfigJSON(std::string_view json);
+// malformed text fails the whole reading, with the reason ("JSON parse error at line 3, ...",
+// "JSON device 2: ..."): there is no partial result.
+base::Expected<PersistedConfig> decodePersistedConfigJSON(std::string_view json);
 
 } // namespace sonarill::routing

@@ -1,10 +1,8 @@
 #include "routing/UnicodeText.h"
 
-#include <memory>
-#include <unicode/brkiter.h>
+#include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
-#include <unicode/utext.h>
 
 namespace sonarill::routing {
 
@@ -16,7 +14,7 @@ bool isContinuation(unsigned char byte) {
     return (byte & 0xC0) == 0x80;
 }
 
-template <typename Predicate> std::string trimmed(std::string_view text, Predicate keepOut) {
+template <typename Predicate> std::string_view trimmed(std::string_view text, Predicate keepOut) {
     size_t begin = 0;
     while (begin < text.size()) {
         size_t next = begin;
@@ -35,7 +33,7 @@ template <typename Predicate> std::string trimmed(std::string_view text, Predica
             break;
         end = start;
     }
-    return std::string(text.substr(begin, end - begin));
+    return text.substr(begin, end - begin);
 }
 
 } // namespace
@@ -79,6 +77,8 @@ char32_t decodeUTF8(std::string_view text, size_t& at) {
 }
 
 void appendUTF8(std::string& out, char32_t c) {
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        c = kReplacement;
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -96,13 +96,21 @@ void appendUTF8(std::string& out, char32_t c) {
     }
 }
 
-bool isValidUTF8(std::string_view text) {
+size_t findInvalidUTF8(std::string_view text) {
     for (size_t at = 0; at < text.size();) {
         const size_t start = at;
+        if (static_cast<unsigned char>(text[at]) < 0x80) {
+            ++at;
+            continue;
+        }
         if (decodeUTF8(text, at) == kReplacement && text.substr(start, 3) != "\xEF\xBF\xBD")
-            return false;
+            return start;
     }
-    return true;
+    return std::string_view::npos;
+}
+
+bool isValidUTF8(std::string_view text) {
+    return findInvalidUTF8(text) == std::string_view::npos;
 }
 
 bool isLineBreak(char32_t c) {
@@ -120,53 +128,12 @@ bool isWhitespaceOrLineBreak(char32_t c) {
     return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
 }
 
-std::string trimBlanks(std::string_view text) {
+std::string_view trimBlanks(std::string_view text) {
     return trimmed(text, isBlank);
 }
 
-std::string trimWhitespaceAndNewlines(std::string_view text) {
+std::string_view trimWhitespaceAndNewlines(std::string_view text) {
     return trimmed(text, isWhitespaceOrLineBreak);
-}
-
-std::vector<std::string_view> splitLines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    size_t lineStart = 0;
-    for (size_t at = 0; at < text.size();) {
-        const size_t start = at;
-        if (isLineBreak(decodeUTF8(text, at))) {
-            lines.push_back(text.substr(lineStart, start - lineStart));
-            lineStart = at;
-        }
-    }
-    lines.push_back(text.substr(lineStart));
-    return lines;
-}
-
-size_t countCharacters(std::string_view text, size_t limit) {
-    if (text.empty() || limit == 0)
-        return 0;
-    // Creating a break iterator loads its rules; each thread keeps one.
-    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::BreakIterator> made(
-            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        return U_SUCCESS(status) ? std::move(made) : nullptr;
-    }();
-    UErrorCode status = U_ZERO_ERROR;
-    UText* utext = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
-    if (!iterator || U_FAILURE(status)) {
-        utext_close(utext);
-        return 0;
-    }
-    iterator->setText(utext, status);
-    size_t count = 0;
-    if (U_SUCCESS(status)) {
-        iterator->first();
-        while (count < limit && iterator->next() != icu::BreakIterator::DONE)
-            ++count;
-    }
-    utext_close(utext);
-    return count;
 }
 
 std::string lowercased(std::string_view text) {

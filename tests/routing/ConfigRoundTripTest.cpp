@@ -3,6 +3,7 @@
 #include "routing/UnicodeText.h"
 
 #include <gtest/gtest.h>
+#include <yaml-cpp/yaml.h>
 
 #include <random>
 
@@ -10,13 +11,16 @@ using namespace sonarill::routing;
 
 namespace {
 
-// Characters that stress the writer and the reader: quoting, escapes, separators, line breaks,
-// marks that combine with a neighbouring quote, and non-ASCII text.
+// Characters that stress the writer and the reader: quoting, escapes and the letters of
+// escapes, comments, separators, line breaks, controls, characters YAML does not print, marks
+// that combine with a neighbouring quote, and non-ASCII text.
 constexpr char32_t kAlphabet[] = {
-    U'a',  U'Z',      U'0',      U' ',      U'\t',     U'"',      U'\'',         U'\\', U':',
-    U'#',  U'-',      U'{',      U'n',      U'N',      U'L',      U'P',          U'\n', U'\r',
-    U'\v', U'\f',     U'\u0085', U'\u2028', U'\u2029', U'\u00A0', U'\u3000',     U'é',  U'ß',
-    U'İ',  U'\u0301', U'\u200D', U'\u0600', U'漢',     U'🎧',      U'\U0001F1EB', U'\0',
+    U'a',    U'Z',      U'0',      U' ',      U'\t',     U'"',      U'\'',         U'\\',
+    U':',    U'#',      U'-',      U'{',      U'n',      U'N',      U'L',          U'P',
+    U'x',    U'u',      U'e',      U'_',      U'/',      U'\n',     U'\r',         U'\v',
+    U'\f',   U'\u0085', U'\u2028', U'\u2029', U'\u00A0', U'\u3000', U'é',          U'ß',
+    U'İ',    U'\u0301', U'\u200D', U'\u0600', U'漢',     U'🎧',      U'\U0001F1EB', U'\0',
+    U'\x01', U'\x1B',   U'\x7F',   U'\u0080', U'\u009F', U'\uFEFF', U'\uFFFE',     U'\uFFFF',
 };
 
 class Generator {
@@ -61,12 +65,122 @@ PersistedConfig asRead(PersistedConfig config) {
     for (PersistedDevice& device : config.devices) {
         if (!device.customName)
             continue;
-        std::string trimmed = trimWhitespaceAndNewlines(*device.customName);
+        const std::string_view trimmed = trimWhitespaceAndNewlines(*device.customName);
         device.customName = trimmed.empty() || trimmed == device.name
                                 ? std::nullopt
-                                : std::optional(std::move(trimmed));
+                                : std::optional<std::string>(trimmed);
     }
     return config;
+}
+
+template <typename Change> PersistedConfig withEveryText(PersistedConfig config, Change change) {
+    for (PersistedDevice& device : config.devices) {
+        device.uid = change(device.uid);
+        device.name = change(device.name);
+        if (device.customName)
+            device.customName = change(*device.customName);
+    }
+    for (PersistedAppRoute& route : config.appRoutes) {
+        route.bundleId = change(route.bundleId);
+        route.deviceUid = change(route.deviceUid);
+    }
+    return config;
+}
+
+// The text with each code point the function gives for it; a byte that is not UTF-8 comes as
+// itself, below U+0100, with `byte` set.
+template <typename Map> std::string mapCodePoints(std::string_view text, Map map) {
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const size_t start = at;
+        const char32_t c = decodeUTF8(text, at);
+        const bool byte = c == 0xFFFD && !isValidUTF8(text.substr(start, at - start));
+        appendUTF8(out, map(byte ? static_cast<unsigned char>(text[start]) : c, byte));
+    }
+    return out;
+}
+
+// yaml-cpp 0.7 reads the escape \N as the lone byte 0x85 instead of U+0085 in UTF-8.
+std::string asYAMLCppReadIt(const std::string& text) {
+    return mapCodePoints(text, [](char32_t c, bool byte) {
+        EXPECT_TRUE(!byte || c == 0x85)
+            << "yaml-cpp read a byte that is not UTF-8: " << static_cast<int>(c);
+        return c;
+    });
+}
+
+// yaml-cpp 0.7 writes the non-characters U+FFFE and U+FFFF as U+FFFD in a quoted value (and
+// as they are in an unquoted one).
+std::string asYAMLCppWritesIt(const std::string& text) {
+    return mapCodePoints(
+        text, [](char32_t c, bool) { return c == 0xFFFE || c == 0xFFFF ? char32_t{0xFFFD} : c; });
+}
+
+// What a YAML library reads in a configuration text.
+PersistedConfig readWithYAMLLibrary(const std::string& text) {
+    const YAML::Node root = YAML::Load(text);
+    PersistedConfig config;
+    // Volumes go through a double, as in Sonarill's reader.
+    const auto volume = [](const YAML::Node& node) {
+        return static_cast<float>(node.as<double>());
+    };
+    for (const YAML::Node& node : root["devices"]) {
+        PersistedDevice device;
+        device.uid = node["uid"].as<std::string>();
+        device.name = node["name"].as<std::string>();
+        if (node["custom_name"])
+            device.customName = node["custom_name"].as<std::string>();
+        device.enabled = node["enabled"].as<bool>();
+        device.sortOrder = node["sort_order"].as<int64_t>();
+        device.masterVolume = volume(node["master_volume"]);
+        config.devices.push_back(device);
+    }
+    for (const YAML::Node& node : root["app_routes"])
+        config.appRoutes.push_back({node["bundle_id"].as<std::string>(),
+                                    node["device_uid"].as<std::string>(), volume(node["volume"])});
+    return config;
+}
+
+// The records as a YAML library writes them in block style.
+std::string writeWithYAMLLibrary(const PersistedConfig& config, bool escapeNonASCII) {
+    YAML::Emitter out;
+    if (escapeNonASCII)
+        out.SetOutputCharset(YAML::EscapeNonAscii);
+    out << YAML::BeginMap << YAML::Key << "devices" << YAML::Value << YAML::BeginSeq;
+    for (const PersistedDevice& device : config.devices) {
+        out << YAML::BeginMap;
+        out << YAML::Key << "uid" << YAML::Value << device.uid;
+        out << YAML::Key << "name" << YAML::Value << device.name;
+        if (device.customName)
+            out << YAML::Key << "custom_name" << YAML::Value << *device.customName;
+        out << YAML::Key << "enabled" << YAML::Value << device.enabled;
+        out << YAML::Key << "sort_order" << YAML::Value << device.sortOrder;
+        out << YAML::Key << "master_volume" << YAML::Value << device.masterVolume;
+        out << YAML::EndMap;
+    }
+    out << YAML::EndSeq << YAML::Key << "app_routes" << YAML::Value << YAML::BeginSeq;
+    for (const PersistedAppRoute& route : config.appRoutes) {
+        out << YAML::BeginMap;
+        out << YAML::Key << "bundle_id" << YAML::Value << route.bundleId;
+        out << YAML::Key << "device_uid" << YAML::Value << route.deviceUid;
+        out << YAML::Key << "volume" << YAML::Value << route.volume;
+        out << YAML::EndMap;
+    }
+    out << YAML::EndSeq << YAML::EndMap;
+    EXPECT_TRUE(out.good()) << out.GetLastError();
+    return std::string(out.c_str(), out.size()) + "\n";
+}
+
+// Equal records, or a failure that shows both as the text Sonarill writes for them, with every
+// odd character escaped.
+testing::AssertionResult sameRecords(const PersistedConfig& read, const PersistedConfig& expected,
+                                     const std::string& text) {
+    if (read == expected)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "read from\n"
+                                       << text << "these records:\n"
+                                       << makeConfigYAML(read) << "instead of:\n"
+                                       << makeConfigYAML(expected);
 }
 
 } // namespace
@@ -78,6 +192,53 @@ TEST(ConfigRoundTrip, WrittenRecordsReadBackUnchanged) {
         const std::string text = makeConfigYAML(config);
         ASSERT_EQ(parseSimpleYAMLConfig(text), asRead(config)) << "round " << round << ":\n"
                                                                << text;
-        ASSERT_EQ(decodePersistedConfig(text), asRead(config)) << "round " << round;
+        const auto decoded = decodePersistedConfig(text);
+        ASSERT_TRUE(decoded) << decoded.error();
+        ASSERT_EQ(*decoded, asRead(config)) << "round " << round;
     }
+}
+
+// Users edit the file with YAML tools: what Sonarill writes must read the same there, and what
+// such a tool writes must read the same here.
+TEST(ConfigRoundTrip, WrittenFilesReadTheSameInAYAMLLibrary) {
+    Generator generate(20261207);
+    for (int round = 0; round < 1000; ++round) {
+        const PersistedConfig config = generate.config();
+        const std::string text = makeConfigYAML(config);
+        PersistedConfig read;
+        ASSERT_NO_THROW(read = withEveryText(readWithYAMLLibrary(text), asYAMLCppReadIt))
+            << "round " << round << ":\n"
+            << text;
+        ASSERT_TRUE(sameRecords(read, asRead(config), text)) << "round " << round;
+    }
+}
+
+TEST(ConfigRoundTrip, FilesAYAMLLibraryWritesReadTheSameHere) {
+    Generator generate(20261208);
+    constexpr int kRounds = 1000;
+    int unfaithful = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const PersistedConfig config = asRead(generate.config());
+        for (const bool escapeNonASCII : {true, false}) {
+            const std::string text = writeWithYAMLLibrary(config, escapeNonASCII);
+            // yaml-cpp 0.7 writes a lone carriage return raw inside an unquoted value, where
+            // every YAML reader, its own included, takes it for a line break: such a file no
+            // longer holds the records (which an unquoted value over lines here would not
+            // change), so there is nothing to compare.
+            if (text.find('\r') != std::string::npos) {
+                ++unfaithful;
+                continue;
+            }
+            const PersistedConfig libraryRead =
+                withEveryText(readWithYAMLLibrary(text), asYAMLCppReadIt);
+            ASSERT_TRUE(sameRecords(withEveryText(libraryRead, asYAMLCppWritesIt),
+                                    withEveryText(config, asYAMLCppWritesIt), text))
+                << "yaml-cpp does not read its own file the same; round " << round;
+            ASSERT_TRUE(sameRecords(parseSimpleYAMLConfig(text), asRead(libraryRead), text))
+                << "round " << round;
+        }
+    }
+    // The comparison must have been made for most of the 2 * kRounds files (about nine in ten
+    // with this seed).
+    EXPECT_LT(unfaithful, kRounds / 2);
 }

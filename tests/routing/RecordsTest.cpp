@@ -88,3 +88,53 @@ TEST(PersistedConfigJSON, AnyMissingOrMistypedRequiredKeyFailsTheWholeReading) {
         EXPECT_FALSE(decodePersistedConfigJSON(text)) << text;
     EXPECT_TRUE(decodePersistedConfigJSON(R"({"devices": [], "app_routes": []})"));
 }
+
+TEST(PersistedConfigJSON, AFailureSaysWhereAndWhy) {
+    const struct {
+        const char* text;
+        const char* reason;
+    } cases[] = {
+        {"{\"devices\": [],\n \"app_routes\": [}",
+         "JSON parse error at line 2, column 17: syntax error while parsing value - unexpected "
+         "'}'; expected '[', '{', or a literal"},
+        {"", "JSON parse error at line 1, column 1: syntax error while parsing value - unexpected "
+             "end of input; expected '[', '{', or a literal"},
+        {"[]", "JSON is not an object"},
+        {"7", "JSON is not an object"},
+        {R"({"app_routes": []})", R"(JSON has no "devices" list)"},
+        {R"({"devices": []})", R"(JSON has no "app_routes" list)"},
+        {R"({"devices": {}, "app_routes": []})", R"(JSON "devices" is not a list)"},
+        {R"({"devices": [], "app_routes": 1})", R"(JSON "app_routes" is not a list)"},
+        {R"({"devices": [{"uid": "a", "name": "A", "enabled": true, "sort_order": 1}, 3],
+            "app_routes": []})",
+         "JSON device 2: not an object"},
+        {R"({"devices": [{"uid": "a", "name": "A", "enabled": true, "sort_order": [1]}],
+            "app_routes": []})",
+         R"(JSON device 1: "sort_order" is missing or not a 64-bit integer)"},
+        {R"({"devices": [], "app_routes": [{"bundle_id": "x", "device_uid": "a", "volume": 1},
+            {"bundle_id": "x", "device_uid": {"a": 1}, "volume": 1}]})",
+         R"(JSON route 2: "device_uid" is missing or not a text)"},
+    };
+    for (const auto& c : cases) {
+        const auto config = decodePersistedConfigJSON(c.text);
+        EXPECT_FALSE(config) << c.text;
+        EXPECT_EQ(config.error(), c.reason) << c.text;
+    }
+}
+
+// The document streams past: values nested however deep under keys the configuration does not
+// know are skipped, a repeated list replaces the earlier one, and a deep nesting where a record
+// should be fails at once instead of being built.
+TEST(PersistedConfigJSON, NestingAndRepeatsAreReadAsADocumentReadsThem) {
+    const std::string deep = std::string(100'000, '[') + std::string(100'000, ']');
+    const auto config = decodePersistedConfigJSON(R"({"note": {"x": )" + deep +
+                                                  R"(}, "devices": [{"uid": "old", "name": "O",
+        "enabled": true, "sort_order": 0}], "devices": [{"uid": "a", "name": "A",
+        "enabled": true, "sort_order": 0, "extra": )" +
+                                                  deep + R"(}], "app_routes": []})");
+    ASSERT_TRUE(config) << config.error();
+    ASSERT_EQ(config->devices.size(), 1u);
+    EXPECT_EQ(config->devices[0].uid, "a");
+    EXPECT_EQ(decodePersistedConfigJSON(R"({"devices": )" + deep + "}").error(),
+              "JSON device 1: not an object");
+}
