@@ -102,7 +102,8 @@ void updateVirtualDevice(State& s, double time) {
 }
 
 double nextPluginLoadTime(const State& s) {
-    if (!s.plugin.bundle || virtualDeviceState(s) != nullptr)
+    // While the server restarts it loads nothing; it loads the driver when it is back.
+    if (!s.plugin.bundle || virtualDeviceState(s) != nullptr || s.restart)
         return std::numeric_limits<double>::infinity();
     return s.plugin.changedAt + s.plugin.loadDelay;
 }

@@ -246,6 +246,22 @@ bool sameAddress(const AudioObjectPropertyAddress& a, const AudioObjectPropertyA
     return a.mSelector == b.mSelector && a.mScope == b.mScope && a.mElement == b.mElement;
 }
 
+// A HAL call on one property: the call's hook, hang and faults first, then the property of the
+// object, under the lock.
+template <typename Body>
+OSStatus onProperty(AudioCall call, AudioObjectID object, const AudioObjectPropertyAddress& address,
+                    Body body) {
+    if (const auto status = enterCall(call, object, address))
+        return *status;
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    std::optional<Target> target;
+    const Property* property = nullptr;
+    if (const OSStatus status = resolve(s, object, address, target, property); status != noErr)
+        return status;
+    return body(*target, *property);
+}
+
 } // namespace
 
 } // namespace sonarill::sim
@@ -270,16 +286,11 @@ OSStatus AudioObjectIsPropertySettable(AudioObjectID inObjectID,
                                        Boolean* outIsSettable) {
     if (inAddress == nullptr || outIsSettable == nullptr)
         return kAudio_ParamError;
-    if (const auto status = enterCall(AudioCall::isPropertySettable, inObjectID, *inAddress))
-        return *status;
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    std::optional<Target> target;
-    const Property* property = nullptr;
-    if (const OSStatus status = resolve(s, inObjectID, *inAddress, target, property); status)
-        return status;
-    *outIsSettable = property->set != nullptr;
-    return noErr;
+    return onProperty(AudioCall::isPropertySettable, inObjectID, *inAddress,
+                      [&](const Target&, const Property& property) {
+                          *outIsSettable = property.set != nullptr;
+                          return OSStatus(noErr);
+                      });
 }
 
 OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
@@ -289,15 +300,10 @@ OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
     if (inAddress == nullptr || outDataSize == nullptr ||
         badQualifier(inQualifierDataSize, inQualifierData))
         return kAudio_ParamError;
-    if (const auto status = enterCall(AudioCall::getPropertyDataSize, inObjectID, *inAddress))
-        return *status;
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    std::optional<Target> target;
-    const Property* property = nullptr;
-    if (const OSStatus status = resolve(s, inObjectID, *inAddress, target, property); status)
-        return status;
-    return property->size(*target, *outDataSize);
+    return onProperty(AudioCall::getPropertyDataSize, inObjectID, *inAddress,
+                      [&](const Target& target, const Property& property) {
+                          return property.size(target, *outDataSize);
+                      });
 }
 
 OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
@@ -307,15 +313,10 @@ OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
     if (inAddress == nullptr || ioDataSize == nullptr || outData == nullptr ||
         badQualifier(inQualifierDataSize, inQualifierData))
         return kAudio_ParamError;
-    if (const auto status = enterCall(AudioCall::getPropertyData, inObjectID, *inAddress))
-        return *status;
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    std::optional<Target> target;
-    const Property* property = nullptr;
-    if (const OSStatus status = resolve(s, inObjectID, *inAddress, target, property); status)
-        return status;
-    return property->get(*target, *ioDataSize, outData);
+    return onProperty(AudioCall::getPropertyData, inObjectID, *inAddress,
+                      [&](const Target& target, const Property& property) {
+                          return property.get(target, *ioDataSize, outData);
+                      });
 }
 
 OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID,
@@ -325,17 +326,12 @@ OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID,
     if (inAddress == nullptr || inData == nullptr ||
         badQualifier(inQualifierDataSize, inQualifierData))
         return kAudio_ParamError;
-    if (const auto status = enterCall(AudioCall::setPropertyData, inObjectID, *inAddress))
-        return *status;
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    std::optional<Target> target;
-    const Property* property = nullptr;
-    if (const OSStatus status = resolve(s, inObjectID, *inAddress, target, property); status)
-        return status;
-    if (property->set == nullptr)
-        return kAudioHardwareIllegalOperationError; // read-only
-    return property->set(*target, inDataSize, inData);
+    return onProperty(AudioCall::setPropertyData, inObjectID, *inAddress,
+                      [&](const Target& target, const Property& property) {
+                          if (property.set == nullptr)
+                              return OSStatus(kAudioHardwareIllegalOperationError); // read-only
+                          return property.set(target, inDataSize, inData);
+                      });
 }
 
 OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,

@@ -762,6 +762,27 @@ void flushRecordings() {
 using namespace sonarill::sim;
 using namespace sonarill::sim::io;
 
+namespace {
+
+// A unit call: the unit behind the handle, under the lock, after the call's faults where it can
+// have any. A handle that is no unit (disposed of, or never one) is a parameter error.
+template <typename Body>
+OSStatus onUnit(AudioUnit handle, std::optional<AudioCall> call, Body body,
+                std::optional<AudioUnitPropertyID> property = std::nullopt) {
+    IoState& s = ioState();
+    Lock lock(s.mutex);
+    const std::shared_ptr<Unit> unit = unitOf(s, handle);
+    if (!unit)
+        return kAudio_ParamError;
+    if (call) {
+        if (const auto status = applyFault(lock, *call, *unit, property))
+            return *status;
+    }
+    return body(s, lock, unit);
+}
+
+} // namespace
+
 extern "C" {
 
 AudioComponent AudioComponentFindNext(AudioComponent inComponent,
@@ -795,47 +816,40 @@ OSStatus AudioComponentInstanceNew(AudioComponent inComponent,
 }
 
 OSStatus AudioComponentInstanceDispose(AudioComponentInstance inInstance) {
-    IoState& s = ioState();
-    Lock lock(s.mutex);
-    const std::shared_ptr<Unit> unit = unitOf(s, inInstance);
-    if (!unit)
-        return kAudio_ParamError;
-    stopLocked(lock, unit);
-    unit->initialized = false;
-    s.units.erase(unit.get());
-    return noErr;
+    return onUnit(inInstance, std::nullopt,
+                  [](IoState& s, Lock& lock, const std::shared_ptr<Unit>& unit) {
+                      stopLocked(lock, unit);
+                      unit->initialized = false;
+                      s.units.erase(unit.get());
+                      return OSStatus(noErr);
+                  });
 }
 
 OSStatus AudioUnitInitialize(AudioUnit inUnit) {
-    IoState& s = ioState();
-    Lock lock(s.mutex);
-    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
-    if (!unit)
-        return kAudio_ParamError;
-    if (const auto status = applyFault(lock, AudioCall::audioUnitInitialize, *unit))
-        return *status;
-    if (unit->initialized)
-        return noErr;
-    const IoDevice* device = deviceOf(s, *unit);
-    if (device == nullptr || unit->deviceGone)
-        return kAudioUnitErr_FailedInitialization;
-    if ((unit->inputEnabled && device->inputChannels == 0) ||
-        (unit->outputEnabled && !unit->inputEnabled && device->outputChannels == 0))
-        return kAudioUnitErr_NoConnection;
-    allocateBuffers(*unit, *device);
-    unit->initialized = true;
-    return noErr;
+    return onUnit(
+        inUnit, AudioCall::audioUnitInitialize,
+        [](IoState& s, Lock&, const std::shared_ptr<Unit>& unit) {
+            if (unit->initialized)
+                return OSStatus(noErr);
+            const IoDevice* device = deviceOf(s, *unit);
+            if (device == nullptr || unit->deviceGone)
+                return OSStatus(kAudioUnitErr_FailedInitialization);
+            if ((unit->inputEnabled && device->inputChannels == 0) ||
+                (unit->outputEnabled && !unit->inputEnabled && device->outputChannels == 0))
+                return OSStatus(kAudioUnitErr_NoConnection);
+            allocateBuffers(*unit, *device);
+            unit->initialized = true;
+            return OSStatus(noErr);
+        });
 }
 
 OSStatus AudioUnitUninitialize(AudioUnit inUnit) {
-    IoState& s = ioState();
-    Lock lock(s.mutex);
-    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
-    if (!unit)
-        return kAudio_ParamError;
-    stopLocked(lock, unit);
-    unit->initialized = false;
-    return noErr;
+    return onUnit(inUnit, std::nullopt,
+                  [](IoState&, Lock& lock, const std::shared_ptr<Unit>& unit) {
+                      stopLocked(lock, unit);
+                      unit->initialized = false;
+                      return OSStatus(noErr);
+                  });
 }
 
 OSStatus AudioUnitGetPropertyInfo(AudioUnit inUnit, AudioUnitPropertyID inID,
@@ -843,49 +857,45 @@ OSStatus AudioUnitGetPropertyInfo(AudioUnit inUnit, AudioUnitPropertyID inID,
                                   UInt32* outDataSize, Boolean* outWritable) {
     (void)inScope;
     (void)inElement;
-    IoState& s = ioState();
-    std::lock_guard lock(s.mutex);
-    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
-    if (!unit)
-        return kAudio_ParamError;
-    UInt32 size = 0;
-    bool writable = false;
-    if (const OSStatus status = propertyInfo(*unit, inID, size, writable); status != noErr)
-        return status;
-    if (outDataSize != nullptr)
-        *outDataSize = size;
-    if (outWritable != nullptr)
-        *outWritable = writable;
-    return noErr;
+    return onUnit(inUnit, std::nullopt, [&](IoState&, Lock&, const std::shared_ptr<Unit>& unit) {
+        UInt32 size = 0;
+        bool writable = false;
+        if (const OSStatus status = propertyInfo(*unit, inID, size, writable); status != noErr)
+            return status;
+        if (outDataSize != nullptr)
+            *outDataSize = size;
+        if (outWritable != nullptr)
+            *outWritable = writable;
+        return OSStatus(noErr);
+    });
 }
 
 OSStatus AudioUnitGetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                               AudioUnitElement inElement, void* outData, UInt32* ioDataSize) {
-    IoState& s = ioState();
-    Lock lock(s.mutex);
-    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
-    if (!unit || outData == nullptr || ioDataSize == nullptr)
+    if (outData == nullptr || ioDataSize == nullptr)
         return kAudio_ParamError;
-    if (const auto status = applyFault(lock, AudioCall::audioUnitGetProperty, *unit, inID))
-        return *status;
-    return getProperty(*unit, inID, inScope, inElement, outData, *ioDataSize);
+    return onUnit(
+        inUnit, AudioCall::audioUnitGetProperty,
+        [&](IoState&, Lock&, const std::shared_ptr<Unit>& unit) {
+            return getProperty(*unit, inID, inScope, inElement, outData, *ioDataSize);
+        },
+        inID);
 }
 
 OSStatus AudioUnitSetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
                               AudioUnitElement inElement, const void* inData, UInt32 inDataSize) {
-    IoState& s = ioState();
-    Lock lock(s.mutex);
-    const std::shared_ptr<Unit> unit = unitOf(s, inUnit);
-    if (!unit || (inData == nullptr && inDataSize != 0))
-        return kAudio_ParamError;
-    if (const auto status = applyFault(lock, AudioCall::audioUnitSetProperty, *unit, inID))
-        return *status;
-    const bool removesCallback =
-        inData == nullptr && (inID == kAudioUnitProperty_SetRenderCallback ||
-                              inID == kAudioOutputUnitProperty_SetInputCallback);
+    // No data removes a value, which only the callbacks allow.
+    const bool removesCallback = inData == nullptr && inDataSize == 0 &&
+                                 (inID == kAudioUnitProperty_SetRenderCallback ||
+                                  inID == kAudioOutputUnitProperty_SetInputCallback);
     if (inData == nullptr && !removesCallback)
         return kAudio_ParamError;
-    return setProperty(*unit, inID, inScope, inElement, inData, inDataSize);
+    return onUnit(
+        inUnit, AudioCall::audioUnitSetProperty,
+        [&](IoState&, Lock&, const std::shared_ptr<Unit>& unit) {
+            return setProperty(*unit, inID, inScope, inElement, inData, inDataSize);
+        },
+        inID);
 }
 
 OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags,
@@ -909,38 +919,30 @@ OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionF
 }
 
 OSStatus AudioOutputUnitStart(AudioUnit ci) {
-    IoState& s = ioState();
-    Lock lock(s.mutex);
-    const std::shared_ptr<Unit> unit = unitOf(s, ci);
-    if (!unit)
-        return kAudio_ParamError;
-    if (const auto status = applyFault(lock, AudioCall::audioOutputUnitStart, *unit))
-        return *status;
-    if (!unit->initialized)
-        return kAudioUnitErr_Uninitialized;
-    const IoDevice* device = deviceOf(s, *unit);
-    if (device == nullptr || unit->deviceGone)
-        return kAudioHardwareBadDeviceError;
-    if (unit->running)
-        return noErr;
-    unit->running = true;
-    const uint64_t generation = ++unit->runGeneration;
-    unit->nextFrames = std::min(device->bufferFrameSize, unit->maxFrames);
-    unit->nextPeriod = nowLocked(s) + unit->nextFrames / rateOf(*device);
-    if (s.clock == TimelineClock::realTime)
-        unit->ioThread = std::thread(realTimeLoop, unit, generation);
-    return noErr;
+    return onUnit(ci, AudioCall::audioOutputUnitStart,
+                  [](IoState& s, Lock&, const std::shared_ptr<Unit>& unit) {
+                      if (!unit->initialized)
+                          return OSStatus(kAudioUnitErr_Uninitialized);
+                      const IoDevice* device = deviceOf(s, *unit);
+                      if (device == nullptr || unit->deviceGone)
+                          return OSStatus(kAudioHardwareBadDeviceError);
+                      if (unit->running)
+                          return OSStatus(noErr);
+                      unit->running = true;
+                      const uint64_t generation = ++unit->runGeneration;
+                      unit->nextFrames = std::min(device->bufferFrameSize, unit->maxFrames);
+                      unit->nextPeriod = nowLocked(s) + unit->nextFrames / rateOf(*device);
+                      if (s.clock == TimelineClock::realTime)
+                          unit->ioThread = std::thread(realTimeLoop, unit, generation);
+                      return OSStatus(noErr);
+                  });
 }
 
 OSStatus AudioOutputUnitStop(AudioUnit ci) {
-    IoState& s = ioState();
-    Lock lock(s.mutex);
-    const std::shared_ptr<Unit> unit = unitOf(s, ci);
-    if (!unit)
-        return kAudio_ParamError;
-    if (const auto status = applyFault(lock, AudioCall::audioOutputUnitStop, *unit))
-        return *status;
-    stopLocked(lock, unit);
-    return noErr;
+    return onUnit(ci, AudioCall::audioOutputUnitStop,
+                  [](IoState&, Lock& lock, const std::shared_ptr<Unit>& unit) {
+                      stopLocked(lock, unit);
+                      return OSStatus(noErr);
+                  });
 }
 }

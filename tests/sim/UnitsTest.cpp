@@ -479,3 +479,50 @@ TEST(UnitRealTime, StopWaitsForTheCallbackAndTheRecordingIsACompleteWav) {
     std::memcpy(samples.data(), bytes.data() + data + 8, dataSize);
     EXPECT_NEAR(amplitudeAt(samples, 0, 500.0), 0.5, 0.02);
 }
+
+// What the engine must survive: the audio server restarting under it, and a device unplugged
+// and plugged back before anyone looked.
+TEST(UnitDevices, AfterAServerRestartDevicesComeBackUnderNewIDsAndOldUnitsStaySilent) {
+    sonarill::sim::World world = worldWithDriver();
+    world.events = {{.at = 0.1, .kind = sonarill::sim::EventKind::restart, .seconds = 0.5}};
+    ScopedSimWorld scoped(world, sonarill::sim::TimelineClock::manual);
+    const AudioObjectID speakers = deviceID(kSpeakersUID);
+    ScopedUnit unit;
+    Tone tone;
+    startOutputUnit(unit, tone, speakers);
+    sonarill::sim::advanceTimeline(0.2);
+    const int before = tone.periods;
+    EXPECT_EQ(before, 9) << "periods until the restart at 0.1 s";
+
+    const AudioObjectPropertyAddress list{kAudioHardwarePropertyDevices,
+                                          kAudioObjectPropertyScopeGlobal, 0};
+    UInt32 size = 0;
+    EXPECT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &list, 0, nullptr, &size),
+              kAudioHardwareNotRunningError);
+    EXPECT_TRUE(sonarill::sim::devices().empty());
+    sonarill::sim::advanceTimeline(0.5);
+    ASSERT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &list, 0, nullptr, &size),
+              noErr);
+    EXPECT_EQ(size, 6 * sizeof(AudioObjectID)) << "five devices and the driver's";
+    const AudioObjectID again = deviceID(kSpeakersUID);
+    EXPECT_NE(again, kAudioObjectUnknown);
+    EXPECT_NE(again, speakers);
+    EXPECT_EQ(sonarill::sim::defaultDeviceUID(kAudioHardwarePropertyDefaultOutputDevice),
+              kSpeakersUID);
+    EXPECT_EQ(tone.periods, before) << "a unit on an old ID never calls back";
+
+    // Unplugged and plugged back at once: same UID, new ID.
+    const sonarill::sim::Device headset = [] {
+        for (const auto& device : sonarill::sim::devices()) {
+            if (device.uid == kHeadsetUID)
+                return device;
+        }
+        return sonarill::sim::Device{};
+    }();
+    ASSERT_TRUE(sonarill::sim::removeDeviceByUID(kHeadsetUID));
+    sonarill::sim::Device replugged = headset;
+    replugged.id = kAudioObjectUnknown;
+    const auto id = sonarill::sim::addDevice(replugged);
+    ASSERT_TRUE(id) << id.error();
+    EXPECT_NE(*id, headset.id);
+}

@@ -37,8 +37,9 @@ TEST(WorldFile, ReadsEveryField) {
                   "toneHz": 300, "level": 0.25}],
         "plugin": {"installed": true, "routeConfig": false, "loadDelay": 2.5},
         "recordDir": "/tmp/rec",
-        "events": [{"at": 1.5, "hang": 3}],
-        "faults": [{"call": "AudioObjectHasProperty", "status": "who?", "blockMs": 200}]
+        "events": [{"at": 1.5, "hang": 3}, {"at": 2, "restart": 0.5}],
+        "faults": [{"call": "AudioObjectHasProperty", "status": "who?", "blockMs": 200},
+                   {"call": "AudioUnitSetProperty", "uid": "Spk", "property": 23, "status": -1}]
     })");
     ASSERT_TRUE(world) << world.error();
     EXPECT_THAT(world->devices,
@@ -52,6 +53,10 @@ TEST(WorldFile, ReadsEveryField) {
     EXPECT_THAT(world->plugin, FieldsAre(Optional(true), false, 2.5));
     EXPECT_EQ(world->recordDir, "/tmp/rec");
     EXPECT_DOUBLE_EQ(world->events[0].seconds, 3.0);
+    EXPECT_EQ(world->events[1].kind, EventKind::restart);
+    EXPECT_DOUBLE_EQ(world->events[1].seconds, 0.5);
+    EXPECT_EQ(world->faults[1].call, AudioCall::audioUnitSetProperty);
+    EXPECT_EQ(world->faults[1].property, kAudioUnitProperty_SetRenderCallback);
     EXPECT_EQ(world->faults[0].status, kAudioHardwareUnknownPropertyError);
     EXPECT_EQ(world->faults[0].block.count(), 200);
     EXPECT_FALSE(parseWorld("{}")->plugin.installed); // leaves the plug-in folder alone
