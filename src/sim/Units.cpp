@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -311,17 +312,22 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
             tCurrentPeriod = nullptr;
         }
     } else {
-        // Room for up to 8 planar buffers on the stack; more channels than that get none.
-        struct {
-            AudioBufferList list;
-            AudioBuffer more[7];
-        } buffers{};
+        // A list of up to 8 planar buffers on the stack, laid out as Apple's variable-length
+        // list is (more channels than that get none). Its buffers are reached through a pointer
+        // into the storage: indexing the declared one-element array past its end would not be
+        // C++.
+        constexpr UInt32 kMaxBuffers = 8;
+        alignas(AudioBufferList) std::byte
+            storage[offsetof(AudioBufferList, mBuffers) + kMaxBuffers * sizeof(AudioBuffer)] = {};
+        auto* list = reinterpret_cast<AudioBufferList*>(storage);
+        auto* buffers =
+            reinterpret_cast<AudioBuffer*>(storage + offsetof(AudioBufferList, mBuffers));
         const bool planar = (layout.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
-        const UInt32 channels = std::min<UInt32>(layout.mChannelsPerFrame, 8);
+        const UInt32 channels = std::min(layout.mChannelsPerFrame, kMaxBuffers);
         const UInt32 count = planar ? channels : 1;
-        buffers.list.mNumberBuffers = count;
+        list->mNumberBuffers = count;
         for (UInt32 i = 0; i < count; ++i) {
-            AudioBuffer& buffer = buffers.list.mBuffers[i];
+            AudioBuffer& buffer = buffers[i];
             buffer.mNumberChannels = planar ? 1 : layout.mChannelsPerFrame;
             buffer.mDataByteSize = period.frames * 4 * buffer.mNumberChannels;
             buffer.mData = unit->clientBuffer.data() + size_t(i) * period.frames;
@@ -330,7 +336,7 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
         OSStatus status = noErr;
         if (callback.inputProc != nullptr)
             status = callback.inputProc(callback.inputProcRefCon, &flags, &timeStamp, 0,
-                                        period.frames, &buffers.list);
+                                        period.frames, list);
         if (status != noErr)
             std::fill_n(unit->clientBuffer.data(), size_t(period.frames) * channels, 0.0f);
         collectPlayed(*unit,
@@ -649,8 +655,6 @@ void deviceAdded(const IoDevice& device) {
     IoState& s = ioState();
     std::lock_guard lock(s.mutex);
     s.devices[device.id] = device;
-    if (!device.isVirtual && device.outputChannels > 0 && !s.recorders.count(device.uid))
-        s.recorders.emplace(device.uid, std::make_unique<DeviceRecorder>(device.uid, s.recordDir));
 }
 
 void deviceRemoved(AudioObjectID id) {
@@ -919,23 +923,29 @@ OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionF
 }
 
 OSStatus AudioOutputUnitStart(AudioUnit ci) {
-    return onUnit(ci, AudioCall::audioOutputUnitStart,
-                  [](IoState& s, Lock&, const std::shared_ptr<Unit>& unit) {
-                      if (!unit->initialized)
-                          return OSStatus(kAudioUnitErr_Uninitialized);
-                      const IoDevice* device = deviceOf(s, *unit);
-                      if (device == nullptr || unit->deviceGone)
-                          return OSStatus(kAudioHardwareBadDeviceError);
-                      if (unit->running)
-                          return OSStatus(noErr);
-                      unit->running = true;
-                      const uint64_t generation = ++unit->runGeneration;
-                      unit->nextFrames = std::min(device->bufferFrameSize, unit->maxFrames);
-                      unit->nextPeriod = nowLocked(s) + unit->nextFrames / rateOf(*device);
-                      if (s.clock == TimelineClock::realTime)
-                          unit->ioThread = std::thread(realTimeLoop, unit, generation);
-                      return OSStatus(noErr);
-                  });
+    return onUnit(
+        ci, AudioCall::audioOutputUnitStart,
+        [](IoState& s, Lock&, const std::shared_ptr<Unit>& unit) {
+            if (!unit->initialized)
+                return OSStatus(kAudioUnitErr_Uninitialized);
+            const IoDevice* device = deviceOf(s, *unit);
+            if (device == nullptr || unit->deviceGone)
+                return OSStatus(kAudioHardwareBadDeviceError);
+            if (unit->running)
+                return OSStatus(noErr);
+            // A device records from the first time something plays to it: a window
+            // of seconds for each of thousands of silent devices would cost gigabytes.
+            if (!unit->inputEnabled && !device->isVirtual && !s.recorders.count(device->uid))
+                s.recorders.emplace(device->uid,
+                                    std::make_unique<DeviceRecorder>(device->uid, s.recordDir));
+            unit->running = true;
+            const uint64_t generation = ++unit->runGeneration;
+            unit->nextFrames = std::min(device->bufferFrameSize, unit->maxFrames);
+            unit->nextPeriod = nowLocked(s) + unit->nextFrames / rateOf(*device);
+            if (s.clock == TimelineClock::realTime)
+                unit->ioThread = std::thread(realTimeLoop, unit, generation);
+            return OSStatus(noErr);
+        });
 }
 
 OSStatus AudioOutputUnitStop(AudioUnit ci) {

@@ -1,0 +1,49 @@
+// How the simulated audio system scales with its devices: starting a world of N devices, and a
+// program's lookup of the last one by UID through the HAL (the device list, then each UID).
+#include "audio/DeviceLookup.h"
+#include "sim/Control.h"
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+using namespace sonarill::sim;
+
+namespace {
+
+World worldOf(int devices) {
+    World world;
+    for (int i = 0; i < devices; ++i) {
+        const std::string uid = "device-" + std::to_string(i);
+        world.devices.push_back({.uid = uid, .name = uid, .outputChannels = 2});
+    }
+    world.plugin.installed = std::nullopt; // leave the plug-in folder alone
+    return world;
+}
+
+void startWorld(benchmark::State& state) {
+    const World world = worldOf(int(state.range(0)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(resetWorld(world, TimelineClock::manual));
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(startWorld)
+    ->RangeMultiplier(10)
+    ->Range(100, 100000)
+    ->Complexity()
+    ->Unit(benchmark::kMillisecond);
+
+void findLastDeviceByUID(benchmark::State& state) {
+    (void)resetWorld(worldOf(int(state.range(0))), TimelineClock::manual);
+    const std::string last = "device-" + std::to_string(state.range(0) - 1);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(sonarill::audio::findDeviceByUID(last));
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(findLastDeviceByUID)
+    ->RangeMultiplier(10)
+    ->Range(100, 100000)
+    ->Complexity()
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
