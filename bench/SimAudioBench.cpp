@@ -29,7 +29,7 @@ void renderPeriod(benchmark::State& state) {
         const std::string id = "com.example.app" + std::to_string(a);
         text += "- bundle_id: \"" + id + "\"\n  device_uid: \"dev" + std::to_string(a % 8) +
                 "\"\n  volume: 0.500000\n";
-        running.push_back({id, "App", AppPolicy::regular, 220.0 + 10 * a, 0.5});
+        running.push_back({.bundleId = id, .name = "App", .toneHz = 220.0 + 10 * a});
     }
     DriverMix mix;
     mix.setRouteText(text);

@@ -32,7 +32,7 @@ std::string routeText(const std::string& bundleId, const std::string& uid, const
 }
 
 App app(std::string bundleId, double hz, double level) {
-    return App{std::move(bundleId), "App", AppPolicy::regular, hz, level};
+    return App{.bundleId = std::move(bundleId), .name = "App", .toneHz = hz, .level = level};
 }
 
 std::vector<float> render(DriverMix& mix, UInt32 frames, double at = 0.0) {
