@@ -86,8 +86,8 @@ base::Expected<void> preparePluginFolder(const std::filesystem::path& folder,
     }
     DriverBundle bundle = carriedDriverBundle();
     bundle.supportsRouteConfig = plugin.routeConfig;
-    if (const auto problem = writeDriverBundle(bundlePath, bundle))
-        return base::Failure{"cannot install the driver: " + *problem};
+    if (const auto written = writeDriverBundle(bundlePath, bundle); !written)
+        return base::Failure{"cannot install the driver: " + written.error()};
     return {};
 }
 

@@ -93,24 +93,26 @@ DriverBundle carriedDriverBundle() {
             "Sonarill simulated audio driver " SONARILL_VERSION "\n"};
 }
 
-std::optional<std::string> writeDriverBundle(const std::filesystem::path& bundlePath,
-                                             const DriverBundle& bundle, PlistFormat format) {
+base::Expected<void> writeDriverBundle(const std::filesystem::path& bundlePath,
+                                       const DriverBundle& bundle, PlistFormat format) {
     std::error_code error;
     std::filesystem::remove_all(bundlePath, error);
     if (error)
-        return "cannot remove the old " + bundlePath.string() + ": " + error.message();
+        return base::Failure{"cannot remove the old " + bundlePath.string() + ": " +
+                             error.message()};
     const auto executable = bundlePath / kDriverExecutablePath;
     std::filesystem::create_directories(executable.parent_path(), error);
     if (error)
-        return "cannot create " + executable.parent_path().string() + ": " + error.message();
+        return base::Failure{"cannot create " + executable.parent_path().string() + ": " +
+                             error.message()};
     const auto plist = encodeInfoPlist(bundle, format);
     if (!plist)
-        return std::string("cannot encode Info.plist");
+        return base::Failure{std::string("cannot encode Info.plist")};
     if (!writeFile(bundlePath / kDriverInfoPlistPath, *plist))
-        return "cannot write " + (bundlePath / kDriverInfoPlistPath).string();
+        return base::Failure{"cannot write " + (bundlePath / kDriverInfoPlistPath).string()};
     if (!writeFile(executable, bundle.executable))
-        return "cannot write " + executable.string();
-    return std::nullopt;
+        return base::Failure{"cannot write " + executable.string()};
+    return {};
 }
 
 std::optional<DriverBundle> readDriverBundle(const std::filesystem::path& bundlePath) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Expected.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -28,10 +30,10 @@ struct DriverBundle {
 // same version carry byte-identical bundles.
 DriverBundle carriedDriverBundle();
 
-// Replaces whatever is at `bundlePath` with the bundle. Returns the problem, or nothing.
-std::optional<std::string> writeDriverBundle(const std::filesystem::path& bundlePath,
-                                             const DriverBundle& bundle,
-                                             PlistFormat format = PlistFormat::xml);
+// Replaces whatever is at `bundlePath` with the bundle.
+base::Expected<void> writeDriverBundle(const std::filesystem::path& bundlePath,
+                                       const DriverBundle& bundle,
+                                       PlistFormat format = PlistFormat::xml);
 
 // The bundle as the audio server sees it: nothing unless Info.plist is a property list (XML or
 // binary) with a text CFBundleIdentifier and the executable is a regular file.

@@ -9,10 +9,10 @@ int main(int argc, char** argv) {
         std::fputs("usage: sonarill-driver-bundle <path of Sonarill.driver>\n", stderr);
         return 2;
     }
-    const auto problem =
+    const auto written =
         sonarill::sim::writeDriverBundle(argv[1], sonarill::sim::carriedDriverBundle());
-    if (problem) {
-        std::fprintf(stderr, "sonarill-driver-bundle: %s\n", problem->c_str());
+    if (!written) {
+        std::fprintf(stderr, "sonarill-driver-bundle: %s\n", written.error().c_str());
         return 1;
     }
     return 0;
