@@ -150,28 +150,21 @@ struct Wrapped {
         if (misdeed == Misdeed::locks)
             std::lock_guard guard(someMutex);
     }
-    static OSStatus onInput(void* refCon, AudioUnitRenderActionFlags* flags,
-                            const AudioTimeStamp* time, UInt32 bus, UInt32 frames,
-                            AudioBufferList* data) {
+    // The forwarder's callback with this pipeline's context, the thread marked around it.
+    template <bool isInput>
+    static OSStatus marked(void* refCon, AudioUnitRenderActionFlags* flags,
+                           const AudioTimeStamp* time, UInt32 bus, UInt32 frames,
+                           AudioBufferList* data) {
         auto& self = *static_cast<Wrapped*>(refCon);
         tInsideCallback = true;
-        const OSStatus status = forwarder::inputCallbackFunction(&self.buffers->inputCtx, flags,
-                                                                 time, bus, frames, data);
+        const OSStatus status =
+            isInput ? forwarder::inputCallbackFunction(&self.buffers->inputCtx, flags, time, bus,
+                                                       frames, data)
+                    : forwarder::outputRenderCallback(&self.buffers->outputCtx, flags, time, bus,
+                                                      frames, data);
         self.misbehave();
         tInsideCallback = false;
-        ++self.inputPeriods;
-        return status;
-    }
-    static OSStatus onRender(void* refCon, AudioUnitRenderActionFlags* flags,
-                             const AudioTimeStamp* time, UInt32 bus, UInt32 frames,
-                             AudioBufferList* data) {
-        auto& self = *static_cast<Wrapped*>(refCon);
-        tInsideCallback = true;
-        const OSStatus status = forwarder::outputRenderCallback(&self.buffers->outputCtx, flags,
-                                                                time, bus, frames, data);
-        self.misbehave();
-        tInsideCallback = false;
-        ++self.outputPeriods;
+        ++(isInput ? self.inputPeriods : self.outputPeriods);
         return status;
     }
 };
@@ -208,12 +201,12 @@ std::vector<float> runPipeline(Wrapped& wrapped) {
     set(input, kAudioOutputUnitProperty_ChannelMap, kAudioUnitScope_Output, 1, map);
     set(input, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 1, format);
     set(input, kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0,
-        AURenderCallbackStruct{&Wrapped::onInput, &wrapped});
+        AURenderCallbackStruct{&Wrapped::marked<true>, &wrapped});
     set(output, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
         deviceID(kHDMIUID));
     set(output, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, format);
     set(output, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0,
-        AURenderCallbackStruct{&Wrapped::onRender, &wrapped});
+        AURenderCallbackStruct{&Wrapped::marked<false>, &wrapped});
     EXPECT_EQ(AudioUnitInitialize(input), noErr);
     EXPECT_EQ(AudioUnitInitialize(output), noErr);
     EXPECT_EQ(AudioOutputUnitStart(input), noErr);
