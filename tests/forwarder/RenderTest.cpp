@@ -110,10 +110,8 @@ TEST(OutputRender, PlaysSilenceUntilPrimedThenUnprimesOnUnderrun) {
 
     Output output;
     output.fill(4096 + 100);
-    output.render(512); // primed, 1024 samples left... and more
-    output.render(512);
-    output.render(512);
-    output.render(512); // 4 x 1024 samples read: 100 left
+    for (int period = 0; period < 4; ++period)
+        output.render(512); // primes on the first; 4 x 1024 samples read leave 100
     const std::vector<float> shortPeriod = output.render(512);
     EXPECT_EQ(shortPeriod[99], 0.5f);
     EXPECT_EQ(shortPeriod[100], 0.0f) << "what was there, then silence";
