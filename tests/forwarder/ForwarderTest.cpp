@@ -2,6 +2,7 @@
 // the log lines, the clean-up of every failed step, and the buffer frame sizes given back.
 
 #include "Listening.h"
+#include "UnitCount.h"
 #include "forwarder/AudioForwarder.h"
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
@@ -146,6 +147,7 @@ TEST_F(Forwarding, ABusChangeStartsTheNewPipelineBeforeStoppingTheOld) {
     EXPECT_TRUE(log.contains("startPipeline: channel map bus 1 -> channels [2, 3]"));
     EXPECT_TRUE(log.contains("startPipeline: buffer frame size already aligned at 512"));
     EXPECT_EQ(forwarder.pipelineBus(kHDMI), 1);
+    EXPECT_EQ(liveUnits(), 2) << "the old pipeline's units are gone";
     EXPECT_EQ(forwarder.originalOutputBufferFrameSizes().at(kHDMI), 1024u)
         << "the device keeps its record across the change";
     EXPECT_EQ(bufferFrameSize(kHDMI), 512u);
@@ -202,11 +204,13 @@ TEST_F(Forwarding, EveryFailingStepOfAStartUndoesWhatItDid) {
         EXPECT_EQ(bufferFrameSize(kHDMI), 1024u);
         EXPECT_THAT(forwarder.originalOutputBufferFrameSizes(), IsEmpty());
         EXPECT_FALSE(forwarder.pipelineBus(kHDMI));
+        EXPECT_EQ(liveUnits(), 0) << "every unit made was disposed of";
         sim::clearFaults();
         sim::advanceTimeline(0.2);
         EXPECT_EQ(sim::framesPlayed(kHDMI), played) << "nothing plays";
 
         ASSERT_TRUE(forwarder.setOutputRoutes({{kHDMI, 1, 1.0f}}));
+        EXPECT_EQ(liveUnits(), 2);
         sim::advanceTimeline(0.3);
         EXPECT_NEAR(amplitudeAt(heard(kHDMI), 0, 550.0), 0.5, 0.005);
         forwarder.stop();
@@ -230,6 +234,7 @@ TEST_F(Forwarding, MissingDevicesFailTheStart) {
     LogCapture vanished;
     EXPECT_FALSE(forwarder.setOutputRoutes({{kHDMI, 0, 1.0f}}));
     sim::setCallHook({});
+    EXPECT_EQ(liveUnits(), 0);
     EXPECT_TRUE(vanished.contains("startPipeline: ERROR set output device to " + kHDMI + ": " +
                                   std::to_string(kAudioHardwareBadDeviceError) + " (!dev)"));
     sim::advanceTimeline(0.2);
@@ -248,6 +253,7 @@ TEST_F(Forwarding, AFailedChannelMapFailsTheStartOfAnyBusButTheFirst) {
     EXPECT_FALSE(forwarder.setOutputRoutes({{kHDMI, 1, 1.0f}}));
     EXPECT_TRUE(log.contains("startPipeline: ERROR channel map failed for bus 1: " +
                              std::to_string(kFailure)));
+    EXPECT_EQ(liveUnits(), 0);
     EXPECT_EQ(bufferFrameSize(kHDMI), 1024u);
 
     LogCapture first;
@@ -293,6 +299,7 @@ TEST_F(Forwarding, APipelineLeftByAFailedCallStopsWhenItsRouteGoes) {
     // The speakers are gone from the list; the display takes bus 0.
     ASSERT_TRUE(forwarder.setOutputRoutes({{kHDMI, 0, 1.0f}}));
     EXPECT_FALSE(forwarder.pipelineBus(kSpeakers));
+    EXPECT_EQ(liveUnits(), 2);
     const UInt64 played = sim::framesPlayed(kSpeakers);
     sim::advanceTimeline(0.3);
     EXPECT_EQ(sim::framesPlayed(kSpeakers), played) << "the speakers play nothing any more";
