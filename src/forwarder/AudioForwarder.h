@@ -1,0 +1,96 @@
+#pragma once
+
+#include "audio/CoreAudioAPI.h"
+#include "forwarder/Callbacks.h"
+#include "forwarder/StereoRingBuffer.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+// Makes the virtual device's input pairs audible: one pipeline per physical output device, from
+// the virtual device's input side (bus k = input channels 2k, 2k+1) through a ring buffer to the
+// device, at the route's volume. Main thread only; the I/O threads see only each pipeline's
+// ring and contexts.
+namespace sonarill::forwarder {
+
+struct OutputRoute {
+    std::string outputUID;
+    int64_t inputBus = 0;
+    float volume = 1.0f;
+    bool operator==(const OutputRoute&) const = default;
+};
+
+// What one running pipeline's units point at, allocated once so that it never moves while they
+// run, however the pipeline record itself is moved.
+struct PipelineBuffers {
+    PipelineBuffers(AudioUnit inputAU, float volume)
+        : inputCtx(inputAU, ringBuffer), outputCtx(ringBuffer, volume) {}
+    StereoRingBuffer ringBuffer;
+    InputCallbackContext inputCtx;
+    OutputRenderContext outputCtx;
+};
+
+struct Pipeline {
+    OutputRoute route;
+    AudioUnit inputAU = nullptr;
+    AudioUnit outputAU = nullptr;
+    std::unique_ptr<PipelineBuffers> buffers;
+};
+
+class AudioForwarder {
+public:
+    // The application's one forwarder, never destroyed.
+    static AudioForwarder& shared();
+
+    AudioForwarder() = default;
+    // Stops what still runs: the units must never outlive what they point at.
+    ~AudioForwarder();
+    AudioForwarder(const AudioForwarder&) = delete;
+    AudioForwarder& operator=(const AudioForwarder&) = delete;
+
+    // True when the running pipelines now match the normalized list; false when a pipeline
+    // failed to start (the routes after it are not tried).
+    bool setOutputRoutes(const std::vector<OutputRoute>& routes);
+    void stop();
+    std::vector<std::string> currentOutputUIDs() const;
+
+    bool isRunning() const { return isRunning_; }
+    // The gain a running pipeline plays at; nothing when the device has no pipeline.
+    std::optional<float> pipelineVolume(const std::string& outputUID) const;
+    std::optional<int64_t> pipelineBus(const std::string& outputUID) const;
+    const std::map<std::string, uint32_t>& originalOutputBufferFrameSizes() const {
+        return originalOutputBufferFrameSizesByUID_;
+    }
+
+    // Empty UIDs and repeated UIDs dropped (the first wins), buses at least 0, volumes 0 to 1.
+    static std::vector<OutputRoute> normalize(const std::vector<OutputRoute>& routes);
+
+private:
+    void applyRouteVolumes(const std::vector<OutputRoute>& routes);
+    bool runningPipelinesMatch(const std::vector<OutputRoute>& routes) const;
+    std::optional<Pipeline> startPipeline(const OutputRoute& route);
+    void storePipeline(Pipeline pipeline);
+    void stopPipelines(std::vector<Pipeline> pipelines, const std::set<std::string>& keep);
+    void restoreDevicesWithoutPipeline();
+
+    bool alignOutputBufferFrameSize(AudioObjectID outputID, const std::string& outputUID,
+                                    const std::string& outputName, AudioObjectID virtualID);
+    void restoreOutputBufferFrameSize(const std::string& outputUID);
+
+    std::map<std::string, Pipeline> pipelinesByOutputUID_;
+    std::vector<OutputRoute> activeRoutes_;
+    std::map<std::string, uint32_t> originalOutputBufferFrameSizesByUID_;
+    bool isRunning_ = false;
+    std::string virtualDeviceUID_ = "Sonarill_OutputDevice";
+};
+
+// The shortest decimal text that reads back as the same float, with ".0" on whole numbers
+// ("1.0", "0.75"), whatever the process locale.
+std::string formatShortestFloat(float value);
+
+} // namespace sonarill::forwarder

@@ -1,0 +1,260 @@
+// Proof that neither callback allocates, frees, or takes a pthread mutex or condition variable:
+// the global operator new and delete are replaced and the pthread calls interposed, and each is
+// counted while a thread is inside one of the callbacks. The callbacks run as the simulated
+// units call them on the manual clock, through wrappers that only mark the thread; the units'
+// own code around them is not counted.
+//
+// Its own executable: replacing operator new weakens the sanitizers' checks of new and delete
+// for everything else in the program.
+
+#include "Listening.h"
+#include "forwarder/AudioForwarder.h"
+#include "forwarder/Callbacks.h"
+#include "sim/Control.h"
+#include "support/DefaultWorld.h"
+#include "support/SimWorld.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+
+namespace {
+
+thread_local bool tInsideCallback = false;
+std::atomic<int> gAllocations{0};
+std::atomic<int> gFrees{0};
+std::atomic<int> gLockCalls{0};
+
+void countLockCall() {
+    if (tInsideCallback)
+        ++gLockCalls;
+}
+
+template <typename F> F real(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void* allocate(std::size_t size) {
+    if (tInsideCallback)
+        ++gAllocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size))
+        return p;
+    throw std::bad_alloc();
+}
+
+void release(void* p) noexcept {
+    if (tInsideCallback && p != nullptr)
+        ++gFrees;
+    std::free(p);
+}
+
+} // namespace
+
+void* operator new(std::size_t n) {
+    return allocate(n);
+}
+void* operator new[](std::size_t n) {
+    return allocate(n);
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+    return operator new(n, std::nothrow);
+}
+void operator delete(void* p) noexcept {
+    release(p);
+}
+void operator delete[](void* p) noexcept {
+    release(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    release(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    release(p);
+}
+
+extern "C" {
+
+int pthread_mutex_lock(pthread_mutex_t* m) {
+    countLockCall();
+    static const auto next = real<int (*)(pthread_mutex_t*)>("pthread_mutex_lock");
+    return next(m);
+}
+int pthread_mutex_trylock(pthread_mutex_t* m) {
+    countLockCall();
+    static const auto next = real<int (*)(pthread_mutex_t*)>("pthread_mutex_trylock");
+    return next(m);
+}
+int pthread_mutex_unlock(pthread_mutex_t* m) {
+    countLockCall();
+    static const auto next = real<int (*)(pthread_mutex_t*)>("pthread_mutex_unlock");
+    return next(m);
+}
+int pthread_cond_wait(pthread_cond_t* c, pthread_mutex_t* m) {
+    countLockCall();
+    static const auto next = real<int (*)(pthread_cond_t*, pthread_mutex_t*)>("pthread_cond_wait");
+    return next(c, m);
+}
+int pthread_cond_timedwait(pthread_cond_t* c, pthread_mutex_t* m, const struct timespec* t) {
+    countLockCall();
+    static const auto next =
+        real<int (*)(pthread_cond_t*, pthread_mutex_t*, const struct timespec*)>(
+            "pthread_cond_timedwait");
+    return next(c, m, t);
+}
+int pthread_cond_signal(pthread_cond_t* c) {
+    countLockCall();
+    static const auto next = real<int (*)(pthread_cond_t*)>("pthread_cond_signal");
+    return next(c);
+}
+int pthread_cond_broadcast(pthread_cond_t* c) {
+    countLockCall();
+    static const auto next = real<int (*)(pthread_cond_t*)>("pthread_cond_broadcast");
+    return next(c);
+}
+}
+
+namespace {
+
+using namespace sonarill;
+using namespace sonarill::testing;
+using forwarder::PipelineBuffers;
+
+const auto* const home = addScratchHome();
+
+// What a callback may do, for the proof that the counting sees it.
+enum class Misdeed { none, allocates, locks };
+
+struct Wrapped {
+    std::unique_ptr<PipelineBuffers> buffers;
+    Misdeed misdeed = Misdeed::none;
+    std::atomic<int> inputPeriods{0}, outputPeriods{0};
+    std::mutex someMutex;
+
+    void misbehave() {
+        if (misdeed == Misdeed::allocates)
+            delete new int(7);
+        if (misdeed == Misdeed::locks)
+            std::lock_guard guard(someMutex);
+    }
+    // The forwarder's callback with this pipeline's context, the thread marked around it.
+    template <bool isInput>
+    static OSStatus marked(void* refCon, AudioUnitRenderActionFlags* flags,
+                           const AudioTimeStamp* time, UInt32 bus, UInt32 frames,
+                           AudioBufferList* data) {
+        auto& self = *static_cast<Wrapped*>(refCon);
+        tInsideCallback = true;
+        const OSStatus status =
+            isInput ? forwarder::inputCallbackFunction(&self.buffers->inputCtx, flags, time, bus,
+                                                       frames, data)
+                    : forwarder::outputRenderCallback(&self.buffers->outputCtx, flags, time, bus,
+                                                      frames, data);
+        self.misbehave();
+        tInsideCallback = false;
+        ++(isInput ? self.inputPeriods : self.outputPeriods);
+        return status;
+    }
+};
+
+AudioUnit newUnit() {
+    const AudioComponentDescription description{kAudioUnitType_Output, kAudioUnitSubType_HALOutput,
+                                                kAudioUnitManufacturer_Apple, 0, 0};
+    AudioUnit unit = nullptr;
+    EXPECT_EQ(AudioComponentInstanceNew(AudioComponentFindNext(nullptr, &description), &unit),
+              noErr);
+    return unit;
+}
+
+template <typename T>
+void set(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+         const T& value) {
+    EXPECT_EQ(AudioUnitSetProperty(unit, id, scope, element, &value, sizeof value), noErr);
+}
+
+// Runs one pipeline's callbacks for a while from the virtual device's bus 1 to the display (its
+// own 1024-frame period and clock), with volume changes between the periods, and returns what
+// the display played.
+std::vector<float> runPipeline(Wrapped& wrapped) {
+    const AudioStreamBasicDescription format{
+        48000.0, kAudioFormatLinearPCM, kAudioFormatFlagsNativeFloatPacked, 8, 1, 8, 2, 32, 0};
+    AudioUnit input = newUnit(), output = newUnit();
+    wrapped.buffers = std::make_unique<PipelineBuffers>(input, 1.0f);
+    const UInt32 off = 0, on = 1;
+    const SInt32 map[2] = {2, 3};
+    set(input, kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output, 0, off);
+    set(input, kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on);
+    set(input, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
+        deviceID("Sonarill_OutputDevice"));
+    set(input, kAudioOutputUnitProperty_ChannelMap, kAudioUnitScope_Output, 1, map);
+    set(input, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 1, format);
+    set(input, kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0,
+        AURenderCallbackStruct{&Wrapped::marked<true>, &wrapped});
+    set(output, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
+        deviceID(kHDMIUID));
+    set(output, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, format);
+    set(output, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0,
+        AURenderCallbackStruct{&Wrapped::marked<false>, &wrapped});
+    EXPECT_EQ(AudioUnitInitialize(input), noErr);
+    EXPECT_EQ(AudioUnitInitialize(output), noErr);
+    EXPECT_EQ(AudioOutputUnitStart(input), noErr);
+    EXPECT_EQ(AudioOutputUnitStart(output), noErr);
+    for (const float volume : {1.0f, 0.5f, 0.0f, 0.75f}) {
+        wrapped.buffers->outputCtx.volume = volume;
+        sim::advanceTimeline(0.25);
+    }
+    AudioComponentInstanceDispose(output);
+    AudioComponentInstanceDispose(input);
+    return sim::recentlyPlayed(kHDMIUID, 4800);
+}
+
+class RealTimeSafety : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pushRouteText(routeText({kSpeakersUID, kHDMIUID}, {{"com.apple.podcasts", kHDMIUID}}));
+        gAllocations = gFrees = gLockCalls = 0;
+    }
+    ScopedSimWorld world{worldWithDriver(), sim::TimelineClock::manual};
+};
+
+TEST_F(RealTimeSafety, NeitherCallbackAllocatesFreesOrTakesAPthreadLock) {
+    Wrapped wrapped;
+    const std::vector<float> played = runPipeline(wrapped);
+    EXPECT_GT(wrapped.inputPeriods, 90);
+    EXPECT_GT(wrapped.outputPeriods, 45);
+    EXPECT_NEAR(amplitudeAt(played, 0, 550.0), 0.5 * 0.75, 0.004) << "the callbacks did forward";
+    EXPECT_EQ(gAllocations, 0);
+    EXPECT_EQ(gFrees, 0);
+    EXPECT_EQ(gLockCalls, 0);
+}
+
+// The counting sees a callback that misbehaves: the test above would fail for it.
+TEST_F(RealTimeSafety, TheCountsSeeACallbackThatAllocatesOrLocks) {
+    Wrapped allocating;
+    allocating.misdeed = Misdeed::allocates;
+    runPipeline(allocating);
+    EXPECT_GT(gAllocations, 0);
+    EXPECT_GT(gFrees, 0);
+
+    (void)sim::resetWorld(worldWithDriver(), sim::TimelineClock::manual);
+    pushRouteText(routeText({kSpeakersUID, kHDMIUID}, {{"com.apple.podcasts", kHDMIUID}}));
+    gLockCalls = 0;
+    Wrapped locking;
+    locking.misdeed = Misdeed::locks;
+    runPipeline(locking);
+    EXPECT_GT(gLockCalls, 0);
+}
+
+} // namespace
