@@ -1,11 +1,12 @@
 // The forwarder against the simulated audio system on the manual clock: what each device plays,
 // the log lines, the clean-up of every failed step, and the buffer frame sizes given back.
 
-#include "Listening.h"
 #include "UnitCount.h"
 #include "forwarder/AudioForwarder.h"
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
+#include "support/Listening.h"
+#include "support/LogCapture.h"
 #include "support/SimWorld.h"
 
 #include <gmock/gmock.h>

@@ -7,11 +7,12 @@
 // Its own executable: replacing operator new weakens the sanitizers' checks of new and delete
 // for everything else in the program.
 
-#include "Listening.h"
 #include "forwarder/AudioForwarder.h"
 #include "forwarder/Callbacks.h"
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
+#include "support/Listening.h"
+#include "support/LogCapture.h"
 #include "support/SimWorld.h"
 
 #include <gtest/gtest.h>

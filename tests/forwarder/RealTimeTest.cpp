@@ -2,10 +2,11 @@
 // changes volumes and routes: ThreadSanitizer's view of the ring, the volume and the pipelines'
 // lives.
 
-#include "Listening.h"
 #include "forwarder/AudioForwarder.h"
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
+#include "support/Listening.h"
+#include "support/LogCapture.h"
 #include "support/SimWorld.h"
 
 #include <gtest/gtest.h>

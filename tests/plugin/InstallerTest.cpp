@@ -5,6 +5,7 @@
 #include "plugin/PluginLifecycleManager.h"
 #include "sim/Control.h"
 #include "sim/DriverBundle.h"
+#include "support/LogCapture.h"
 #include "support/Scratch.h"
 #include "support/SimWorld.h"
 
@@ -21,6 +22,7 @@ using namespace std::chrono_literals;
 using namespace sonarill;
 using namespace sonarill::plugin;
 using namespace ::testing;
+using sonarill::testing::LogCapture;
 using Outcome = platform::PrivilegedShellResult::Outcome;
 
 namespace {
@@ -46,18 +48,6 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
 }
 
 const auto* const home = sonarill::testing::addScratchHome();
-
-// The messages logged since construction, without their "[time] [File:line] " prefix.
-struct LogCapture {
-    size_t start = readFile(DebugLog::logPath()).size();
-    std::vector<std::string> messages() const {
-        std::istringstream lines(readFile(DebugLog::logPath()).substr(start));
-        std::vector<std::string> messages;
-        for (std::string line; std::getline(lines, line);)
-            messages.push_back(line.substr(line.find("] ", line.find("] ") + 2) + 2));
-        return messages;
-    }
-};
 
 const std::string kInstalling = "PluginLifecycle: installing plugin from ";
 const std::string kSupported = "PluginLifecycle: live route config property supported=true";

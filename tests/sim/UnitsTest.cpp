@@ -4,6 +4,7 @@
 
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
+#include "support/Listening.h"
 #include "support/SimWorld.h"
 
 #include <gmock/gmock.h>
@@ -26,25 +27,14 @@ using sonarill::sim::Fault;
 using sonarill::testing::ScopedSimWorld;
 using sonarill::testing::worldWithDriver;
 
+using sonarill::testing::amplitudeAt;
+using sonarill::testing::deviceID;
 using sonarill::testing::kHeadsetUID;
 using sonarill::testing::kSpeakersUID;
+using sonarill::testing::pushRouteText;
 
 AudioStreamBasicDescription forwardingFormat() {
     return {48000.0, kAudioFormatLinearPCM, kAudioFormatFlagsNativeFloatPacked, 8, 1, 8, 2, 32, 0};
-}
-
-// The amplitude of the sine at `hz` in one channel of interleaved stereo (Goertzel).
-double amplitudeAt(const std::vector<float>& stereo, int channel, double hz) {
-    const size_t frames = stereo.size() / 2;
-    const double w = 2.0 * M_PI * hz / 48000.0;
-    double s1 = 0, s2 = 0;
-    for (size_t i = 0; i < frames; ++i) {
-        const double s0 = stereo[2 * i + size_t(channel)] + 2.0 * std::cos(w) * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    const double power = s1 * s1 + s2 * s2 - 2.0 * std::cos(w) * s1 * s2;
-    return 2.0 * std::sqrt(std::max(power, 0.0)) / double(frames);
 }
 
 double peak(const std::vector<float>& samples) {
@@ -52,25 +42,6 @@ double peak(const std::vector<float>& samples) {
     for (float sample : samples)
         most = std::max(most, double(std::fabs(sample)));
     return most;
-}
-
-AudioObjectID deviceID(const char* uid) {
-    for (const sonarill::sim::Device& device : sonarill::sim::devices()) {
-        if (device.uid == uid)
-            return device.id;
-    }
-    return kAudioObjectUnknown;
-}
-
-void pushRouteText(const std::string& text) {
-    const AudioObjectPropertyAddress where{sonarill::sim::detail::fourCharCode("snrc"),
-                                           kAudioObjectPropertyScopeGlobal, 0};
-    CFStringRef string =
-        CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8);
-    ASSERT_EQ(AudioObjectSetPropertyData(deviceID("Sonarill_OutputDevice"), &where, 0, nullptr,
-                                         sizeof string, &string),
-              noErr);
-    CFRelease(string);
 }
 
 // Music (440 Hz at level 0.5) to the headset, the second active device: bus 1.
@@ -142,7 +113,7 @@ struct Capture {
 void startInputUnit(ScopedUnit& unit, Capture& capture, std::vector<SInt32> map) {
     capture.unit = unit.get();
     const UInt32 off = 0, on = 1;
-    const AudioObjectID virtualDevice = deviceID("Sonarill_OutputDevice");
+    const AudioObjectID virtualDevice = deviceID(std::string(sonarill::sim::kVirtualDeviceUID));
     ASSERT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output, 0, off), noErr);
     ASSERT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on), noErr);
     ASSERT_EQ(
@@ -410,8 +381,8 @@ TEST(UnitDevices, BufferSizeChangesApplyFromTheNextPeriodAndAVanishedDeviceStops
     const AudioObjectPropertyAddress frames{kAudioDevicePropertyBufferFrameSize,
                                             kAudioObjectPropertyScopeGlobal, 0};
     const UInt32 smaller = 256;
-    ASSERT_EQ(AudioObjectSetPropertyData(deviceID("Sonarill_OutputDevice"), &frames, 0, nullptr,
-                                         sizeof smaller, &smaller),
+    ASSERT_EQ(AudioObjectSetPropertyData(deviceID(std::string(sonarill::sim::kVirtualDeviceUID)),
+                                         &frames, 0, nullptr, sizeof smaller, &smaller),
               noErr);
     sonarill::sim::advanceTimeline(0.02);
     ASSERT_GE(capture.periodFrames.size(), 4u);

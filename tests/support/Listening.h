@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-// What the forwarder's tests use to set the driver's mix up and to listen to what devices play.
+// What tests use to set the simulated driver's mix up and to listen to what devices play.
 namespace sonarill::testing {
 
 // The configuration text as the driver reads it: `devices` enabled in bus order, each app routed
@@ -22,13 +22,5 @@ double amplitudeAt(const std::vector<float>& stereo, int channel, double hz);
 
 AudioObjectID deviceID(const std::string& uid);
 UInt32 bufferFrameSize(const std::string& uid);
-
-// The messages logged since construction, without their "[time] [File:line] " prefix.
-struct LogCapture {
-    LogCapture();
-    std::vector<std::string> messages() const;
-    bool contains(const std::string& message) const;
-    size_t start;
-};
 
 } // namespace sonarill::testing
