@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -10,10 +12,13 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using sonarill::base::readFileBounded;
+using sonarill::base::writeFileAtomically;
 
 namespace {
 
@@ -68,6 +73,103 @@ TEST_F(BoundedRead, FoldersAndMissingFilesSayWhy) {
     EXPECT_EQ(readFileBounded(folder_).error(), "is a folder, not a file");
     EXPECT_EQ(readFileBounded(folder_ / "missing").error(),
               "cannot be opened: No such file or directory");
+}
+
+class AtomicWrite : public ::testing::Test {
+protected:
+    // Everything in the folder, so a leftover temporary shows.
+    std::vector<std::string> entries(const fs::path& folder) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    sonarill::testing::ScratchFolder scratch_;
+    const fs::path& folder_ = scratch_.path();
+};
+
+TEST_F(AtomicWrite, ReplacesContentAndLeavesNoTemporaryBehind) {
+    const fs::path path = folder_ / "config.json";
+    for (const std::string& bytes :
+         std::vector<std::string>{"first, and longer", "second", "", std::string(3, '\0')}) {
+        const auto written = writeFileAtomically(path, bytes);
+        ASSERT_TRUE(written) << written.error();
+        EXPECT_EQ(readFileBounded(path).value_or("<unreadable>"), bytes);
+        EXPECT_EQ(entries(folder_), std::vector<std::string>{"config.json"});
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+}
+
+TEST_F(AtomicWrite, CreatesMissingFolders) {
+    const fs::path path = folder_ / "a" / "b" / "config.json";
+    const auto written = writeFileAtomically(path, "{}");
+    ASSERT_TRUE(written) << written.error();
+    EXPECT_EQ(readFileBounded(path).value_or(""), "{}");
+}
+
+TEST_F(AtomicWrite, FailuresSayWhyAndLeaveTheOldStateAndNoTemporary) {
+    const fs::path file = folder_ / "file";
+    ASSERT_TRUE(writeFileAtomically(file, "old"));
+    // A folder in the way of the target: the temporary is written, the rename refused.
+    const fs::path folderTarget = folder_ / "target";
+    fs::create_directories(folderTarget / "inside");
+    const auto overFolder = writeFileAtomically(folderTarget, "new");
+    ASSERT_FALSE(overFolder);
+    EXPECT_EQ(overFolder.error().rfind("cannot be replaced: ", 0), 0u) << overFolder.error();
+    EXPECT_TRUE(fs::is_directory(folderTarget / "inside"));
+    // A file in the way of the folder.
+    const auto underFile = writeFileAtomically(file / "config.json", "new");
+    ASSERT_FALSE(underFile);
+    EXPECT_EQ(underFile.error().rfind("cannot have its folder created: ", 0), 0u)
+        << underFile.error();
+    EXPECT_EQ(readFileBounded(file).value_or(""), "old");
+    EXPECT_EQ(entries(folder_), (std::vector<std::string>{"file", "target"}));
+    EXPECT_EQ(writeFileAtomically(folder_ / "", "x").error(), "is not a file name");
+}
+
+TEST_F(AtomicWrite, AFolderWithoutWritePermissionFailsAndKeepsTheOldFile) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    const fs::path locked = folder_ / "locked";
+    ASSERT_TRUE(writeFileAtomically(locked / "config.json", "old"));
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    const auto written = writeFileAtomically(locked / "config.json", "new");
+    fs::permissions(locked, fs::perms::owner_all);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error(), "cannot be written: Permission denied");
+    EXPECT_EQ(readFileBounded(locked / "config.json").value_or(""), "old");
+    EXPECT_EQ(entries(locked), std::vector<std::string>{"config.json"});
+}
+
+TEST_F(AtomicWrite, AConcurrentReaderSeesOnlyWholeContents) {
+    const fs::path path = folder_ / "config.json";
+    // Larger than one write() and one page, with no common prefix a torn read could match.
+    const std::string a(300000, 'a');
+    const std::string b(200000, 'b');
+    ASSERT_TRUE(writeFileAtomically(path, a));
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0}, torn{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            const auto read = readFileBounded(path);
+            if (!read || (*read != a && *read != b))
+                ++torn;
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(writeFileAtomically(path, i % 2 ? a : b));
+    // The reader must have overlapped some writes to have shown anything.
+    while (reads.load() < 20)
+        std::this_thread::yield();
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(entries(folder_), std::vector<std::string>{"config.json"});
 }
 
 TEST(HomeFolder, FallsBackToTheUserDatabaseWhenHomeIsUnsetOrEmpty) {
