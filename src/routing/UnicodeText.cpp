@@ -1,8 +1,12 @@
 #include "routing/UnicodeText.h"
 
+#include <unicode/coll.h>
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+
+#include <memory>
+#include <string>
 
 namespace sonarill::routing {
 
@@ -142,6 +146,46 @@ std::string lowercased(std::string_view text) {
     std::string out;
     unicode.toLower(icu::Locale::getRoot()).toUTF8String(out);
     return out;
+}
+
+namespace {
+
+// An ICU collator is not safe to share between threads, and opening one costs far more than a
+// comparison: each thread keeps its own, opened again when the default locale has changed.
+// Null when ICU cannot open one.
+const icu::Collator* collatorForDefaultLocale() {
+    thread_local std::unique_ptr<icu::Collator> collator;
+    thread_local std::string localeName;
+    const icu::Locale& locale = icu::Locale::getDefault();
+    if (!collator || localeName != locale.getName()) {
+        UErrorCode status = U_ZERO_ERROR;
+        collator.reset(icu::Collator::createInstance(locale, status));
+        if (U_FAILURE(status))
+            collator.reset();
+        else
+            collator->setStrength(icu::Collator::SECONDARY); // case-blind, accent-aware
+        localeName = locale.getName();
+    }
+    return collator.get();
+}
+
+int sign(int value) {
+    return (value > 0) - (value < 0);
+}
+
+} // namespace
+
+int compareLocalizedCaseInsensitive(std::string_view a, std::string_view b) {
+    if (const icu::Collator* collator = collatorForDefaultLocale()) {
+        UErrorCode status = U_ZERO_ERROR;
+        const UCollationResult result = collator->compareUTF8(
+            icu::StringPiece(a.data(), static_cast<int32_t>(a.size())),
+            icu::StringPiece(b.data(), static_cast<int32_t>(b.size())), status);
+        if (U_SUCCESS(status) && result != UCOL_EQUAL)
+            return result == UCOL_LESS ? -1 : 1;
+    }
+    // Without a collator, or for a tie, byte order still gives a total, stable order.
+    return sign(a.compare(b));
 }
 
 } // namespace sonarill::routing

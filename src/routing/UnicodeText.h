@@ -24,6 +24,16 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text);
 
 std::string lowercased(std::string_view text);
 
+// The order users expect of names in lists, as Foundation's localizedCaseInsensitiveCompare:
+// the current default locale's collation, ignoring case but not accents ("apple" < "Banana" <
+// "cherry"; German "Äpfel" next to "Apfel"). Names equal but for case fall back to byte order,
+// so the order is total and a sort gives the same list every time. Malformed UTF-8 compares as
+// U+FFFD. -1, 0 or 1; 0 only for identical bytes. Safe from any thread.
+int compareLocalizedCaseInsensitive(std::string_view a, std::string_view b);
+inline bool localizedCaseInsensitiveLess(std::string_view a, std::string_view b) {
+    return compareLocalizedCaseInsensitive(a, b) < 0;
+}
+
 // Decodes the code point at `at` and moves past it; a malformed byte decodes as U+FFFD.
 char32_t decodeUTF8(std::string_view text, size_t& at);
 // Encodes a Unicode scalar value; a surrogate or a value beyond U+10FFFF is encoded as U+FFFD.
