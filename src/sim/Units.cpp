@@ -171,12 +171,20 @@ std::shared_ptr<Unit> unitOf(const IoState& s, const void* handle) {
 }
 
 // The first fault for this call on the unit's device (and property, where one is named).
+// The property a unit call is about, for the faults that name one.
+struct UnitAddress {
+    AudioUnitPropertyID property;
+    AudioUnitScope scope;
+};
+
 std::optional<Fault> matchingFault(const IoState& s, AudioCall call, const Unit& unit,
-                                   std::optional<AudioUnitPropertyID> property = std::nullopt) {
+                                   std::optional<UnitAddress> address = std::nullopt) {
     for (const Fault& fault : s.faults) {
         if (fault.call != call)
             continue;
-        if (fault.property && (!property || *fault.property != *property))
+        if (fault.property && (!address || *fault.property != address->property))
+            continue;
+        if (fault.scope && (!address || *fault.scope != address->scope))
             continue;
         if (fault.uid) {
             const IoDevice* device = deviceOf(s, unit);
@@ -191,9 +199,9 @@ std::optional<Fault> matchingFault(const IoState& s, AudioCall call, const Unit&
 // A fault's block, then its status. The lock is released while blocked; a reset or a change of
 // faults ends the wait.
 std::optional<OSStatus> applyFault(Lock& lock, AudioCall call, const Unit& unit,
-                                   std::optional<AudioUnitPropertyID> property = std::nullopt) {
+                                   std::optional<UnitAddress> address = std::nullopt) {
     IoState& s = ioState();
-    const std::optional<Fault> fault = matchingFault(s, call, unit, property);
+    const std::optional<Fault> fault = matchingFault(s, call, unit, address);
     if (!fault)
         return std::nullopt;
     if (fault->block.count() > 0) {
@@ -772,14 +780,14 @@ namespace {
 // have any. A handle that is no unit (disposed of, or never one) is a parameter error.
 template <typename Body>
 OSStatus onUnit(AudioUnit handle, std::optional<AudioCall> call, Body body,
-                std::optional<AudioUnitPropertyID> property = std::nullopt) {
+                std::optional<UnitAddress> address = std::nullopt) {
     IoState& s = ioState();
     Lock lock(s.mutex);
     const std::shared_ptr<Unit> unit = unitOf(s, handle);
     if (!unit)
         return kAudio_ParamError;
     if (call) {
-        if (const auto status = applyFault(lock, *call, *unit, property))
+        if (const auto status = applyFault(lock, *call, *unit, address))
             return *status;
     }
     return body(s, lock, unit);
@@ -883,7 +891,7 @@ OSStatus AudioUnitGetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioU
         [&](IoState&, Lock&, const std::shared_ptr<Unit>& unit) {
             return getProperty(*unit, inID, inScope, inElement, outData, *ioDataSize);
         },
-        inID);
+        UnitAddress{inID, inScope});
 }
 
 OSStatus AudioUnitSetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioUnitScope inScope,
@@ -899,7 +907,7 @@ OSStatus AudioUnitSetProperty(AudioUnit inUnit, AudioUnitPropertyID inID, AudioU
         [&](IoState&, Lock&, const std::shared_ptr<Unit>& unit) {
             return setProperty(*unit, inID, inScope, inElement, inData, inDataSize);
         },
-        inID);
+        UnitAddress{inID, inScope});
 }
 
 OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags,

@@ -407,8 +407,8 @@ void readStatus(const json& object, const std::string& where, Problems& problems
 Fault readFault(const json& value, const std::string& where, Problems& problems) {
     Fault fault;
     if (!isObject(value, where, problems) ||
-        !knownKeysOnly(value, {"call", "uid", "selector", "property", "status", "blockMs"}, where,
-                       problems))
+        !knownKeysOnly(value, {"call", "uid", "selector", "property", "scope", "status", "blockMs"},
+                       where, problems))
         return fault;
     std::string call;
     readText(value, "call", where, problems, call, true);
@@ -423,6 +423,11 @@ Fault readFault(const json& value, const std::string& where, Problems& problems)
         readUnsigned(value, "property", where, problems, property, 0,
                      std::numeric_limits<UInt32>::max());
         fault.property = property;
+    }
+    if (member(value, "scope") != nullptr) {
+        UInt32 scope = 0;
+        readUnsigned(value, "scope", where, problems, scope, 0, std::numeric_limits<UInt32>::max());
+        fault.scope = scope;
     }
     readStatus(value, where, problems, fault.status);
     double blockMs = 0.0;

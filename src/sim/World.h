@@ -93,6 +93,7 @@ struct Fault {
     std::optional<std::string> uid; // only calls on this device (a unit's: its current device)
     std::optional<AudioObjectPropertySelector> selector; // HAL calls: only this property
     std::optional<AudioUnitPropertyID> property;         // unit calls: only this property
+    std::optional<AudioUnitScope> scope;                 // and only on this scope
     std::optional<OSStatus> status;
     std::chrono::milliseconds block{0};
 };

@@ -165,6 +165,8 @@ TEST_F(Forwarding, EveryFailingStepOfAStartUndoesWhatItDid) {
         std::optional<AudioUnitPropertyID> property;
         std::optional<std::string> uid;
         std::string line;
+        std::optional<AudioUnitScope> scope = std::nullopt;
+        int failedCreation = 0; // the nth unit creation of the start fails, where not 0
     };
     const std::string error = "startPipeline: ERROR ";
     const std::string status = ": " + std::to_string(kFailure);
@@ -173,7 +175,13 @@ TEST_F(Forwarding, EveryFailingStepOfAStartUndoesWhatItDid) {
         {AudioCall::audioUnitSetProperty,
          kAudioOutputUnitProperty_EnableIO,
          {},
-         "disable output IO on input AU" + status},
+         "disable output IO on input AU" + status,
+         kAudioUnitScope_Output},
+        {AudioCall::audioUnitSetProperty,
+         kAudioOutputUnitProperty_EnableIO,
+         {},
+         "enable input IO on input AU" + status,
+         kAudioUnitScope_Input},
         {AudioCall::audioUnitSetProperty,
          kAudioOutputUnitProperty_CurrentDevice,
          {},
@@ -192,10 +200,18 @@ TEST_F(Forwarding, EveryFailingStepOfAStartUndoesWhatItDid) {
         {AudioCall::audioUnitInitialize, {}, kHDMI, "initialize output AU" + status},
         {AudioCall::audioOutputUnitStart, {}, kVirtual, "start input AU" + status},
         {AudioCall::audioOutputUnitStart, {}, kHDMI, "start output AU" + status},
+        {AudioCall::audioComponentInstanceNew, {}, {}, "failed to create output audio unit", {}, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        fail(c.call, c.property, c.uid);
+        if (c.failedCreation != 0)
+            failUnitCreation(c.failedCreation);
+        else
+            sim::injectFault(Fault{.call = c.call,
+                                   .uid = c.uid,
+                                   .property = c.property,
+                                   .scope = c.scope,
+                                   .status = kFailure});
         LogCapture log;
         const UInt64 played = sim::framesPlayed(kHDMI);
         EXPECT_FALSE(forwarder.setOutputRoutes({{kHDMI, 1, 1.0f}}));

@@ -7,6 +7,7 @@
 namespace {
 
 std::atomic<int> gLiveUnits{0};
+std::atomic<int> gCreationsBeforeFailure{0}; // 0: none fails
 
 } // namespace
 
@@ -16,6 +17,8 @@ OSStatus __real_AudioComponentInstanceNew(AudioComponent component, AudioCompone
 OSStatus __real_AudioComponentInstanceDispose(AudioComponentInstance unit);
 
 OSStatus __wrap_AudioComponentInstanceNew(AudioComponent component, AudioComponentInstance* out) {
+    if (gCreationsBeforeFailure.load() > 0 && --gCreationsBeforeFailure == 0)
+        return kAudio_ParamError;
     const OSStatus status = __real_AudioComponentInstanceNew(component, out);
     if (status == noErr)
         ++gLiveUnits;
@@ -33,4 +36,8 @@ OSStatus __wrap_AudioComponentInstanceDispose(AudioComponentInstance unit) {
 
 int sonarill::testing::liveUnits() {
     return gLiveUnits.load();
+}
+
+void sonarill::testing::failUnitCreation(int nth) {
+    gCreationsBeforeFailure = nth;
 }

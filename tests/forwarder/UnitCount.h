@@ -7,4 +7,8 @@ namespace sonarill::testing {
 
 int liveUnits();
 
+// The nth unit creation from now on fails (AudioComponentInstanceNew answers -50), once: the
+// simulation's faults cannot tell one creation from the next, as no unit has a device yet.
+void failUnitCreation(int nth);
+
 } // namespace sonarill::testing

@@ -39,7 +39,8 @@ TEST(WorldFile, ReadsEveryField) {
         "recordDir": "/tmp/rec",
         "events": [{"at": 1.5, "hang": 3}, {"at": 2, "restart": 0.5}],
         "faults": [{"call": "AudioObjectHasProperty", "status": "who?", "blockMs": 200},
-                   {"call": "AudioUnitSetProperty", "uid": "Spk", "property": 23, "status": -1}]
+                   {"call": "AudioUnitSetProperty", "uid": "Spk", "property": 23, "scope": 1,
+                    "status": -1}]
     })");
     ASSERT_TRUE(world) << world.error();
     EXPECT_THAT(world->devices,
@@ -57,6 +58,7 @@ TEST(WorldFile, ReadsEveryField) {
     EXPECT_DOUBLE_EQ(world->events[1].seconds, 0.5);
     EXPECT_EQ(world->faults[1].call, AudioCall::audioUnitSetProperty);
     EXPECT_EQ(world->faults[1].property, kAudioUnitProperty_SetRenderCallback);
+    EXPECT_EQ(world->faults[1].scope, kAudioUnitScope_Input);
     EXPECT_EQ(world->faults[0].status, kAudioHardwareUnknownPropertyError);
     EXPECT_EQ(world->faults[0].block.count(), 200);
     EXPECT_FALSE(parseWorld("{}")->plugin.installed); // leaves the plug-in folder alone
