@@ -112,12 +112,8 @@ OSStatus outputRenderCallback(void* refCon, AudioUnitRenderActionFlags* /*action
     const bool interleaved = bufferList->mNumberBuffers == 1 && buffers[0].mNumberChannels == 2;
     const bool twoMono = bufferList->mNumberBuffers == 2 && buffers[0].mNumberChannels == 1 &&
                          buffers[1].mNumberChannels == 1 && buffers[1].mData != nullptr;
-    if (!interleaved && !twoMono) {
-        for (UInt32 i = 0; i < bufferList->mNumberBuffers; ++i)
-            silence(buffers[i]);
-        return noErr;
-    }
-    if (!readyToPlay(ctx, frameCount)) {
+    // Another layout, or still priming: silence.
+    if ((!interleaved && !twoMono) || !readyToPlay(ctx, frameCount)) {
         for (UInt32 i = 0; i < bufferList->mNumberBuffers; ++i)
             silence(buffers[i]);
         return noErr;

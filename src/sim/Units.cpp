@@ -260,11 +260,9 @@ void fillDeviceInput(IoState& s, Unit& unit, const Period& period) {
 }
 
 // The client's output of this period, as interleaved stereo, in unit.played.
-void collectPlayed(Unit& unit, const AudioStreamBasicDescription& layout, UInt32 frames) {
+void collectPlayed(Unit& unit, bool planar, UInt32 channels, UInt32 frames) {
     float* out = unit.played.data();
     const float* in = unit.clientBuffer.data();
-    const UInt32 channels = layout.mChannelsPerFrame;
-    const bool planar = (layout.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
     for (UInt32 frame = 0; frame < frames; ++frame) {
         for (UInt32 c = 0; c < 2; ++c) {
             const UInt32 source = std::min(c, channels - 1);
@@ -347,10 +345,7 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
                                         period.frames, list);
         if (status != noErr)
             std::fill_n(unit->clientBuffer.data(), size_t(period.frames) * channels, 0.0f);
-        collectPlayed(*unit,
-                      AudioStreamBasicDescription{layout.mSampleRate, layout.mFormatID,
-                                                  layout.mFormatFlags, 0, 0, 0, channels, 32, 0},
-                      period.frames);
+        collectPlayed(*unit, planar, channels, period.frames);
         if (recorder != nullptr)
             recorder->played(unit->played.data(), period.frames);
     }
