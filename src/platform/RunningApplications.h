@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,8 @@ struct RunningApplication {
     std::string bundleIdentifier; // empty for an executable without a bundle
     std::string name;             // the localized name; empty when it has none
     ActivationPolicy policy = ActivationPolicy::regular;
+    // Where the application's icon is: an image file or an icon theme name; absent when none.
+    std::optional<std::string> icon;
 
     bool operator==(const RunningApplication&) const = default;
 };
@@ -22,5 +26,9 @@ struct RunningApplication {
 // does not shuffle: launch order on the simulated platform, NSWorkspace's own on Apple. Call it
 // on the main thread: on Apple the list is only brought up to date while the main run loop runs.
 std::vector<RunningApplication> runningApplications();
+
+// The icon the platform shows for a file or bundle, also when nothing lies at the path (then a
+// generic one).
+std::optional<std::string> iconForFile(const std::filesystem::path& path);
 
 } // namespace sonarill::platform

@@ -288,7 +288,7 @@ std::optional<AppPolicy> policyFromText(std::string_view text) {
 App readApp(const json& value, const std::string& where, Problems& problems) {
     App app;
     if (!isObject(value, where, problems) ||
-        !knownKeysOnly(value, {"bundleId", "name", "policy", "toneHz", "level"}, where, problems))
+        !knownKeysOnly(value, {"bundleId", "name", "policy", "toneHz", "level", "icon"}, where, problems))
         return app;
     readText(value, "bundleId", where, problems, app.bundleId, true);
     app.name = app.bundleId;
@@ -301,6 +301,7 @@ App readApp(const json& value, const std::string& where, Problems& problems) {
         problems.add(at(where, "policy"), "expected \"regular\", \"accessory\" or \"prohibited\"");
     readNumber(value, "toneHz", where, problems, app.toneHz, 0.0, 20000.0);
     readNumber(value, "level", where, problems, app.level, 0.0, 1.0);
+    readText(value, "icon", where, problems, app.icon, false);
     return app;
 }
 

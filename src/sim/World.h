@@ -40,6 +40,7 @@ struct App {
     AppPolicy policy = AppPolicy::regular;
     double toneHz = 0.0; // 0: the application plays nothing
     double level = 0.5;  // linear amplitude of its tone, 0 to 1
+    std::string icon;    // an icon theme name or an image path; empty: none
 };
 
 struct PluginSettings {

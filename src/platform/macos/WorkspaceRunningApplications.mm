@@ -30,11 +30,22 @@ ActivationPolicy policyOf(NSApplicationActivationPolicy policy) {
 std::vector<RunningApplication> runningApplications() {
     std::vector<RunningApplication> applications;
     @autoreleasepool {
-        for (NSRunningApplication* app in NSWorkspace.sharedWorkspace.runningApplications)
+        for (NSRunningApplication* app in NSWorkspace.sharedWorkspace.runningApplications) {
+            // The bundle's path: the interface asks the platform's icon provider for its icon.
+            std::optional<std::string> icon;
+            if (app.bundleURL.path != nil)
+                icon = text(app.bundleURL.path);
             applications.push_back({text(app.bundleIdentifier), text(app.localizedName),
-                                    policyOf(app.activationPolicy)});
+                                    policyOf(app.activationPolicy), icon});
+        }
     }
     return applications;
+}
+
+// The interface asks the platform's icon provider, which gives a generic icon for a path where
+// nothing lies.
+std::optional<std::string> iconForFile(const std::filesystem::path& path) {
+    return path.string();
 }
 
 } // namespace sonarill::platform

@@ -23,9 +23,18 @@ ActivationPolicy policyOf(sim::AppPolicy policy) {
 // The simulation keeps its applications in launch order.
 std::vector<RunningApplication> runningApplications() {
     std::vector<RunningApplication> applications;
-    for (const sim::App& app : sim::runningApps())
-        applications.push_back({app.bundleId, app.name, policyOf(app.policy)});
+    for (const sim::App& app : sim::runningApps()) {
+        std::optional<std::string> icon;
+        if (!app.icon.empty())
+            icon = app.icon;
+        applications.push_back({app.bundleId, app.name, policyOf(app.policy), icon});
+    }
     return applications;
+}
+
+// No application bundles here: every file shows the icon theme's generic program icon.
+std::optional<std::string> iconForFile(const std::filesystem::path&) {
+    return "application-x-executable";
 }
 
 } // namespace sonarill::platform
