@@ -20,12 +20,12 @@ io::IoDevice ioDevice(const DeviceState& state) {
             state.isVirtual};
 }
 
+} // namespace
+
 AudioObjectID& defaultSlot(State& s, AudioObjectPropertySelector which) {
     return which == kAudioHardwarePropertyDefaultOutputDevice ? s.defaultOutput
                                                               : s.defaultSystemOutput;
 }
-
-} // namespace
 
 const DeviceState* findDevice(const State& s, AudioObjectID id) {
     const auto found = s.devices.find(id);
@@ -68,6 +68,7 @@ OSStatus setDefaultDevice(State& s, AudioObjectPropertySelector which, AudioObje
     if (slot != device) {
         slot = device;
         notify(s, kAudioObjectSystemObject, which);
+        publishDefault(s, which);
     }
     return noErr;
 }
@@ -121,6 +122,7 @@ void removeDeviceLocked(State& s, AudioObjectID id) {
         if (slot == id) {
             slot = firstOutputDevice(s);
             notify(s, kAudioObjectSystemObject, which);
+            publishDefault(s, which);
         }
     }
 }
@@ -138,6 +140,7 @@ void clearDevices(State& s) {
 std::vector<Device> devices() {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     std::vector<Device> list;
     list.reserve(s.deviceOrder.size());
     for (const AudioObjectID id : s.deviceOrder)
@@ -148,6 +151,7 @@ std::vector<Device> devices() {
 base::Expected<AudioObjectID> addDevice(Device device) {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     if (device.uid.empty())
         return base::Failure{"a device needs a UID"};
     if (device.id != kAudioObjectUnknown && objectExists(s, device.id))
@@ -158,6 +162,7 @@ base::Expected<AudioObjectID> addDevice(Device device) {
 base::Expected<void> removeDevice(AudioObjectID id) {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     const DeviceState* device = findDevice(s, id);
     if (device == nullptr || device->isVirtual)
         return base::Failure{"no physical device has the ID " + std::to_string(id)};
@@ -168,6 +173,7 @@ base::Expected<void> removeDevice(AudioObjectID id) {
 base::Expected<void> removeDeviceByUID(std::string_view uid) {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     const DeviceState* device = findDeviceByUID(s, uid, true);
     if (device == nullptr)
         return base::Failure{"no physical device has the UID " + std::string(uid)};
@@ -178,6 +184,7 @@ base::Expected<void> removeDeviceByUID(std::string_view uid) {
 std::optional<std::string> defaultDeviceUID(AudioObjectPropertySelector which) {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     const DeviceState* device = findDevice(s, defaultSlot(s, which));
     if (device == nullptr)
         return std::nullopt;
@@ -187,6 +194,7 @@ std::optional<std::string> defaultDeviceUID(AudioObjectPropertySelector which) {
 base::Expected<void> setDefaultDevice(AudioObjectPropertySelector which, std::string_view uid) {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     for (const AudioObjectID id : s.deviceOrder) {
         if (s.devices.at(id).device.uid == uid && setDefaultDevice(s, which, id) == noErr)
             return {};

@@ -108,6 +108,11 @@ struct World {
     std::string recordDir;
     std::vector<Event> events;
     std::vector<Fault> faults;
+    // The default outputs and buffer frame sizes live in the simulated system's folder, shared
+    // by every process. false: the world's own replace them at start; true: those found there
+    // stay (a device they name that this world lacks is no default), and the world's fill in
+    // only when the folder holds none.
+    bool keepSystemState = false;
 };
 
 // The world used when SONARILL_SIM_WORLD names no file: a laptop with speakers, microphone, a
