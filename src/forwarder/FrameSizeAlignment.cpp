@@ -98,6 +98,8 @@ bool AudioForwarder::alignOutputBufferFrameSize(AudioObjectID outputID,
         return false;
     }
     originalOutputBufferFrameSizesByUID_[outputUID] = earlier;
+    if (isNew && frameSizeRecordObserver_)
+        frameSizeRecordObserver_(outputUID, earlier);
     const uint32_t now = readBufferFrameSize(outputID).value_or(v);
     log("startPipeline: matched " + outputName + " buffer frame size " + pText + " -> " +
         std::to_string(now) + " (Sonarill " + vText + ")");
@@ -110,6 +112,8 @@ void AudioForwarder::restoreOutputBufferFrameSize(const std::string& outputUID) 
         return;
     const uint32_t original = recorded->second;
     originalOutputBufferFrameSizesByUID_.erase(recorded);
+    if (frameSizeRecordObserver_)
+        frameSizeRecordObserver_(outputUID, std::nullopt);
     const std::string originalText = std::to_string(original);
     const std::optional<AudioObjectID> device = audio::findDeviceByUID(outputUID);
     if (!device) {
