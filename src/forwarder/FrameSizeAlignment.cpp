@@ -25,24 +25,12 @@ bool isStable(uint32_t frames) {
     return false;
 }
 
-constexpr AudioObjectPropertyAddress kBufferFrameSize{kAudioDevicePropertyBufferFrameSize,
-                                                      kAudioObjectPropertyScopeGlobal,
-                                                      kAudioObjectPropertyElementMain};
-
-// Nothing when the read fails or reads 0.
 std::optional<uint32_t> readBufferFrameSize(AudioObjectID device) {
-    UInt32 frames = 0;
-    UInt32 size = sizeof frames;
-    if (AudioObjectGetPropertyData(device, &kBufferFrameSize, 0, nullptr, &size, &frames) !=
-            noErr ||
-        frames == 0)
-        return std::nullopt;
-    return frames;
+    return audio::readUInt32Property(device, kAudioDevicePropertyBufferFrameSize);
 }
 
 OSStatus writeBufferFrameSize(AudioObjectID device, uint32_t frames) {
-    const UInt32 value = frames;
-    return AudioObjectSetPropertyData(device, &kBufferFrameSize, 0, nullptr, sizeof value, &value);
+    return audio::writeUInt32Property(device, kAudioDevicePropertyBufferFrameSize, frames);
 }
 
 std::string statusText(OSStatus status) {
