@@ -37,7 +37,12 @@ std::string errorText(int error) {
 // Both ends close on exec: a program another thread starts meanwhile must not keep the pipe open,
 // or the guard would never see its end.
 bool openSocketPair(int ends[2]) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
+#if defined(SOCK_CLOEXEC)
+    constexpr int kType = SOCK_STREAM | SOCK_CLOEXEC; // no moment without it
+#else
+    constexpr int kType = SOCK_STREAM;
+#endif
+    if (::socketpair(AF_UNIX, kType, 0, ends) != 0)
         return false;
     for (int i = 0; i < 2; ++i)
         ::fcntl(ends[i], F_SETFD, FD_CLOEXEC);

@@ -33,7 +33,8 @@ public:
     static std::optional<std::filesystem::path> defaultProgram();
 
     // Starts `program` in a session of its own, so that it outlives a SIGKILL of the application
-    // and of its process group, with default signal handling, an empty signal mask, the pipe as
+    // and of its process group, with default signal handling, an empty signal mask, the pipe (a
+    // connected socket pair: writing to a guard that died fails instead of raising SIGPIPE) as
     // its standard input, the application's standard output and error, and no other descriptor.
     // Fails, saying why, when it is started already or cannot be started; it is logged too.
     base::Expected<void> start(const std::filesystem::path& program);

@@ -13,7 +13,6 @@
 
 #include <fstream>
 #include <map>
-#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -216,9 +215,7 @@ void pullSharedSystem(State& s) {
         shared.seen = changeCount(shared).load();
         record = readRecord(shared.folder / kSystemFileName);
     }
-    const bool wasQuiet = std::exchange(shared.quiet, true);
     apply(s, record);
-    shared.quiet = wasQuiet;
 }
 
 void publishDefault(State& s, AudioObjectPropertySelector which) {

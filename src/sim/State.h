@@ -78,7 +78,7 @@ struct SharedSystem {
     int lockFile = -1;
     uint64_t* changeCount = nullptr; // mapped from the lock file, shared by every process
     std::optional<uint64_t> seen;    // the change count this process last read or wrote
-    bool quiet = false;              // starting, or taking others' changes: nothing to publish
+    bool quiet = false;              // a world being put together: nothing to publish yet
 };
 
 struct State {
