@@ -80,6 +80,20 @@ void readBufferFrameSize(benchmark::State& state) {
 }
 BENCHMARK(readBufferFrameSize)->Unit(benchmark::kMicrosecond);
 
+// A change every program must hear of: written through to the shared state.
+void writeBufferFrameSize(benchmark::State& state) {
+    UInt32 frames = 512;
+    readProperty(state, [&] {
+        static const AudioObjectID device = *sonarill::audio::findDeviceByUID("device-9");
+        frames = frames == 512 ? 1024 : 512;
+        const AudioObjectPropertyAddress address{kAudioDevicePropertyBufferFrameSize,
+                                                 kAudioObjectPropertyScopeGlobal,
+                                                 kAudioObjectPropertyElementMain};
+        return AudioObjectSetPropertyData(device, &address, 0, nullptr, sizeof frames, &frames);
+    });
+}
+BENCHMARK(writeBufferFrameSize)->Unit(benchmark::kMicrosecond);
+
 void readDeviceUID(benchmark::State& state) {
     readProperty(state, [] {
         static const AudioObjectID device = *sonarill::audio::findDeviceByUID("device-9");

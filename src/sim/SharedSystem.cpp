@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <fstream>
+#include <cerrno>
 #include <map>
 
 #include <fcntl.h>
@@ -96,7 +96,8 @@ SystemRecord readRecord(const std::filesystem::path& file) {
     return record;
 }
 
-// Written in place under the lock, so no reader sees it half done.
+// Written in place under the lock, so no reader sees it half done. Never truncated to nothing
+// first: on some file systems (ext4) that makes the close wait for the disk.
 void writeRecord(const std::filesystem::path& file, const SystemRecord& record) {
     json top = json::object();
     for (const auto which : kDefaults) {
@@ -104,8 +105,22 @@ void writeRecord(const std::filesystem::path& file, const SystemRecord& record) 
             top[defaultKey(which)] = *uid;
     }
     top["bufferFrameSizes"] = record.bufferFrameSizes;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << top.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
+    const std::string text = top.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    const int descriptor = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (descriptor < 0)
+        return;
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t count =
+            ::pwrite(descriptor, text.data() + written, text.size() - written, off_t(written));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            break;
+        written += size_t(count);
+    }
+    (void)::ftruncate(descriptor, off_t(written));
+    ::close(descriptor);
 }
 
 std::string uidOf(const State& s, AudioObjectID id) {
