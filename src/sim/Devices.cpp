@@ -20,6 +20,13 @@ io::IoDevice ioDevice(const DeviceState& state) {
             state.isVirtual};
 }
 
+// A device coming or going moves the defaults in every process that simulates it: only the one
+// that runs the system, not one that joined it, tells the others.
+void publishMovedDefault(State& s, AudioObjectPropertySelector which) {
+    if (!s.shared.joined)
+        publishDefault(s, which);
+}
+
 } // namespace
 
 AudioObjectID& defaultSlot(State& s, AudioObjectPropertySelector which) {
@@ -97,8 +104,11 @@ base::Expected<AudioObjectID> addDeviceLocked(State& s, Device device, bool isVi
     // Like macOS, a first output device becomes the default.
     for (const auto which : {kAudioHardwarePropertyDefaultOutputDevice,
                              kAudioHardwarePropertyDefaultSystemOutputDevice}) {
-        if (*output != kAudioObjectUnknown && defaultSlot(s, which) == kAudioObjectUnknown)
-            (void)setDefaultDevice(s, which, *id);
+        if (*output != kAudioObjectUnknown && defaultSlot(s, which) == kAudioObjectUnknown) {
+            defaultSlot(s, which) = *id;
+            notify(s, kAudioObjectSystemObject, which);
+            publishMovedDefault(s, which);
+        }
     }
     return *id;
 }
@@ -122,7 +132,7 @@ void removeDeviceLocked(State& s, AudioObjectID id) {
         if (slot == id) {
             slot = firstOutputDevice(s);
             notify(s, kAudioObjectSystemObject, which);
-            publishDefault(s, which);
+            publishMovedDefault(s, which);
         }
     }
 }

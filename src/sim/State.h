@@ -79,6 +79,7 @@ struct SharedSystem {
     uint64_t* changeCount = nullptr; // mapped from the lock file, shared by every process
     std::optional<uint64_t> seen;    // the change count this process last read or wrote
     bool quiet = false;              // a world being put together: nothing to publish yet
+    bool joined = false; // the world keeps the system's state: see World::keepSystemState
 };
 
 struct State {

@@ -237,6 +237,7 @@ base::Expected<void> resetWorld(const World& world, TimelineClock clock) {
     Lock lock(s.mutex);
     openSharedSystem(s, folder.parent_path());
     s.shared.quiet = true; // the world is put together first, then published or joined
+    s.shared.joined = world.keepSystemState;
     clearDevices(s);
     s.restart.reset();
     s.objectIDs.restart(namedIDs(world));

@@ -111,6 +111,12 @@ TEST_F(SharedSystem, AJoiningProcessLeavesTheSystemAsItFindsIt) {
     EXPECT_EQ(defaultDeviceUID(kSystemOutput), kSpeakersUID);
     EXPECT_EQ(framesOf(kHDMI), 512u);
 
+    // The plug-in goes: the peer's virtual device goes with it and its default moves, but moving
+    // the system's default is the running process's part.
+    EXPECT_THAT(runPeer({"join", "remove-driver", "print"}),
+                HasSubstr("output=BuiltInSpeakerDevice system=BuiltInSpeakerDevice\n"));
+    EXPECT_EQ(defaultDeviceUID(kOutput), "Sonarill_OutputDevice");
+
     (void)runPeer({"start"});
     EXPECT_EQ(defaultDeviceUID(kOutput), kSpeakersUID) << "the started world's own default";
     EXPECT_EQ(framesOf(kHDMI), 1024u);

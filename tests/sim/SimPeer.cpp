@@ -5,12 +5,14 @@
 //   output|system <UID>   makes the device the default output or default system output
 //   frames <UID> <N>      sets the device's buffer frame size through the HAL
 //   wait <SECONDS>        sleeps
+//   remove-driver         deletes the driver from the plug-in folder and looks at the folder
 
 #include "sim/Control.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -65,6 +67,9 @@ int main(int argc, char** argv) {
             const std::string uid = argv[++i];
             if (!setFrames(uid, static_cast<UInt32>(std::stoul(argv[++i]))))
                 return 1;
+        } else if (command == "remove-driver") {
+            std::filesystem::remove_all(halPluginFolder() / "Sonarill.driver");
+            checkPluginFolder();
         } else if (command == "wait" && hasOne) {
             std::this_thread::sleep_for(std::chrono::duration<double>(std::stod(argv[++i])));
         } else {
