@@ -215,6 +215,16 @@ long countOf(const std::vector<std::string>& messages, const std::string& messag
 constexpr auto kLaunchTimeout = 60s;
 constexpr auto kQuitTimeout = 30s;
 
+// Sends SIGTERM; the application must end at once with status 0, having logged `expected`.
+::testing::AssertionResult quitsLogging(AppRun& app, const std::vector<std::string>& expected) {
+    app.signal(SIGTERM);
+    const std::optional<int> status = app.waitForExit(kQuitTimeout);
+    if (status != 0)
+        return ::testing::AssertionFailure()
+               << "exit status " << (status ? std::to_string(*status) : "none, still running");
+    return inOrder(app.messages(), expected);
+}
+
 TEST(Launch, SignalQuitsInOrderOnceAndGivesTheDefaultOutputsBack) {
     const struct {
         int signal;
@@ -259,12 +269,10 @@ TEST(Launch, AlertSoundsGoBackWhenTheUserPickedAnotherOutputMeanwhile) {
     ASSERT_TRUE(app.waitForMessage("applicationDidFinishLaunching complete", kLaunchTimeout));
     ASSERT_LT(app.sinceStart(), 8s) << "launch ended after the user's change";
     std::this_thread::sleep_for(9s - app.sinceStart());
-    app.signal(SIGTERM);
-    EXPECT_EQ(app.waitForExit(kQuitTimeout), 0);
-    EXPECT_TRUE(inOrder(app.messages(), {"applicationWillTerminate — cleaning up",
-                                         "Default output not Sonarill (Headset), no restore needed",
-                                         "Restoring default system output to: BuiltInSpeakerDevice",
-                                         "cleanup complete"}));
+    EXPECT_TRUE(quitsLogging(app, {"applicationWillTerminate — cleaning up",
+                                   "Default output not Sonarill (Headset), no restore needed",
+                                   "Restoring default system output to: BuiltInSpeakerDevice",
+                                   "cleanup complete"}));
 }
 
 TEST(Launch, AudioServerThatDoesNotAnswerDelaysLaunchByTheTimeOutsOnly) {
@@ -287,12 +295,10 @@ TEST(Launch, AudioServerThatDoesNotAnswerDelaysLaunchByTheTimeOutsOnly) {
     EXPECT_GE(waited, 3.9);
     EXPECT_LT(waited, 4.9);
 
-    app.signal(SIGTERM);
-    EXPECT_EQ(app.waitForExit(kQuitTimeout), 0);
-    EXPECT_TRUE(inOrder(app.messages(), {"applicationWillTerminate — cleaning up",
-                                         "currentDefaultOutputUID: timed out or returned nil",
-                                         "Default output not Sonarill (nil), no restore needed",
-                                         "cleanup complete"}));
+    EXPECT_TRUE(quitsLogging(app, {"applicationWillTerminate — cleaning up",
+                                   "currentDefaultOutputUID: timed out or returned nil",
+                                   "Default output not Sonarill (nil), no restore needed",
+                                   "cleanup complete"}));
 }
 
 TEST(Launch, QuitEndsWhileAQueryIsStillBlockedInTheAudioServer) {
@@ -302,13 +308,11 @@ TEST(Launch, QuitEndsWhileAQueryIsStillBlockedInTheAudioServer) {
         "selector": "sOut", "blockMs": 60000}])"));
     ASSERT_TRUE(app.waitForMessage("applicationDidFinishLaunching complete", kLaunchTimeout));
     const auto signalled = Clock::now();
-    app.signal(SIGTERM);
-    EXPECT_EQ(app.waitForExit(kQuitTimeout), 0);
+    EXPECT_TRUE(quitsLogging(app, {"Restoring default output to: BuiltInSpeakerDevice",
+                                   "Default output restored to deviceID=41",
+                                   "currentDefaultSystemOutputUID: timed out or returned nil",
+                                   "cleanup complete"}));
     EXPECT_LT(Clock::now() - signalled, 20s);
-    EXPECT_TRUE(inOrder(app.messages(), {"Restoring default output to: BuiltInSpeakerDevice",
-                                         "Default output restored to deviceID=41",
-                                         "currentDefaultSystemOutputUID: timed out or returned nil",
-                                         "cleanup complete"}));
 }
 
 } // namespace
