@@ -88,7 +88,10 @@ QString menuBarIconPath() {
 }
 
 AppDelegate::AppDelegate(Views views, int signalPipe)
-    : views_(std::move(views)), signalPipe_(signalPipe) {}
+    : views_(std::move(views)), signalPipe_(signalPipe) {
+    // Every way out of the event loop passes here: the Quit row, a signal, the session ending.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
+}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -124,8 +127,6 @@ void AppDelegate::applicationDidFinishLaunching() {
     }
 
     setupPopover();
-    connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate,
-            Qt::UniqueConnection);
     DebugLog::log("applicationDidFinishLaunching complete");
 }
 

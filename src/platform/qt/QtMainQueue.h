@@ -24,8 +24,8 @@ public:
 private:
     Timer schedule(Duration interval, bool repeating, std::function<void()> work);
 
-    // Work posted from any thread runs in this object's thread; posts after it is gone are
-    // dropped by Qt.
+    // Posted work and timers run in this object's thread. Work still pending when the queue is
+    // destroyed is dropped with it; the queue must outlive every thread that posts to it.
     QObject* context_;
 };
 
