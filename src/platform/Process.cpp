@@ -1,6 +1,7 @@
 #include "platform/Process.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -67,6 +68,28 @@ int waitForExit(pid_t child, std::string& why) {
     return -1;
 }
 
+// A child starts as a fresh program would: SIGTERM, SIGINT and SIGPIPE with their default effect
+// even where the application ignores or catches them, and no signal blocked by the calling
+// thread, so that a child can still be stopped.
+struct SpawnAttributes {
+    posix_spawnattr_t attributes;
+    SpawnAttributes() {
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (const int signal : {SIGTERM, SIGINT, SIGPIPE, SIGHUP, SIGQUIT})
+            sigaddset(&defaults, signal);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
 std::vector<char*> argumentPointers(const std::vector<std::string>& argv) {
     std::vector<char*> pointers;
     pointers.reserve(argv.size() + 1);
@@ -96,9 +119,10 @@ ProgramResult runProgram(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_adddup2(&actions, errorPipe.ends[1], STDERR_FILENO);
 
     std::vector<char*> arguments = argumentPointers(argv);
+    const SpawnAttributes attributes;
     pid_t child = 0;
-    const int spawnError =
-        posix_spawn(&child, arguments[0], &actions, nullptr, arguments.data(), environ);
+    const int spawnError = posix_spawn(&child, arguments[0], &actions, &attributes.attributes,
+                                       arguments.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawnError != 0) {
         result.standardError = "cannot start " + argv[0] + ": " + std::strerror(spawnError);

@@ -1,0 +1,243 @@
+#include "app/AppDelegate.h"
+
+#include "app/DefaultOutput.h"
+#include "app/Popover.h"
+#include "app/SignalPipe.h"
+#include "base/Files.h"
+#include "forwarder/AudioForwarder.h"
+#include "log/DebugLog.h"
+#include "platform/Paths.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QFileInfo>
+#include <QMenu>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace sonarill::app {
+
+namespace {
+
+QPointer<AppDelegate> sharedDelegate;
+
+constexpr int kSettingsWidth = 440;
+constexpr int kSettingsHeight = 420;
+constexpr int kIconPoints = 18;
+
+const char* signalLine(int signal) {
+    return signal == SIGTERM ? "SIGTERM received — terminating app"
+                             : "SIGINT received — terminating app";
+}
+
+// The rectangle of the screen that holds `point`, less panels and docks.
+QRect availableScreenArea(const QPoint& point) {
+    QScreen* screen = QGuiApplication::screenAt(point);
+    if (screen == nullptr)
+        screen = QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->availableGeometry() : QRect();
+}
+
+// Centred under the icon, or above it when the panel is at the bottom; always on the screen.
+QPoint popoverPosition(const QRect& icon, const QSize& size) {
+    const QRect anchor = icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1));
+    const QRect area = availableScreenArea(anchor.center());
+    QPoint position(anchor.center().x() - size.width() / 2, anchor.bottom() + 1);
+    if (area.isValid() && position.y() + size.height() > area.bottom())
+        position.setY(anchor.top() - size.height());
+    if (area.isValid()) {
+        position.setX(std::clamp(position.x(), area.left(),
+                                 std::max(area.left(), area.right() + 1 - size.width())));
+        position.setY(std::clamp(position.y(), area.top(),
+                                 std::max(area.top(), area.bottom() + 1 - size.height())));
+    }
+    return position;
+}
+
+} // namespace
+
+QIcon menuBarIcon(const QString& path) {
+    if (!path.isEmpty()) {
+        const QPixmap image(path);
+        if (!image.isNull())
+            return QIcon(image.scaled(kIconPoints * 2, kIconPoints * 2, Qt::KeepAspectRatio,
+                                      Qt::SmoothTransformation));
+    }
+    // The speaker symbol of the icon theme, or the style's own when there is no theme.
+    return QIcon::fromTheme(QStringLiteral("audio-volume-high"),
+                            QApplication::style()->standardIcon(QStyle::SP_MediaVolume));
+}
+
+QString menuBarIconPath() {
+#ifdef __APPLE__
+    const std::optional<std::filesystem::path> resources = platform::applicationResourcesFolder();
+    if (!resources)
+        return {};
+    return QString::fromStdString(
+        (*resources / "Sonarill_Sonarill.bundle" / "MenuBarIcon.png").string());
+#else
+    return QStringLiteral(":/MenuBarIcon.png");
+#endif
+}
+
+AppDelegate::AppDelegate(Views views, int signalPipe)
+    : views_(std::move(views)), signalPipe_(signalPipe) {
+    // Every way out of the event loop passes here: the Quit row, a signal, the session ending.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
+}
+
+AppDelegate::~AppDelegate() = default;
+
+AppDelegate* AppDelegate::shared() {
+    return sharedDelegate.data();
+}
+
+QWidget* AppDelegate::popover() const {
+    return popover_.get();
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    sharedDelegate = this;
+    truncateLog();
+    const std::string rule(40, '=');
+    DebugLog::log(rule);
+    DebugLog::log("Sonarill starting up (pid=" + std::to_string(::getpid()) + ")");
+    DebugLog::log(rule);
+    setupSignalHandling();
+    setupStatusItem();
+
+    originalDefaultOutputUID_ = currentDefaultOutputUID(kAudioQueryTimeoutSeconds);
+    DebugLog::log("Original default output: " + originalDefaultOutputUID_.value_or("nil"));
+
+    installer_ = std::make_unique<plugin::PluginLifecycleManager>();
+    const bool ready = installer_->installForSession();
+    DebugLog::log(std::string("PluginLifecycle: ready=") + (ready ? "true" : "false"));
+
+    if (!originalDefaultOutputUID_) {
+        originalDefaultOutputUID_ = currentDefaultOutputUID(kAudioQueryTimeoutSeconds);
+        DebugLog::log("Original default output retry: " +
+                      originalDefaultOutputUID_.value_or("nil"));
+    }
+
+    setupPopover();
+    DebugLog::log("applicationDidFinishLaunching complete");
+}
+
+void AppDelegate::applicationWillTerminate() {
+    DebugLog::log("applicationWillTerminate — cleaning up");
+    cleanup();
+}
+
+void AppDelegate::truncateLog() {
+    const std::string& path = DebugLog::logPath();
+    if (!path.empty())
+        (void)base::writeFileAtomically(path, "");
+}
+
+void AppDelegate::setupSignalHandling() {
+    if (signalPipe_ < 0)
+        return;
+    signalSource_ = new QSocketNotifier(signalPipe_, QSocketNotifier::Read, this);
+    connect(signalSource_, &QSocketNotifier::activated, this, &AppDelegate::handleSignals);
+}
+
+void AppDelegate::handleSignals() {
+    while (const int signal = readSignal(signalPipe_)) {
+        DebugLog::log(signalLine(signal));
+        QCoreApplication::quit();
+    }
+}
+
+void AppDelegate::setupStatusItem() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    statusItem_ = new QSystemTrayIcon(menuBarIcon(menuBarIconPath()), this);
+    statusItem_->setToolTip(QStringLiteral("Sonarill"));
+    connect(statusItem_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger)
+                    togglePopover();
+            });
+    // Some panels only offer a menu; the same two ways out as the popover's footer.
+    auto* menu = new QMenu();
+    connect(this, &QObject::destroyed, menu, &QObject::deleteLater);
+    menu->addAction(QStringLiteral("Settings…"), this, &AppDelegate::showSettingsWindow);
+    menu->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
+    statusItem_->setContextMenu(menu);
+    statusItem_->show();
+}
+
+void AppDelegate::setupPopover() {
+    const bool underStatusItem = statusItem_ != nullptr;
+    popover_ = std::make_unique<Popover>(underStatusItem);
+    if (views_.popoverContent)
+        popover_->setContent(views_.popoverContent(*this, popover_.get()));
+    if (underStatusItem)
+        return;
+    // Nothing to click on: the popover is the application's window, and closing it quits.
+    connect(popover_.get(), &Popover::closedAsWindow, qApp, &QCoreApplication::quit);
+    popover_->show();
+}
+
+void AppDelegate::togglePopover() {
+    if (!popover_)
+        return;
+    if (popover_->isVisible()) {
+        popover_->close();
+        return;
+    }
+    if (statusItem_ != nullptr && popover_->justClosed())
+        return;
+    showPopoverUnderStatusItem();
+}
+
+void AppDelegate::showPopoverUnderStatusItem() {
+    if (statusItem_ != nullptr)
+        popover_->move(popoverPosition(statusItem_->geometry(), popover_->size()));
+    popover_->show();
+    popover_->raise();
+    popover_->activateWindow();
+}
+
+void AppDelegate::showSettingsWindow() {
+    if (popover_ && popover_->isVisible() && statusItem_ != nullptr)
+        popover_->close();
+    if (settingsWindow_ == nullptr) {
+        auto* window =
+            new QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                                     Qt::WindowMinimizeButtonHint);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        window->setWindowTitle(QStringLiteral("Settings"));
+        window->setFixedSize(kSettingsWidth, kSettingsHeight);
+        auto* layout = new QVBoxLayout(window);
+        layout->setContentsMargins(0, 0, 0, 0);
+        if (views_.settingsContent)
+            layout->addWidget(views_.settingsContent(window));
+        const QRect area = availableScreenArea(QCursor::pos());
+        if (area.isValid())
+            window->move(area.center() - window->rect().center());
+        // Closing deletes the window, which empties the pointer: the next request builds anew.
+        settingsWindow_ = window;
+    }
+    settingsWindow_->show();
+    settingsWindow_->raise();
+    settingsWindow_->activateWindow();
+}
+
+void AppDelegate::cleanup() {
+    if (didCleanup_)
+        return;
+    didCleanup_ = true;
+    forwarder::AudioForwarder::shared().stop();
+    restoreDefaultOutput(originalDefaultOutputUID_);
+    DebugLog::log("cleanup complete");
+}
+
+} // namespace sonarill::app

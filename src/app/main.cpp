@@ -1,0 +1,42 @@
+// The process entry of Sonarill: a menu-bar application without a main window.
+#include "app/AppDelegate.h"
+#include "app/SignalPipe.h"
+#include "app/Views.h"
+#include "platform/qt/QtMainQueue.h"
+
+#ifndef __APPLE__
+#include "sim/Control.h"
+#endif
+
+#include <QApplication>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char* argv[]) {
+    using namespace sonarill;
+    // Before any thread exists, so that every thread starts with the handler in place.
+    const int signalPipe = app::installSignalPipe({SIGTERM, SIGINT});
+#ifndef __APPLE__
+    // A broken world file stops the program here, before anything is shown.
+    sim::startSimulation();
+#endif
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Sonarill"));
+    QApplication::setOrganizationName(QStringLiteral("Sonarill"));
+    // Closing the settings window must not end a menu-bar application.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    platform::QtMainQueue mainQueue;
+    app::AppDelegate delegate(app::applicationViews(mainQueue), signalPipe);
+    QTimer::singleShot(0, &delegate, &app::AppDelegate::applicationDidFinishLaunching);
+    const int status = QApplication::exec();
+
+    // The delegate has cleaned up. The forwarder and the audio system are left as they are: a
+    // query that timed out may still be blocked inside them, and tearing them down under it
+    // would hang or crash the quit. Nothing else is left to save.
+    std::fflush(nullptr);
+    std::_Exit(status);
+}

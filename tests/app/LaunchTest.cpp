@@ -1,0 +1,318 @@
+// The real executable from launch to quit on a simulated audio system of its own, as a user or
+// the system would end it.
+#include "support/Scratch.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <optional>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using sonarill::testing::ScratchFolder;
+using ::testing::Contains;
+using ::testing::IsSupersetOf;
+
+const std::string kRule(40, '=');
+
+// The world's devices: speakers (the default output at start) and a headset, and one
+// application playing a tone. `extra` adds members to the world object.
+std::string worldJSON(bool pluginInstalled, const std::string& extra = "") {
+    return R"({
+    "devices": [
+        {"id": 41, "uid": "BuiltInSpeakerDevice", "name": "Speakers", "transport": "bltn",
+         "outputChannels": 2},
+        {"id": 42, "uid": "Headset", "name": "Headset", "transport": "usb ",
+         "outputChannels": 2}
+    ],
+    "defaultOutput": "BuiltInSpeakerDevice",
+    "apps": [{"bundleId": "com.apple.Music", "name": "Music", "toneHz": 440}],
+    "plugin": {"installed": )" +
+           std::string(pluginInstalled ? "true" : "false") + R"(, "loadDelay": 0.5})" + extra + "}";
+}
+
+struct LogLine {
+    double seconds = 0; // of the day
+    std::string message;
+};
+
+// One run of the application with its own home, data folder and world.
+class AppRun {
+public:
+    explicit AppRun(const std::string& world) : folder_("sonarill-launch") {
+        std::filesystem::create_directories(home() / "Library" / "Logs");
+        std::filesystem::create_directories(folder_.path() / "data");
+        std::filesystem::create_directories(folder_.path() / "runtime");
+        std::filesystem::permissions(folder_.path() / "runtime", std::filesystem::perms::owner_all);
+        std::ofstream(folder_.path() / "world.json") << world;
+        // A log left by an earlier run: launch empties it.
+        std::ofstream(logPath()) << "[00:00:00.000] [Old:1] an earlier run\n";
+
+        std::vector<std::string> environment = {
+            "HOME=" + home().string(),
+            "XDG_DATA_HOME=" + (folder_.path() / "data").string(),
+            "XDG_RUNTIME_DIR=" + (folder_.path() / "runtime").string(),
+            "SONARILL_SIM_WORLD=" + (folder_.path() / "world.json").string(),
+            "QT_QPA_PLATFORM=offscreen",
+        };
+        for (char** variable = environ; *variable != nullptr; ++variable) {
+            const std::string entry(*variable);
+            const std::string name = entry.substr(0, entry.find('='));
+            if (name != "HOME" && name != "XDG_DATA_HOME" && name != "XDG_RUNTIME_DIR" &&
+                name != "SONARILL_SIM_WORLD" && name != "QT_QPA_PLATFORM")
+                environment.push_back(entry);
+        }
+        std::vector<char*> environmentPointers;
+        for (std::string& entry : environment)
+            environmentPointers.push_back(entry.data());
+        environmentPointers.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string output = (folder_.path() / "stdout.txt").string();
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::string program = SONARILL_APP_PATH;
+        char* arguments[] = {program.data(), nullptr};
+        started_ = Clock::now();
+        const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, arguments,
+                                      environmentPointers.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0) {
+            ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(error);
+            pid_ = -1;
+        }
+        startedPid_ = pid_;
+    }
+
+    ~AppRun() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            ADD_FAILURE() << "the application had to be killed; it wrote:\n" << standardOutput();
+        }
+    }
+    AppRun(const AppRun&) = delete;
+    AppRun& operator=(const AppRun&) = delete;
+
+    pid_t pid() const { return startedPid_; }
+    std::filesystem::path home() const { return folder_.path() / "home"; }
+    std::filesystem::path logPath() const { return home() / "Library" / "Logs" / "Sonarill.log"; }
+    Clock::duration sinceStart() const { return Clock::now() - started_; }
+
+    std::vector<LogLine> lines() const {
+        std::ifstream file(logPath());
+        std::vector<LogLine> lines;
+        for (std::string text; std::getline(file, text);) {
+            LogLine line;
+            int hours = 0, minutes = 0;
+            double seconds = 0;
+            char colon1 = 0, colon2 = 0;
+            std::istringstream time(text.substr(1, 12));
+            time.imbue(std::locale::classic());
+            time >> hours >> colon1 >> minutes >> colon2 >> seconds;
+            line.seconds = hours * 3600.0 + minutes * 60.0 + seconds;
+            const size_t second = text.find("] ", text.find("] ") + 2);
+            line.message = second == std::string::npos ? text : text.substr(second + 2);
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    std::vector<std::string> messages() const {
+        std::vector<std::string> messages;
+        for (const LogLine& line : lines())
+            messages.push_back(line.message);
+        return messages;
+    }
+    std::optional<LogLine> line(const std::string& message) const {
+        for (const LogLine& candidate : lines())
+            if (candidate.message == message)
+                return candidate;
+        return std::nullopt;
+    }
+
+    bool waitForMessage(const std::string& message, Clock::duration timeout) const {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (line(message))
+                return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        ADD_FAILURE() << "no \"" << message << "\"; the application wrote:\n" << standardOutput();
+        return false;
+    }
+
+    void signal(int number) const { ::kill(pid_, number); }
+
+    // The exit status, or nothing when it has not ended in time.
+    std::optional<int> waitForExit(Clock::duration timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                if (WIFEXITED(status))
+                    return WEXITSTATUS(status);
+                return 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return std::nullopt;
+    }
+
+    std::string standardOutput() const {
+        std::ostringstream text;
+        text << std::ifstream(folder_.path() / "stdout.txt").rdbuf();
+        return text.str();
+    }
+
+private:
+    ScratchFolder folder_;
+    pid_t pid_ = -1; // until it is reaped
+    pid_t startedPid_ = -1;
+    Clock::time_point started_;
+};
+
+// Each message of `expected` appears in `messages`, in this order.
+::testing::AssertionResult inOrder(const std::vector<std::string>& messages,
+                                   const std::vector<std::string>& expected) {
+    auto at = messages.begin();
+    for (const std::string& message : expected) {
+        at = std::find(at, messages.end(), message);
+        if (at == messages.end()) {
+            std::string all;
+            for (const std::string& m : messages)
+                all += "  " + m + "\n";
+            return ::testing::AssertionFailure()
+                   << "missing or out of order: \"" << message << "\" in\n"
+                   << all;
+        }
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+long countOf(const std::vector<std::string>& messages, const std::string& message) {
+    return std::count(messages.begin(), messages.end(), message);
+}
+
+constexpr auto kLaunchTimeout = 60s;
+constexpr auto kQuitTimeout = 30s;
+
+// Sends SIGTERM; the application must end at once with status 0, having logged `expected`.
+::testing::AssertionResult quitsLogging(AppRun& app, const std::vector<std::string>& expected) {
+    app.signal(SIGTERM);
+    const std::optional<int> status = app.waitForExit(kQuitTimeout);
+    if (status != 0)
+        return ::testing::AssertionFailure()
+               << "exit status " << (status ? std::to_string(*status) : "none, still running");
+    return inOrder(app.messages(), expected);
+}
+
+TEST(Launch, SignalQuitsInOrderOnceAndGivesTheDefaultOutputsBack) {
+    const struct {
+        int signal;
+        const char* line;
+        bool pluginInstalled;
+    } cases[] = {
+        {SIGTERM, "SIGTERM received — terminating app", false},
+        {SIGINT, "SIGINT received — terminating app", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        AppRun app(worldJSON(c.pluginInstalled));
+        ASSERT_TRUE(app.waitForMessage("applicationDidFinishLaunching complete", kLaunchTimeout));
+        // Twice, as an impatient user or a service manager might: one quit.
+        app.signal(c.signal);
+        app.signal(c.signal);
+        EXPECT_EQ(app.waitForExit(kQuitTimeout), 0);
+
+        const std::vector<std::string> messages = app.messages();
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(messages.front(), kRule) << "the log starts afresh";
+        EXPECT_TRUE(inOrder(
+            messages,
+            {kRule, "Sonarill starting up (pid=" + std::to_string(app.pid()) + ")", kRule,
+             "Original default output: BuiltInSpeakerDevice", "PluginLifecycle: ready=true",
+             "=== AudioRoutingViewModel init ===",
+             "setSonarillAsDefault: verification — default output is now: Sonarill_OutputDevice",
+             "applicationDidFinishLaunching complete", c.line,
+             "applicationWillTerminate — cleaning up", "stop: all forwarding pipelines stopped",
+             "Restoring default output to: BuiltInSpeakerDevice",
+             "Default output restored to deviceID=41", "cleanup complete"}));
+        EXPECT_EQ(countOf(messages, "applicationWillTerminate — cleaning up"), 1);
+        EXPECT_EQ(countOf(messages, "cleanup complete"), 1);
+        // The default system output went back with the default output: nothing left to do.
+        EXPECT_THAT(messages, ::testing::Not(Contains(::testing::HasSubstr("system output to"))));
+    }
+}
+
+TEST(Launch, AlertSoundsGoBackWhenTheUserPickedAnotherOutputMeanwhile) {
+    // The user picks the headset in the system settings once the application runs.
+    AppRun app(worldJSON(true, R"(, "events": [{"at": 8, "setDefaultOutput": "Headset"}])"));
+    ASSERT_TRUE(app.waitForMessage("applicationDidFinishLaunching complete", kLaunchTimeout));
+    ASSERT_LT(app.sinceStart(), 8s) << "launch ended after the user's change";
+    std::this_thread::sleep_for(9s - app.sinceStart());
+    EXPECT_TRUE(quitsLogging(app, {"applicationWillTerminate — cleaning up",
+                                   "Default output not Sonarill (Headset), no restore needed",
+                                   "Restoring default system output to: BuiltInSpeakerDevice",
+                                   "cleanup complete"}));
+}
+
+TEST(Launch, AudioServerThatDoesNotAnswerDelaysLaunchByTheTimeOutsOnly) {
+    // Reading the default output takes 2.5 s, longer than the application waits.
+    AppRun app(worldJSON(true, R"(, "faults": [{"call": "AudioObjectGetPropertyData",
+        "selector": "dOut", "blockMs": 2500}])"));
+    ASSERT_TRUE(app.waitForMessage("applicationDidFinishLaunching complete", kLaunchTimeout));
+    const std::vector<std::string> messages = app.messages();
+    EXPECT_TRUE(inOrder(messages, {"Sonarill starting up (pid=" + std::to_string(app.pid()) + ")",
+                                   "currentDefaultOutputUID: timed out or returned nil",
+                                   "Original default output: nil", "PluginLifecycle: ready=true",
+                                   "currentDefaultOutputUID: timed out or returned nil",
+                                   "Original default output retry: nil",
+                                   "=== AudioRoutingViewModel init ==="}));
+    // Two waits of 2 s and a quick plug-in check; never the 2.5 s of either read.
+    const auto banner = app.line("Sonarill starting up (pid=" + std::to_string(app.pid()) + ")");
+    const auto retry = app.line("Original default output retry: nil");
+    ASSERT_TRUE(banner && retry);
+    const double waited = retry->seconds - banner->seconds;
+    EXPECT_GE(waited, 3.9);
+    EXPECT_LT(waited, 4.9);
+
+    EXPECT_TRUE(quitsLogging(app, {"applicationWillTerminate — cleaning up",
+                                   "currentDefaultOutputUID: timed out or returned nil",
+                                   "Default output not Sonarill (nil), no restore needed",
+                                   "cleanup complete"}));
+}
+
+TEST(Launch, QuitEndsWhileAQueryIsStillBlockedInTheAudioServer) {
+    // The alert-sound output cannot be read for a minute: quit waits 2 s for it, then leaves
+    // with the query still blocked.
+    AppRun app(worldJSON(true, R"(, "faults": [{"call": "AudioObjectGetPropertyData",
+        "selector": "sOut", "blockMs": 60000}])"));
+    ASSERT_TRUE(app.waitForMessage("applicationDidFinishLaunching complete", kLaunchTimeout));
+    const auto signalled = Clock::now();
+    EXPECT_TRUE(quitsLogging(app, {"Restoring default output to: BuiltInSpeakerDevice",
+                                   "Default output restored to deviceID=41",
+                                   "currentDefaultSystemOutputUID: timed out or returned nil",
+                                   "cleanup complete"}));
+    EXPECT_LT(Clock::now() - signalled, 20s);
+}
+
+} // namespace
