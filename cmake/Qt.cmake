@@ -1,0 +1,3 @@
+# Qt for the application shell and its views; the core layers never link it.
+find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Test)
+set(CMAKE_AUTOMOC ON)
