@@ -45,13 +45,6 @@ OSStatus setUnitProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope 
     return AudioUnitSetProperty(unit, id, scope, element, &value, UInt32(sizeof value));
 }
 
-std::string quotedList(const std::vector<std::string>& items) {
-    std::string text = "[";
-    for (size_t i = 0; i < items.size(); ++i)
-        text += (i ? ", \"" : "\"") + items[i] + "\"";
-    return text + "]";
-}
-
 const OutputRoute* routeFor(const std::vector<OutputRoute>& routes, const std::string& uid) {
     const auto found = std::find_if(routes.begin(), routes.end(),
                                     [&](const OutputRoute& r) { return r.outputUID == uid; });
@@ -59,6 +52,13 @@ const OutputRoute* routeFor(const std::vector<OutputRoute>& routes, const std::s
 }
 
 } // namespace
+
+std::string quotedList(const std::vector<std::string>& items) {
+    std::string text = "[";
+    for (size_t i = 0; i < items.size(); ++i)
+        text += (i ? ", \"" : "\"") + items[i] + "\"";
+    return text + "]";
+}
 
 std::string formatShortestFloat(float value) {
     std::string text;
@@ -193,6 +193,23 @@ bool AudioForwarder::setOutputRoutes(const std::vector<OutputRoute>& routes) {
     isRunning_ = !pipelinesByOutputUID_.empty();
     log("setOutputRoutes: running with outputs " + quotedList(currentOutputUIDs()));
     return true;
+}
+
+bool AudioForwarder::restartPipelines(const std::set<std::string>& outputUIDs) {
+    std::vector<Pipeline> old;
+    for (const std::string& uid : outputUIDs) {
+        const auto found = pipelinesByOutputUID_.find(uid);
+        if (found == pipelinesByOutputUID_.end())
+            continue;
+        old.push_back(std::move(found->second));
+        pipelinesByOutputUID_.erase(found);
+    }
+    if (old.empty())
+        return true;
+    // The recorded sizes stay: the new pipelines align the devices again.
+    stopPipelines(std::move(old), outputUIDs);
+    const std::vector<OutputRoute> routes = activeRoutes_;
+    return setOutputRoutes(routes);
 }
 
 void AudioForwarder::applyRouteVolumes(const std::vector<OutputRoute>& routes) {

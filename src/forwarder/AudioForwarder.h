@@ -57,6 +57,10 @@ public:
     // failed to start (the routes after it are not tried).
     bool setOutputRoutes(const std::vector<OutputRoute>& routes);
     void stop();
+    // Stops the running pipelines of these devices and starts them again on the current routes:
+    // for devices that came back under a new object ID, whose old units play to nothing. False
+    // when a pipeline failed to start again.
+    bool restartPipelines(const std::set<std::string>& outputUIDs);
     std::vector<std::string> currentOutputUIDs() const;
 
     bool isRunning() const { return isRunning_; }
@@ -92,5 +96,8 @@ private:
 // The shortest decimal text that reads back as the same float, with ".0" on whole numbers
 // ("1.0", "0.75"), whatever the process locale.
 std::string formatShortestFloat(float value);
+
+// ["a", "b"]: the bracketed list of quoted items of the log lines.
+std::string quotedList(const std::vector<std::string>& items);
 
 } // namespace sonarill::forwarder

@@ -109,8 +109,12 @@ public:
     static bool isChromeAudioGroupMember(const std::string& bundleId);
 
 private:
+    enum class Takeover { complete, outputOnly, failed };
+
     explicit AudioRoutingViewModel(Environment environment);
     void start();
+    void takeOverSystemOutput();
+    void finishDelayedStart();
 
     // Devices.
     bool loadOutputDevices();
@@ -118,9 +122,14 @@ private:
                                            int64_t& nextSortOrder) const;
     void applyPersistedDevices(const std::vector<PersistedDevice>& records);
     void normalizeDeviceOrdering(const std::optional<std::string>& preferredFirstUID);
+    std::set<std::string> routedDeviceUIDs() const;
     std::string defaultRouteUID() const;
     AudioDevice* findDevice(const std::string& uid);
+    bool hasDevice(const std::string& uid) const;
+    int64_t nextActiveSortOrder() const;
     bool enableDeviceForRouting(const std::string& uid);
+    void rememberDeviceIDs(const std::vector<AudioObjectID>& ids);
+    void restartReappearedDevices(const std::vector<AudioObjectID>& ids);
 
     // Applications.
     struct RegularApp {
@@ -131,6 +140,9 @@ private:
     std::vector<RegularApp> regularApps() const;
     RoutedApp makeRoutedApp(const RegularApp& app, const std::string& key,
                             const std::string& defaultUID) const;
+    RoutedApp* findApp(const std::string& bundleId);
+    void repointApps(const std::function<bool(const RoutedApp&)>& matches, const std::string& uid,
+                     std::optional<float> resetVolume = std::nullopt);
     void discoverAudioApps();
     std::optional<PersistedAppRoute> persistedRoute(const std::string& key,
                                                     const std::string& defaultDeviceUID) const;
@@ -144,7 +156,7 @@ private:
 
     // Start-up and the system output.
     void applyStartupOutputPreference();
-    bool setSonarillAsDefault();
+    Takeover setSonarillAsDefault();
     bool syncForwarder();
     void startAppDiscoveryTimer();
     void registerDeviceChangeListener();
@@ -161,7 +173,6 @@ private:
     void willChange();
     void setAllDevices(std::vector<AudioDevice> devices);
     bool isNotifying() const;
-    void handleDeviceIDChanges();
 
     Environment environment_;
     std::vector<AudioDevice> allDevices_;
@@ -181,6 +192,8 @@ private:
     // A configuration file that could not be read or decoded must be kept aside before the first
     // save replaces it.
     bool configNeedsKeeping_ = false;
+    // The output was taken over at start: the forwarder is meant to run.
+    bool isForwarding_ = false;
     // The device list could not be read at start: the file is not replaced until a device-list
     // change starts the model normally.
     bool deviceListUnavailable_ = false;
