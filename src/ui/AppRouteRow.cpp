@@ -24,6 +24,7 @@ AppRouteRow::AppRouteRow(const routing::RoutedApp& app, routing::AudioRoutingVie
       volume_(new VolumeSlider(gate, this)),
       percent_(new ElidedLabel(roleFont(FontRole::caption), Tint::secondary, 1.0, this)) {
     icon_->setFixedSize(kIconSize, kIconSize);
+    icon_->hide();
     name_->setObjectName(QStringLiteral("name"));
     volume_->setObjectName(QStringLiteral("volume"));
     volume_->setFixedWidth(80);

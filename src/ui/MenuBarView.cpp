@@ -43,6 +43,7 @@ MenuBarView::MenuBarView(routing::AudioRoutingViewModel& model, QWidget* parent)
       scroll_(new QScrollArea(this)), inactiveDivider_(new QWidget), sections_(new QVBoxLayout),
       inactiveRows_(new QVBoxLayout) {
     setAutoFillBackground(true);
+    inactiveDivider_->setObjectName(QStringLiteral("inactiveDivider"));
 
     auto* list = new QWidget;
     list->setAutoFillBackground(false);
