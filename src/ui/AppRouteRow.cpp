@@ -9,6 +9,8 @@
 #include <QMimeData>
 #include <QMouseEvent>
 
+#include <algorithm>
+
 namespace sonarill::ui {
 
 namespace {
@@ -51,8 +53,9 @@ bool AppRouteRow::display(const routing::RoutedApp& app, bool) {
     if (app.icon != shownIcon_) {
         shownIcon_ = app.icon;
         if (app.icon)
+            // At least twice the size: sharp on high-density screens and in screenshots.
             icon_->setPixmap(applicationIcon(*app.icon).pixmap(QSize(kIconSize, kIconSize),
-                                                               devicePixelRatioF()));
+                                                               std::max(devicePixelRatioF(), 2.0)));
         icon_->setVisible(app.icon.has_value());
     }
     name_->setText(qText(app.name));

@@ -53,21 +53,25 @@ void ElidedLabel::setAlignment(Qt::Alignment alignment) {
 
 QSize ElidedLabel::sizeHint() const {
     const QFontMetrics metrics = fontMetrics();
-    return {metrics.horizontalAdvance(text_) + 1, metrics.height()};
+    const QMargins margins = contentsMargins();
+    return {metrics.horizontalAdvance(text_) + 1 + margins.left() + margins.right(),
+            metrics.height() + margins.top() + margins.bottom()};
 }
 
 QSize ElidedLabel::minimumSizeHint() const {
     // Room for the ellipsis alone: the row decides how much of the text fits.
-    const QFontMetrics metrics = fontMetrics();
-    return {std::min(sizeHint().width(), metrics.horizontalAdvance(QStringLiteral("…")) + 1),
-            metrics.height()};
+    const QMargins margins = contentsMargins();
+    const int ellipsis = fontMetrics().horizontalAdvance(QStringLiteral("…")) + 1;
+    return {std::min(sizeHint().width(), ellipsis + margins.left() + margins.right()),
+            sizeHint().height()};
 }
 
 void ElidedLabel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setPen(tintColor(palette(), tint_, opacity_));
-    const QString shown = fontMetrics().elidedText(text_, Qt::ElideRight, width());
-    painter.drawText(rect(), static_cast<int>(alignment_), shown);
+    const QRect box = contentsRect();
+    const QString shown = fontMetrics().elidedText(text_, Qt::ElideRight, box.width());
+    painter.drawText(box, static_cast<int>(alignment_), shown);
 }
 
 Divider::Divider(int leadingIndent, QWidget* parent)

@@ -3,7 +3,6 @@
 #include "ui/Theme.h"
 
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QVBoxLayout>
 
 namespace sonarill::ui {
@@ -26,7 +25,8 @@ DeviceSectionView::DeviceSectionView(const routing::AudioDevice& device,
       name_(new ElidedLabel(boldSubheadline(), Tint::primary, 1.0, this)),
       volume_(new VolumeSlider(gate, this)),
       percent_(new ElidedLabel(roleFont(FontRole::caption), Tint::secondary, 1.0, this)),
-      dropHint_(new QLabel(QStringLiteral("Drop apps here"), this)), rows_(new QVBoxLayout) {
+      dropHint_(new ElidedLabel(roleFont(FontRole::caption), Tint::secondary, 1.0, this)),
+      rows_(new QVBoxLayout) {
     name_->setObjectName(QStringLiteral("name"));
     volume_->setObjectName(QStringLiteral("masterVolume"));
     percent_->setObjectName(QStringLiteral("percent"));
@@ -56,11 +56,9 @@ DeviceSectionView::DeviceSectionView(const routing::AudioDevice& device,
     blockLayout->addLayout(volumeRow);
 
     dropHint_->setObjectName(QStringLiteral("dropHint"));
-    dropHint_->setFont(roleFont(FontRole::caption));
+    dropHint_->setText(QStringLiteral("Drop apps here"));
     dropHint_->setContentsMargins(32, 4, 32, 4);
-    QPalette hintPalette = dropHint_->palette();
-    hintPalette.setColor(QPalette::WindowText, tintColor(palette(), Tint::secondary));
-    dropHint_->setPalette(hintPalette);
+    dropHint_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 
     auto* rowsBox = new QWidget(this);
     rowsBox->setLayout(rows_.layout());

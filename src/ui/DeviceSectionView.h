@@ -26,7 +26,7 @@ private:
     ElidedLabel* name_;
     VolumeSlider* volume_;
     ElidedLabel* percent_;
-    QWidget* dropHint_;
+    ElidedLabel* dropHint_;
     KeyedWidgets<AppRouteRow> rows_;
 };
 

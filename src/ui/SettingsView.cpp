@@ -30,14 +30,12 @@ constexpr int kHeight = 420;
 class FormSection : public QWidget {
 public:
     FormSection(const QString& title, QVBoxLayout* form) : rows_(new QVBoxLayout) {
-        auto* heading = new QLabel(title);
-        QFont bold = heading->font();
+        QFont bold;
         bold.setBold(true);
-        heading->setFont(bold);
+        auto* heading = new ElidedLabel(bold, Tint::secondary);
+        heading->setObjectName(QStringLiteral("heading"));
+        heading->setText(title);
         heading->setContentsMargins(8, 0, 0, 0);
-        QPalette secondary = heading->palette();
-        secondary.setColor(QPalette::WindowText, tintColor(palette(), Tint::secondary));
-        heading->setPalette(secondary);
         form->addWidget(heading);
         form->addWidget(this);
         setLayout(rows_);
@@ -69,6 +67,14 @@ protected:
 private:
     QVBoxLayout* rows_;
 };
+
+// Some styles draw push buttons tight around their text; give the text room on every platform.
+QPushButton* formButton(const QString& title, const QString& name) {
+    auto* button = new QPushButton(title);
+    button->setObjectName(name);
+    button->setMinimumSize(button->sizeHint() + QSize(20, 4));
+    return button;
+}
 
 std::optional<std::filesystem::path> configPath() {
     return routing::defaultConfigPath();
@@ -121,10 +127,8 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
 
     form->addSpacing(12);
     auto* configuration = new FormSection(QStringLiteral("Configuration"), form);
-    auto* open = new QPushButton(QStringLiteral("Open Config File"));
-    open->setObjectName(QStringLiteral("openConfig"));
-    auto* reset = new QPushButton(QStringLiteral("Reset to Defaults"));
-    reset->setObjectName(QStringLiteral("reset"));
+    auto* open = formButton(QStringLiteral("Open Config File"), QStringLiteral("openConfig"));
+    auto* reset = formButton(QStringLiteral("Reset to Defaults"), QStringLiteral("reset"));
     configuration->addRow(open);
     configuration->addRow(reset);
     connect(open, &QPushButton::clicked, this, [] { openConfigFile(); });
@@ -132,11 +136,9 @@ SettingsView::SettingsView(QWidget* parent) : QWidget(parent) {
 
     form->addSpacing(12);
     auto* about = new FormSection(QStringLiteral("About"), form);
-    auto* version = new QLabel(QStringLiteral("Sonarill v2.0.0"));
+    auto* version = new ElidedLabel(QFont(), Tint::secondary);
     version->setObjectName(QStringLiteral("version"));
-    QPalette secondary = version->palette();
-    secondary.setColor(QPalette::WindowText, tintColor(palette(), Tint::secondary));
-    version->setPalette(secondary);
+    version->setText(QStringLiteral("Sonarill v2.0.0"));
     about->addRow(version);
     form->addStretch();
 }

@@ -52,8 +52,9 @@ protected:
         for (const auto* shown : sections(*view)) {
             EXPECT_EQ(bundleIdsOf(rows(*shown)), bundleIdsOf(model->apps(shown->device().uid)))
                 << shown->device().uid;
-            EXPECT_EQ(shown->findChild<QLabel*>(QStringLiteral("dropHint"))->isVisibleTo(shown),
-                      model->apps(shown->device().uid).empty());
+            EXPECT_EQ(
+                shown->findChild<ui::ElidedLabel*>(QStringLiteral("dropHint"))->isVisibleTo(shown),
+                model->apps(shown->device().uid).empty());
         }
         EXPECT_EQ(uidsOf(inactiveRows(*view)), uidsOf(model->unusedDevices()));
         const auto* divider = view->findChild<QWidget*>(QStringLiteral("inactiveDivider"));
@@ -189,8 +190,8 @@ TEST_F(Popover, ADeviceInUseWithoutApplicationsAsksForThem) {
     // The model only settles into this for a moment; the section shows it all the same.
     ui::RebuildGate gate([] {});
     ui::DeviceSectionView headset(model->unusedDevices().front(), *model, gate);
-    EXPECT_TRUE(headset.findChild<QLabel*>("dropHint")->isVisibleTo(&headset));
-    EXPECT_EQ(headset.findChild<QLabel*>("dropHint")->text(), "Drop apps here");
+    EXPECT_TRUE(headset.findChild<ui::ElidedLabel*>("dropHint")->isVisibleTo(&headset));
+    EXPECT_EQ(headset.findChild<ui::ElidedLabel*>("dropHint")->text(), "Drop apps here");
     EXPECT_THAT(rows(headset), IsEmpty());
 }
 

@@ -21,7 +21,7 @@ const auto* const home = addScratchHome();
 QPalette palette(bool dark) {
     const QColor window = dark ? QColor(0x28, 0x28, 0x2a) : QColor(0xf2, 0xf2, 0xf2);
     const QColor text = dark ? QColor(0xf5, 0xf5, 0xf7) : QColor(0x1d, 0x1d, 0x1f);
-    const QColor control = dark ? QColor(0x3a, 0x3a, 0x3c) : QColor(0xff, 0xff, 0xff);
+    const QColor control = dark ? QColor(0x3a, 0x3a, 0x3c) : QColor(0xf7, 0xf7, 0xf7);
     QPalette result(text, control, control.lighter(120), control.darker(150), control.darker(120),
                     text, text, control, window);
     result.setColor(QPalette::Highlight,
