@@ -103,6 +103,13 @@ void VolumeSlider::setVolume(float volume) {
     setValue(static_cast<int>(std::lround(limited * kSliderSteps)));
 }
 
+// A popover closed in the middle of a drag never sees the release: end the drag here, or the
+// rows would stay held until the next press.
+void VolumeSlider::hideEvent(QHideEvent* event) {
+    setSliderDown(false);
+    QSlider::hideEvent(event);
+}
+
 float VolumeSlider::volume() const {
     return static_cast<float>(value()) / kSliderSteps;
 }

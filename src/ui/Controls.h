@@ -77,6 +77,9 @@ public:
 signals:
     void volumeChanged(float volume);
 
+protected:
+    void hideEvent(QHideEvent* event) override;
+
 private:
     std::optional<RebuildGate::Hold> pressed_;
 };

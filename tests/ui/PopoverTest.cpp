@@ -339,6 +339,20 @@ TEST_F(Sliders, MasterVolumeFollowsEveryValueOfADrag) {
     dragThrough(*slider, [this] { return device(kSpeakersUid)->masterVolume; });
 }
 
+TEST_F(Sliders, ClosingThePopoverInTheMiddleOfADragLetsTheRowsChangeAgain) {
+    auto* slider = row(*view, kMusic)->findChild<QSlider*>("volume");
+    QTest::mousePress(slider, Qt::LeftButton, {}, handleCentre(*slider));
+    ASSERT_TRUE(slider->isSliderDown());
+    view->hide(); // the release goes nowhere
+    model->moveApp(kMusic, kHeadsetUid);
+    processEvents();
+    view->show();
+    processEvents();
+    EXPECT_NE(section(*view, kHeadsetUid), nullptr);
+    EXPECT_EQ(uidsOf(sections(*view)), uidsOf(model->usedDevices()));
+    QTest::mouseRelease(view.get(), Qt::LeftButton); // QTest's own record of the button
+}
+
 // Drops onto a device: each dropped identifier is moved there, in order.
 class Drops : public PopoverTest {
 protected:
