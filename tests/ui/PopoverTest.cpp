@@ -4,6 +4,7 @@
 #include "UiTestSupport.h"
 #include "ui/DeviceIconButton.h"
 #include "ui/FooterButtonRow.h"
+#include "ui/SymbolImages.h"
 #include "ui/Theme.h"
 
 #include <QImage>
@@ -279,6 +280,31 @@ TEST_F(Popover, FooterRowsAskForTheSettingsAndToQuit) {
     EXPECT_EQ(quitRequested.count(), 0);
     QTest::mouseClick(quit, Qt::LeftButton);
     EXPECT_EQ(quitRequested.count(), 1);
+}
+
+// Every symbol the views name is drawn by the application's own set, device symbols included.
+TEST(Symbols, EveryNameTheViewsUseHasAnImage) {
+    const char* deviceNames[] = {"External Headphones", "AirPods Pro", "Bluetooth Speaker",
+                                 "Subtle Speaker",      "LG HDMI",     "Studio Display",
+                                 "MacBook Pro Speakers"};
+    for (const char* name : deviceNames) {
+        const QString symbol =
+            QString::fromStdString(routing::AudioDevice{.name = name}.iconName());
+        EXPECT_TRUE(ui::hasSymbol(symbol)) << name << ": " << symbol.toStdString();
+    }
+    for (const char* symbol : {"pencil", "target", "minus.circle", "speaker.fill",
+                               "speaker.wave.3.fill", "gearshape", "power"})
+        EXPECT_TRUE(ui::hasSymbol(symbol)) << symbol;
+    EXPECT_FALSE(ui::hasSymbol("no.such.symbol"));
+    // A drawn symbol has ink in its colour; an unknown one still shows its placeholder.
+    for (const char* symbol : {"headphones", "no.such.symbol"}) {
+        const QImage image = ui::symbolPixmap(symbol, 24, Qt::blue).toImage();
+        int inked = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                inked += image.pixelColor(x, y).alpha() > 128 ? 1 : 0;
+        EXPECT_GT(inked, 20) << symbol;
+    }
 }
 
 TEST(PercentText, IsTheVolumeTimesAHundredCutTowardsZero) {
