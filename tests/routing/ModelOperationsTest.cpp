@@ -14,15 +14,6 @@ using sim::AudioCall;
 using sim::Fault;
 using ::testing::ElementsAre;
 
-const auto* const home = addScratchHome();
-
-std::vector<std::string> uids(const std::vector<routing::AudioDevice>& devices) {
-    std::vector<std::string> result;
-    for (const auto& device : devices)
-        result.push_back(device.uid);
-    return result;
-}
-
 size_t count(const std::vector<std::string>& messages, const std::string& prefix) {
     return std::count_if(messages.begin(), messages.end(),
                          [&](const std::string& m) { return m.rfind(prefix, 0) == 0; });

@@ -13,22 +13,12 @@ using routing::PersistedConfig;
 using sim::AudioCall;
 using sim::Fault;
 using ::testing::ElementsAre;
-using ::testing::IsSubsetOf;
-
-const auto* const home = addScratchHome();
 
 std::optional<std::string> defaultOutput() {
     return sim::defaultDeviceUID(kAudioHardwarePropertyDefaultOutputDevice);
 }
 std::optional<std::string> defaultSystemOutput() {
     return sim::defaultDeviceUID(kAudioHardwarePropertyDefaultSystemOutputDevice);
-}
-
-std::vector<std::string> uids(const std::vector<routing::AudioDevice>& devices) {
-    std::vector<std::string> result;
-    for (const auto& device : devices)
-        result.push_back(device.uid);
-    return result;
 }
 
 using Startup = ModelTest;

@@ -5,6 +5,16 @@
 
 namespace sonarill::testing {
 
+// The model's log lands in this program's own home.
+const auto* const home = addScratchHome();
+
+std::vector<std::string> uids(const std::vector<routing::AudioDevice>& devices) {
+    std::vector<std::string> result;
+    for (const auto& device : devices)
+        result.push_back(device.uid);
+    return result;
+}
+
 std::string ModelTest::configText() const {
     std::ifstream in(configPath(), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});

@@ -31,6 +31,8 @@ inline const std::string kMusic = "com.apple.Music";
 inline const std::string kPodcasts = "com.apple.podcasts";
 inline const std::string kChrome = "com.google.Chrome";
 
+std::vector<std::string> uids(const std::vector<routing::AudioDevice>& devices);
+
 class ModelTest : public ::testing::Test {
 protected:
     explicit ModelTest(sim::World world = worldWithDriver())

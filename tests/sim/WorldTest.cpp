@@ -34,7 +34,7 @@ TEST(WorldFile, ReadsEveryField) {
         ],
         "defaultSystemOutput": "Spk",
         "apps": [{"bundleId": "com.x.Agent", "name": "Agent", "policy": "accessory",
-                  "toneHz": 300, "level": 0.25}],
+                  "toneHz": 300, "level": 0.25, "icon": "utilities-terminal"}],
         "plugin": {"installed": true, "routeConfig": false, "loadDelay": 2.5},
         "recordDir": "/tmp/rec",
         "events": [{"at": 1.5, "hang": 3}, {"at": 2, "restart": 0.5}],
@@ -49,8 +49,8 @@ TEST(WorldFile, ReadsEveryField) {
                             // No id: the simulation picks one.
                             FieldsAre(0, "Mic", "Mic", 0, 1, 0, 512, 0.0)));
     EXPECT_EQ(world->defaultSystemOutput, "Spk");
-    EXPECT_THAT(world->apps,
-                ElementsAre(FieldsAre("com.x.Agent", "Agent", AppPolicy::accessory, 300.0, 0.25)));
+    EXPECT_THAT(world->apps, ElementsAre(FieldsAre("com.x.Agent", "Agent", AppPolicy::accessory,
+                                                   300.0, 0.25, "utilities-terminal")));
     EXPECT_THAT(world->plugin, FieldsAre(Optional(true), false, 2.5));
     EXPECT_EQ(world->recordDir, "/tmp/rec");
     EXPECT_DOUBLE_EQ(world->events[0].seconds, 3.0);
@@ -247,12 +247,12 @@ TEST(DefaultWorld, IsTheDescribedLaptopWhenNoFileIsNamed) {
     EXPECT_EQ(world.defaultOutput, "BuiltInSpeakerDevice");
     EXPECT_THAT(
         world.apps,
-        ElementsAre(FieldsAre("com.apple.Music", "Music", AppPolicy::regular, 440.0, _),
-                    FieldsAre(_, "Podcasts", AppPolicy::regular, 550.0, _),
-                    FieldsAre("com.google.Chrome", "Google Chrome", _, 660.0, _),
-                    FieldsAre("com.google.Chrome.helper", _, AppPolicy::accessory, _, _),
-                    FieldsAre("com.google.Chrome.app.youtube", _, AppPolicy::regular, 770.0, _),
-                    FieldsAre(_, _, AppPolicy::accessory, _, _))); // an agent
+        ElementsAre(FieldsAre("com.apple.Music", "Music", AppPolicy::regular, 440.0, _, _),
+                    FieldsAre(_, "Podcasts", AppPolicy::regular, 550.0, _, _),
+                    FieldsAre("com.google.Chrome", "Google Chrome", _, 660.0, _, _),
+                    FieldsAre("com.google.Chrome.helper", _, AppPolicy::accessory, _, _, _),
+                    FieldsAre("com.google.Chrome.app.youtube", _, AppPolicy::regular, 770.0, _, _),
+                    FieldsAre(_, _, AppPolicy::accessory, _, _, _))); // an agent
     EXPECT_EQ(world.plugin.installed, false);
 }
 
