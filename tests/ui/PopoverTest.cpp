@@ -27,8 +27,6 @@ using namespace sonarill::testing;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-const auto* const home = addScratchHome();
-
 ui::DeviceIconButton* button(const QWidget& owner, const char* name) {
     return owner.findChild<ui::DeviceIconButton*>(QString::fromLatin1(name));
 }
@@ -49,7 +47,7 @@ protected:
     // unused devices, with the divider between only when there are unused ones.
     void expectShowsModel() {
         processEvents();
-        EXPECT_EQ(uidsOf(sections(*view)), uidsOf(model->usedDevices()));
+        EXPECT_EQ(uidsOf(sections(*view)), uids(model->usedDevices()));
         for (const auto* shown : sections(*view)) {
             EXPECT_EQ(bundleIdsOf(rows(*shown)), bundleIdsOf(model->apps(shown->device().uid)))
                 << shown->device().uid;
@@ -57,7 +55,7 @@ protected:
                 shown->findChild<ui::ElidedLabel*>(QStringLiteral("dropHint"))->isVisibleTo(shown),
                 model->apps(shown->device().uid).empty());
         }
-        EXPECT_EQ(uidsOf(inactiveRows(*view)), uidsOf(model->unusedDevices()));
+        EXPECT_EQ(uidsOf(inactiveRows(*view)), uids(model->unusedDevices()));
         const auto* divider = view->findChild<QWidget*>(QStringLiteral("inactiveDivider"));
         EXPECT_EQ(divider->isVisibleTo(view.get()), !model->unusedDevices().empty());
         if (!sections(*view).empty() && !inactiveRows(*view).empty()) {
@@ -68,9 +66,9 @@ protected:
 };
 
 TEST_F(Popover, StartShowsTheSpeakersWithTheirApplicationsAndTheOtherDevicesBelow) {
-    ASSERT_THAT(uidsOf(model->usedDevices()), ElementsAre(kSpeakersUid));
+    ASSERT_THAT(uids(model->usedDevices()), ElementsAre(kSpeakersUid));
     // The multi-output device is an aggregate, which the model leaves out.
-    ASSERT_THAT(uidsOf(model->unusedDevices()), ElementsAre(kHeadsetUid, kHDMIUid));
+    ASSERT_THAT(uids(model->unusedDevices()), ElementsAre(kHeadsetUid, kHDMIUid));
     expectShowsModel();
     const auto* speakers = section(*view, kSpeakersUid);
     EXPECT_EQ(label(*speakers, "name")->text(), "MacBook Pro Speakers");
@@ -149,7 +147,7 @@ TEST_F(Popover, TheOnlyRemovableOutputCannotBeRemoved) {
     EXPECT_EQ(remove->toolTip(), "Add another output before removing this one");
     QTest::mouseClick(remove, Qt::LeftButton);
     processEvents();
-    EXPECT_THAT(uidsOf(model->usedDevices()), ElementsAre(kSpeakersUid));
+    EXPECT_THAT(uids(model->usedDevices()), ElementsAre(kSpeakersUid));
 
     model->moveApp(kPodcasts, kHeadsetUid);
     processEvents();
@@ -159,7 +157,7 @@ TEST_F(Popover, TheOnlyRemovableOutputCannotBeRemoved) {
     }
     QTest::mouseClick(button(*section(*view, kHeadsetUid), "remove"), Qt::LeftButton);
     processEvents();
-    EXPECT_THAT(uidsOf(model->usedDevices()), ElementsAre(kSpeakersUid));
+    EXPECT_THAT(uids(model->usedDevices()), ElementsAre(kSpeakersUid));
     expectShowsModel();
 }
 
@@ -181,7 +179,7 @@ TEST_F(Popover, AnUnusedDeviceHasARemoveButtonOnlyWhileEnabled) {
 TEST_F(Popover, UseOnlyThisOutputMovesEveryApplicationThere) {
     QTest::mouseClick(button(*inactiveRow(*view, kHDMIUid), "useOnly"), Qt::LeftButton);
     processEvents();
-    EXPECT_THAT(uidsOf(model->usedDevices()), ElementsAre(kHDMIUid));
+    EXPECT_THAT(uids(model->usedDevices()), ElementsAre(kHDMIUid));
     expectShowsModel();
     EXPECT_EQ(button(*section(*view, kHDMIUid), "useOnly")->toolTip(), "Use only this output");
     EXPECT_EQ(button(*section(*view, kHDMIUid), "rename")->toolTip(), "Rename output");
@@ -375,7 +373,7 @@ TEST_F(Sliders, ClosingThePopoverInTheMiddleOfADragLetsTheRowsChangeAgain) {
     view->show();
     processEvents();
     EXPECT_NE(section(*view, kHeadsetUid), nullptr);
-    EXPECT_EQ(uidsOf(sections(*view)), uidsOf(model->usedDevices()));
+    EXPECT_EQ(uidsOf(sections(*view)), uids(model->usedDevices()));
     QTest::mouseRelease(view.get(), Qt::LeftButton); // QTest's own record of the button
 }
 
@@ -420,7 +418,7 @@ TEST_F(Drops, OntoASectionMovesThereAndOntoItsOwnDeviceKeepsIt) {
 TEST_F(Drops, NothingToMoveIsRefused) {
     EXPECT_FALSE(drop(*inactiveRow(*view, kHeadsetUid), QString()));
     EXPECT_FALSE(drop(*inactiveRow(*view, kHeadsetUid), "\n\n"));
-    EXPECT_THAT(uidsOf(model->usedDevices()), ElementsAre(kSpeakersUid));
+    EXPECT_THAT(uids(model->usedDevices()), ElementsAre(kSpeakersUid));
 }
 
 // A real drag needs a platform that has drag and drop: ctest runs this one again on Xvfb.

@@ -17,8 +17,6 @@ using namespace sonarill;
 using namespace sonarill::testing;
 using Dialog = ui::OutputDeviceRenameDialog;
 
-const auto* const home = addScratchHome();
-
 class RenameDialog : public PopoverTest {
 protected:
     void clickPencil(const QWidget& owner) {
@@ -89,7 +87,7 @@ TEST_F(RenameDialog, RefreshesWhileOpenLeaveTheRowsAndTheAnswerGoesToTheDevice) 
     processEvents();
     EXPECT_EQ(device(kSpeakersUid)->customName, "Desk");
     EXPECT_NE(row(*view, "org.example.Late"), nullptr);
-    EXPECT_EQ(uidsOf(sections(*view)), uidsOf(model->usedDevices()));
+    EXPECT_EQ(uidsOf(sections(*view)), uids(model->usedDevices()));
 }
 
 TEST_F(RenameDialog, QuittingWhileOpenCancels) {

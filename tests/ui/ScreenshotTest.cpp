@@ -16,8 +16,6 @@ namespace {
 using namespace sonarill;
 using namespace sonarill::testing;
 
-const auto* const home = addScratchHome();
-
 QPalette palette(bool dark) {
     const QColor window = dark ? QColor(0x28, 0x28, 0x2a) : QColor(0xf2, 0xf2, 0xf2);
     const QColor text = dark ? QColor(0xf5, 0xf5, 0xf7) : QColor(0x1d, 0x1d, 0x1f);

@@ -24,8 +24,6 @@ namespace {
 using namespace sonarill;
 using namespace sonarill::testing;
 
-const auto* const home = addScratchHome();
-
 class UrlRecorder : public QObject {
     Q_OBJECT
 public:

@@ -54,13 +54,6 @@ std::vector<std::string> uidsOf(const std::vector<ui::InactiveDeviceRow*>& views
     return deviceUids(views);
 }
 
-std::vector<std::string> uidsOf(const std::vector<routing::AudioDevice>& devices) {
-    std::vector<std::string> result;
-    for (const auto& device : devices)
-        result.push_back(device.uid);
-    return result;
-}
-
 std::vector<std::string> bundleIdsOf(const std::vector<ui::AppRouteRow*>& views) {
     std::vector<std::string> result;
     for (const auto* view : views)

@@ -25,7 +25,6 @@ std::vector<std::string> uidsOf(const std::vector<ui::DeviceSectionView*>& views
 std::vector<std::string> uidsOf(const std::vector<ui::InactiveDeviceRow*>& views);
 std::vector<std::string> bundleIdsOf(const std::vector<ui::AppRouteRow*>& views);
 std::vector<std::string> bundleIdsOf(const std::vector<routing::RoutedApp>& apps);
-std::vector<std::string> uidsOf(const std::vector<routing::AudioDevice>& devices);
 ui::DeviceSectionView* section(const QWidget& view, const std::string& uid);
 ui::InactiveDeviceRow* inactiveRow(const QWidget& view, const std::string& uid);
 ui::AppRouteRow* row(const QWidget& view, const std::string& bundleId);
