@@ -58,7 +58,7 @@ TEST_F(RenameDialog, ShowsTheSystemNameAndStartsWithTheShownName) {
         EXPECT_EQ(dialog.nameField()->placeholderText(), "LG HDMI");
         EXPECT_EQ(dialog.nameField()->size(), QSize(260, 24));
         EXPECT_TRUE(dialog.button(Dialog::save)->isDefault());
-        EXPECT_EQ(QApplication::focusWidget(), dialog.nameField());
+        EXPECT_EQ(dialog.focusWidget(), dialog.nameField());
         // Return presses the default button with the text as typed: trimming is the model's.
         dialog.nameField()->setText("  Den TV ");
         QTest::keyClick(dialog.nameField(), Qt::Key_Return);
