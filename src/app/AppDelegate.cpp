@@ -3,8 +3,10 @@
 #include "app/DefaultOutput.h"
 #include "app/Popover.h"
 #include "app/SignalPipe.h"
+#include "audio/DeviceLookup.h"
 #include "base/Files.h"
 #include "forwarder/AudioForwarder.h"
+#include "guard/OutputStateFile.h"
 #include "log/DebugLog.h"
 #include "platform/Paths.h"
 
@@ -113,21 +115,67 @@ void AppDelegate::applicationDidFinishLaunching() {
     setupSignalHandling();
     setupStatusItem();
 
-    originalDefaultOutputUID_ = currentDefaultOutputUID(kAudioQueryTimeoutSeconds);
-    DebugLog::log("Original default output: " + originalDefaultOutputUID_.value_or("nil"));
+    outputStatePath_ = guard::defaultOutputStatePath();
+    if (outputStatePath_)
+        keptOutputs_ = guard::readOutputState(*outputStatePath_);
+    originalDefaultOutputUID_ = recordOriginalOutput("Original default output: ");
 
     installer_ = std::make_unique<plugin::PluginLifecycleManager>();
     const bool ready = installer_->installForSession();
     DebugLog::log(std::string("PluginLifecycle: ready=") + (ready ? "true" : "false"));
 
     if (!originalDefaultOutputUID_) {
-        originalDefaultOutputUID_ = currentDefaultOutputUID(kAudioQueryTimeoutSeconds);
-        DebugLog::log("Original default output retry: " +
-                      originalDefaultOutputUID_.value_or("nil"));
+        originalDefaultOutputUID_ = recordOriginalOutput("Original default output retry: ");
     }
+    keepOriginalOutputs();
+    startGuard();
 
     setupPopover();
     DebugLog::log("applicationDidFinishLaunching complete");
+}
+
+// The current default output, unless it is the virtual device left by a run that died without
+// giving it back: then the device that run found, when it is still there.
+std::optional<std::string> AppDelegate::recordOriginalOutput(const std::string& linePrefix) {
+    const std::optional<std::string> current = currentDefaultOutputUID(kAudioQueryTimeoutSeconds);
+    const guard::OriginalOutput original = guard::chooseOriginalOutput(
+        current, keptOutputs_ ? std::optional(keptOutputs_->defaultOutputUID) : std::nullopt,
+        [](const std::string& uid) { return findDeviceID(uid, kAudioQueryTimeoutSeconds); });
+    if (original.keptFromEarlierRun)
+        DebugLog::log("Original default output (kept from an earlier run): " + *original.uid);
+    else
+        DebugLog::log(linePrefix + original.uid.value_or("nil"));
+    return original.uid;
+}
+
+// Both outputs as found at launch go to the state file, so that the next launch knows them even
+// if this run cannot give them back.
+void AppDelegate::keepOriginalOutputs() {
+    const guard::OriginalOutput system = guard::chooseOriginalOutput(
+        currentDefaultSystemOutputUID(kAudioQueryTimeoutSeconds),
+        keptOutputs_ ? std::optional(keptOutputs_->defaultSystemOutputUID) : std::nullopt,
+        [](const std::string& uid) { return findDeviceID(uid, kAudioQueryTimeoutSeconds); });
+    const auto physical = [](const std::optional<std::string>& uid) {
+        return uid && *uid != audio::kVirtualDeviceUID ? *uid : std::string();
+    };
+    originalOutputs_ = {physical(originalDefaultOutputUID_), physical(system.uid)};
+    if (!outputStatePath_ || (originalOutputs_.defaultOutputUID.empty() &&
+                              originalOutputs_.defaultSystemOutputUID.empty()))
+        return;
+    if (const auto written = guard::writeOutputState(*outputStatePath_, originalOutputs_); !written)
+        DebugLog::log("keepOriginalOutputs: ERROR writing " + outputStatePath_->string() + ": " +
+                      written.error());
+}
+
+void AppDelegate::startGuard() {
+    const std::optional<std::filesystem::path> program = guard::GuardClient::defaultProgram();
+    if (!program || !guard_.start(*program))
+        return;
+    guard_.recordOutputs(originalOutputs_);
+    forwarder::AudioForwarder::shared().setFrameSizeRecordObserver(
+        [this](const std::string& uid, std::optional<uint32_t> originalSize) {
+            guard_.recordFrameSize(uid, originalSize);
+        });
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -236,7 +284,14 @@ void AppDelegate::cleanup() {
         return;
     didCleanup_ = true;
     forwarder::AudioForwarder::shared().stop();
-    restoreDefaultOutput(originalDefaultOutputUID_);
+    const bool restored = restoreDefaultOutput(originalDefaultOutputUID_);
+    // A restore that failed leaves the file for the next launch to find.
+    if (restored && outputStatePath_)
+        (void)guard::removeOutputState(*outputStatePath_);
+    if (guard_.isStarted()) {
+        guard_.quit();
+        (void)guard_.waitForExit(std::chrono::seconds(1));
+    }
     DebugLog::log("cleanup complete");
 }
 

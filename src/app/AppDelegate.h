@@ -1,5 +1,6 @@
 #pragma once
 
+#include "guard/GuardClient.h"
 #include "plugin/PluginLifecycleManager.h"
 
 #include <QElapsedTimer>
@@ -60,6 +61,9 @@ private:
     void truncateLog();
     void setupSignalHandling();
     void setupStatusItem();
+    std::optional<std::string> recordOriginalOutput(const std::string& linePrefix);
+    void keepOriginalOutputs();
+    void startGuard();
     void setupPopover();
     void showPopoverUnderStatusItem();
     void handleSignals();
@@ -74,6 +78,12 @@ private:
     QPointer<QWidget> settingsWindow_;
     std::optional<std::string> originalDefaultOutputUID_;
     std::unique_ptr<plugin::PluginLifecycleManager> installer_;
+    // The outputs found at launch, also in a file, and a process that gives them back if this
+    // one dies without quitting.
+    std::optional<guard::RecordedOutputs> keptOutputs_;
+    guard::RecordedOutputs originalOutputs_;
+    std::optional<std::filesystem::path> outputStatePath_;
+    guard::GuardClient guard_;
 };
 
 // The status item's picture: the png at `path` when it loads, else a speaker symbol.

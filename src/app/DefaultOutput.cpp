@@ -67,7 +67,7 @@ std::optional<AudioObjectID> findDeviceID(const std::string& uid, double timeout
     return id;
 }
 
-void restoreDefaultOutput(const std::optional<std::string>& originalDefaultOutputUID) {
+bool restoreDefaultOutput(const std::optional<std::string>& originalDefaultOutputUID) {
     const bool hasUsableRecord = originalDefaultOutputUID && !originalDefaultOutputUID->empty() &&
                                  !isVirtualDevice(originalDefaultOutputUID);
     // Looked up at most once: a server that did not answer the first time costs no second wait.
@@ -78,40 +78,46 @@ void restoreDefaultOutput(const std::optional<std::string>& originalDefaultOutpu
         return *recordedDevice;
     };
 
+    bool restored = true;
     const std::optional<std::string> current = currentDefaultOutputUID(kAudioQueryTimeoutSeconds);
     if (isVirtualDevice(current) && hasUsableRecord) {
         DebugLog::log("Restoring default output to: " + *originalDefaultOutputUID);
         const std::optional<AudioObjectID> id = recordedDeviceID();
         if (!id)
-            return;
+            return false;
         const OSStatus output = setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, *id);
         const OSStatus systemOutput =
             setDefaultDevice(kAudioHardwarePropertyDefaultSystemOutputDevice, *id);
-        if (output == noErr && systemOutput == noErr)
+        if (output == noErr && systemOutput == noErr) {
             DebugLog::log("Default output restored to deviceID=" + std::to_string(*id));
-        else
+        } else {
             DebugLog::log("restoreDefaultOutput: ERROR setting default output: " +
                           std::to_string(output) + ", " + std::to_string(systemOutput));
+            restored = false;
+        }
     } else {
         DebugLog::log("Default output not Sonarill (" + current.value_or("nil") +
                       "), no restore needed");
+        restored = current.has_value() && !isVirtualDevice(current);
     }
 
     // Alert sounds follow their own default, which the user may have left on the virtual device
     // while picking another output: it would be silent once the application is gone.
     if (!hasUsableRecord)
-        return;
+        return restored;
     if (!isVirtualDevice(currentDefaultSystemOutputUID(kAudioQueryTimeoutSeconds)))
-        return;
+        return restored;
     const std::optional<AudioObjectID> id = recordedDeviceID();
     if (!id)
-        return;
+        return false;
     const OSStatus status = setDefaultDevice(kAudioHardwarePropertyDefaultSystemOutputDevice, *id);
-    if (status == noErr)
+    if (status == noErr) {
         DebugLog::log("Restoring default system output to: " + *originalDefaultOutputUID);
-    else
-        DebugLog::log("restoreDefaultOutput: ERROR setting default system output: " +
-                      std::to_string(status));
+        return restored;
+    }
+    DebugLog::log("restoreDefaultOutput: ERROR setting default system output: " +
+                  std::to_string(status));
+    return false;
 }
 
 } // namespace sonarill::app

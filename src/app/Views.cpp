@@ -3,25 +3,28 @@
 #include "forwarder/AudioForwarder.h"
 #include "platform/NotificationCenter.h"
 #include "routing/AudioRoutingViewModel.h"
+#include "ui/MenuBarView.h"
+#include "ui/SettingsView.h"
 
-#include <QLabel>
+#include <QApplication>
 #include <QVBoxLayout>
 
 namespace sonarill::app {
 
 namespace {
 
-// TEMPORARY until the views are merged: then ui::MenuBarView on the model, its quitRequested
-// connected to QCoreApplication::quit and its settingsRequested to
-// AppDelegate::showSettingsWindow.
-QWidget* makeMenuBarView(routing::AudioRoutingViewModel& /*model*/, AppDelegate& /*delegate*/,
+QWidget* makeMenuBarView(routing::AudioRoutingViewModel& model, AppDelegate& delegate,
                          QWidget* parent) {
-    return new QLabel(QStringLiteral("Sonarill"), parent);
+    auto* view = new ui::MenuBarView(model, parent);
+    QObject::connect(view, &ui::MenuBarView::settingsRequested, &delegate,
+                     &AppDelegate::showSettingsWindow);
+    QObject::connect(view, &ui::MenuBarView::quitRequested, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    return view;
 }
 
-// TEMPORARY until the views are merged: then ui::SettingsView.
 QWidget* makeSettingsView(QWidget* parent) {
-    return new QLabel(QStringLiteral("Settings"), parent);
+    return new ui::SettingsView(parent);
 }
 
 // The popover's content: the routing model and the view on it. The model is made with the

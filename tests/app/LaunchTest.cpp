@@ -4,12 +4,16 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iostream>
+#include <memory>
 #include <optional>
 #include <spawn.h>
 #include <sstream>
@@ -55,20 +59,24 @@ struct LogLine {
 // One run of the application with its own home, data folder and world.
 class AppRun {
 public:
-    explicit AppRun(const std::string& world) : folder_("sonarill-launch") {
+    // `folder`: the home, data folder and world of an earlier run to launch again on; fresh ones
+    // when null.
+    explicit AppRun(const std::string& world, std::shared_ptr<ScratchFolder> folder = nullptr)
+        : folder_(folder ? std::move(folder) : std::make_shared<ScratchFolder>("sonarill-launch")) {
         std::filesystem::create_directories(home() / "Library" / "Logs");
-        std::filesystem::create_directories(folder_.path() / "data");
-        std::filesystem::create_directories(folder_.path() / "runtime");
-        std::filesystem::permissions(folder_.path() / "runtime", std::filesystem::perms::owner_all);
-        std::ofstream(folder_.path() / "world.json") << world;
+        std::filesystem::create_directories(folder_->path() / "data");
+        std::filesystem::create_directories(folder_->path() / "runtime");
+        std::filesystem::permissions(folder_->path() / "runtime",
+                                     std::filesystem::perms::owner_all);
+        std::ofstream(folder_->path() / "world.json") << world;
         // A log left by an earlier run: launch empties it.
         std::ofstream(logPath()) << "[00:00:00.000] [Old:1] an earlier run\n";
 
         std::vector<std::string> environment = {
             "HOME=" + home().string(),
-            "XDG_DATA_HOME=" + (folder_.path() / "data").string(),
-            "XDG_RUNTIME_DIR=" + (folder_.path() / "runtime").string(),
-            "SONARILL_SIM_WORLD=" + (folder_.path() / "world.json").string(),
+            "XDG_DATA_HOME=" + (folder_->path() / "data").string(),
+            "XDG_RUNTIME_DIR=" + (folder_->path() / "runtime").string(),
+            "SONARILL_SIM_WORLD=" + (folder_->path() / "world.json").string(),
             "QT_QPA_PLATFORM=offscreen",
         };
         for (char** variable = environ; *variable != nullptr; ++variable) {
@@ -85,7 +93,7 @@ public:
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        const std::string output = (folder_.path() / "stdout.txt").string();
+        const std::string output = (folder_->path() / "stdout.txt").string();
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         std::string program = SONARILL_APP_PATH;
@@ -112,7 +120,7 @@ public:
     AppRun& operator=(const AppRun&) = delete;
 
     pid_t pid() const { return startedPid_; }
-    std::filesystem::path home() const { return folder_.path() / "home"; }
+    std::filesystem::path home() const { return folder_->path() / "home"; }
     std::filesystem::path logPath() const { return home() / "Library" / "Logs" / "Sonarill.log"; }
     Clock::duration sinceStart() const { return Clock::now() - started_; }
 
@@ -178,12 +186,25 @@ public:
 
     std::string standardOutput() const {
         std::ostringstream text;
-        text << std::ifstream(folder_.path() / "stdout.txt").rdbuf();
+        text << std::ifstream(folder_->path() / "stdout.txt").rdbuf();
         return text.str();
     }
 
+    std::shared_ptr<ScratchFolder> folder() const { return folder_; }
+    // What every program on the simulated machine sees: its defaults and buffer frame sizes.
+    nlohmann::json sharedSystem() const {
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            std::ifstream file(folder_->path() / "data" / "sonarill-sim" / "system.json");
+            const nlohmann::json system = nlohmann::json::parse(file, nullptr, false);
+            if (!system.is_discarded())
+                return system;
+            std::this_thread::sleep_for(2ms); // caught in the middle of a write
+        }
+        return {};
+    }
+
 private:
-    ScratchFolder folder_;
+    std::shared_ptr<ScratchFolder> folder_;
     pid_t pid_ = -1; // until it is reaped
     pid_t startedPid_ = -1;
     Clock::time_point started_;
@@ -313,6 +334,120 @@ TEST(Launch, QuitEndsWhileAQueryIsStillBlockedInTheAudioServer) {
                                    "currentDefaultSystemOutputUID: timed out or returned nil",
                                    "cleanup complete"}));
     EXPECT_LT(Clock::now() - signalled, 20s);
+}
+
+// MARK: The guard
+
+const std::string kOutputsState = "Library/Application Support/Sonarill/outputs.state";
+
+std::string speakersAt1024() {
+    // The speakers play in periods of 1024 frames, which forwarding changes to 512.
+    std::string world = worldJSON(true);
+    const std::string plain = R"("transport": "bltn",
+         "outputChannels": 2})";
+    world.replace(world.find(plain), plain.size(),
+                  R"("transport": "bltn", "outputChannels": 2, "bufferFrameSize": 1024})");
+    return world;
+}
+
+pid_t guardPid(const AppRun& app) {
+    for (const std::string& message : app.messages()) {
+        const size_t at = message.find(" (pid=");
+        if (message.rfind("startGuard: started ", 0) == 0 && at != std::string::npos)
+            return static_cast<pid_t>(std::stol(message.substr(at + 6)));
+    }
+    return -1;
+}
+
+bool processExists(pid_t pid) {
+    return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH);
+}
+
+// Waits until `holds` is true of the shared system; how long it took, or nothing.
+template <typename Predicate>
+std::optional<Clock::duration> waitForSystem(const AppRun& app, Predicate holds,
+                                             Clock::duration timeout) {
+    const auto start = Clock::now();
+    while (Clock::now() - start < timeout) {
+        if (holds(app.sharedSystem()))
+            return Clock::now() - start;
+        std::this_thread::sleep_for(1ms);
+    }
+    return std::nullopt;
+}
+
+bool outputsAre(const nlohmann::json& system, const std::string& uid) {
+    return system.value("defaultOutput", "") == uid &&
+           system.value("defaultSystemOutput", "") == uid;
+}
+
+TEST(Guard, AKilledApplicationsOutputsAndBufferFrameSizeComeBack) {
+    AppRun app(speakersAt1024());
+    ASSERT_TRUE(app.waitForMessage("applicationDidFinishLaunching complete", kLaunchTimeout));
+    const nlohmann::json taken = app.sharedSystem();
+    ASSERT_TRUE(outputsAre(taken, "Sonarill_OutputDevice")) << taken.dump();
+    ASSERT_EQ(taken["bufferFrameSizes"].value("BuiltInSpeakerDevice", 0), 512) << taken.dump();
+    const pid_t guard = guardPid(app);
+    ASSERT_TRUE(processExists(guard));
+
+    app.signal(SIGKILL);
+    const auto killed = Clock::now();
+    EXPECT_EQ(app.waitForExit(kQuitTimeout), 128 + SIGKILL);
+    const auto restored = waitForSystem(
+        app,
+        [](const nlohmann::json& system) {
+            return outputsAre(system, "BuiltInSpeakerDevice") &&
+                   system["bufferFrameSizes"].value("BuiltInSpeakerDevice", 0) == 1024;
+        },
+        2s - (Clock::now() - killed));
+    ASSERT_TRUE(restored) << app.sharedSystem().dump();
+    std::cout << "[ figures  ] kill to restored outputs and size: "
+              << std::chrono::duration<double, std::milli>(Clock::now() - killed).count()
+              << " ms\n";
+    for (int i = 0; i < 100 && processExists(guard); ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(processExists(guard)) << "the guard leaves when it is done";
+    EXPECT_TRUE(inOrder(
+        app.messages(),
+        {"guard: the application ended without quitting; giving its changes back", "guard: done"}));
+}
+
+TEST(Guard, AfterBothDiedTheNextLaunchTakesTheOriginalFromTheStateFile) {
+    auto folder = std::make_shared<ScratchFolder>("sonarill-launch");
+    {
+        AppRun first(worldJSON(true), folder);
+        ASSERT_TRUE(first.waitForMessage("applicationDidFinishLaunching complete", kLaunchTimeout));
+        ASSERT_TRUE(std::filesystem::exists(first.home() / kOutputsState));
+        ::kill(guardPid(first), SIGKILL);
+        first.signal(SIGKILL);
+        EXPECT_EQ(first.waitForExit(kQuitTimeout), 128 + SIGKILL);
+        ASSERT_TRUE(outputsAre(first.sharedSystem(), "Sonarill_OutputDevice"))
+            << "nothing gave the output back";
+    }
+    // The machine as the dead run left it.
+    AppRun second(worldJSON(true, R"(, "keepSystemState": true)"), folder);
+    ASSERT_TRUE(second.waitForMessage("applicationDidFinishLaunching complete", kLaunchTimeout));
+    EXPECT_TRUE(second.line("Original default output (kept from an earlier run): "
+                            "BuiltInSpeakerDevice"));
+    EXPECT_TRUE(
+        quitsLogging(second, {"Restoring default output to: BuiltInSpeakerDevice",
+                              "Default output restored to deviceID=41", "cleanup complete"}));
+    EXPECT_TRUE(outputsAre(second.sharedSystem(), "BuiltInSpeakerDevice"));
+}
+
+TEST(Guard, ACleanQuitLeavesNoGuardAndNoStateFile) {
+    AppRun app(speakersAt1024());
+    ASSERT_TRUE(app.waitForMessage("applicationDidFinishLaunching complete", kLaunchTimeout));
+    const pid_t guard = guardPid(app);
+    ASSERT_TRUE(processExists(guard));
+    EXPECT_TRUE(quitsLogging(app, {"cleanup complete"}));
+    EXPECT_FALSE(processExists(guard));
+    EXPECT_FALSE(std::filesystem::exists(app.home() / kOutputsState));
+    const nlohmann::json system = app.sharedSystem();
+    EXPECT_TRUE(outputsAre(system, "BuiltInSpeakerDevice")) << system.dump();
+    EXPECT_EQ(system["bufferFrameSizes"].value("BuiltInSpeakerDevice", 0), 1024);
+    for (const std::string& message : app.messages())
+        EXPECT_NE(message.rfind("guard: ", 0), 0u) << "the guard changed nothing: " << message;
 }
 
 } // namespace
