@@ -55,6 +55,7 @@ TEST_F(SharedSystem, AJoiningProcessSeesThisOnesStateAndThisOneHearsItsChanges) 
     ScopedSimWorld world(worldWithDriver(), TimelineClock::realTime);
     ASSERT_TRUE(setDefaultDevice(kOutput, kHDMIUID));
     ASSERT_EQ(setFrames(kHeadset, 1024), noErr);
+    waitForNotifications(); // this process's own change is not to be heard below
     std::atomic<int> heard{0};
     const AudioObjectPropertyAddress defaultOutput{kOutput, kAudioObjectPropertyScopeGlobal,
                                                    kAudioObjectPropertyElementMain};
