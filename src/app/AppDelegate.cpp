@@ -63,6 +63,10 @@ QPoint popoverPosition(const QRect& icon, const QSize& size) {
     return position;
 }
 
+bool isPresent(const std::string& uid) {
+    return findDeviceID(uid, kAudioQueryTimeoutSeconds).has_value();
+}
+
 } // namespace
 
 QIcon menuBarIcon(const QString& path) {
@@ -140,7 +144,7 @@ std::optional<std::string> AppDelegate::recordOriginalOutput(const std::string& 
     const std::optional<std::string> current = currentDefaultOutputUID(kAudioQueryTimeoutSeconds);
     const guard::OriginalOutput original = guard::chooseOriginalOutput(
         current, keptOutputs_ ? std::optional(keptOutputs_->defaultOutputUID) : std::nullopt,
-        [](const std::string& uid) { return findDeviceID(uid, kAudioQueryTimeoutSeconds); });
+        isPresent);
     if (original.keptFromEarlierRun)
         DebugLog::log("Original default output (kept from an earlier run): " + *original.uid);
     else
@@ -154,7 +158,7 @@ void AppDelegate::keepOriginalOutputs() {
     const guard::OriginalOutput system = guard::chooseOriginalOutput(
         currentDefaultSystemOutputUID(kAudioQueryTimeoutSeconds),
         keptOutputs_ ? std::optional(keptOutputs_->defaultSystemOutputUID) : std::nullopt,
-        [](const std::string& uid) { return findDeviceID(uid, kAudioQueryTimeoutSeconds); });
+        isPresent);
     const auto physical = [](const std::optional<std::string>& uid) {
         return uid && *uid != audio::kVirtualDeviceUID ? *uid : std::string();
     };
