@@ -1,5 +1,7 @@
 // How the simulated audio system scales with its devices: starting a world of N devices, and a
-// program's lookup of the last one by UID through the HAL (the device list, then each UID).
+// program's lookup of the last one by UID through the HAL (the device list, then each UID). And
+// what one property read costs: the default output and a buffer frame size, which every program
+// on the system shares, beside a device's UID, which is the process's own.
 #include "audio/DeviceLookup.h"
 #include "sim/Control.h"
 
@@ -45,5 +47,59 @@ BENCHMARK(findLastDeviceByUID)
     ->Range(100, 100000)
     ->Complexity()
     ->Unit(benchmark::kMillisecond);
+
+template <typename Read> void readProperty(benchmark::State& state, Read read) {
+    (void)resetWorld(worldOf(10), TimelineClock::manual);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(read());
+}
+
+void readDefaultOutput(benchmark::State& state) {
+    readProperty(state, [] {
+        const AudioObjectPropertyAddress address{kAudioHardwarePropertyDefaultOutputDevice,
+                                                 kAudioObjectPropertyScopeGlobal,
+                                                 kAudioObjectPropertyElementMain};
+        AudioObjectID device = 0;
+        UInt32 size = sizeof device;
+        return AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size,
+                                          &device);
+    });
+}
+BENCHMARK(readDefaultOutput)->Unit(benchmark::kMicrosecond);
+
+void readBufferFrameSize(benchmark::State& state) {
+    readProperty(state, [] {
+        const AudioObjectPropertyAddress address{kAudioDevicePropertyBufferFrameSize,
+                                                 kAudioObjectPropertyScopeGlobal,
+                                                 kAudioObjectPropertyElementMain};
+        static const AudioObjectID device = *sonarill::audio::findDeviceByUID("device-9");
+        UInt32 frames = 0;
+        UInt32 size = sizeof frames;
+        return AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &frames);
+    });
+}
+BENCHMARK(readBufferFrameSize)->Unit(benchmark::kMicrosecond);
+
+// A change every program must hear of: written through to the shared state.
+void writeBufferFrameSize(benchmark::State& state) {
+    UInt32 frames = 512;
+    readProperty(state, [&] {
+        static const AudioObjectID device = *sonarill::audio::findDeviceByUID("device-9");
+        frames = frames == 512 ? 1024 : 512;
+        const AudioObjectPropertyAddress address{kAudioDevicePropertyBufferFrameSize,
+                                                 kAudioObjectPropertyScopeGlobal,
+                                                 kAudioObjectPropertyElementMain};
+        return AudioObjectSetPropertyData(device, &address, 0, nullptr, sizeof frames, &frames);
+    });
+}
+BENCHMARK(writeBufferFrameSize)->Unit(benchmark::kMicrosecond);
+
+void readDeviceUID(benchmark::State& state) {
+    readProperty(state, [] {
+        static const AudioObjectID device = *sonarill::audio::findDeviceByUID("device-9");
+        return sonarill::audio::deviceUID(device);
+    });
+}
+BENCHMARK(readDeviceUID)->Unit(benchmark::kMicrosecond);
 
 } // namespace

@@ -65,6 +65,24 @@ std::optional<std::string> deviceName(AudioObjectID device) {
     return readStringProperty(device, kAudioObjectPropertyName);
 }
 
+std::optional<uint32_t> readUInt32Property(AudioObjectID object,
+                                           AudioObjectPropertySelector selector) {
+    const auto address = globalAddress(selector);
+    UInt32 value = 0;
+    UInt32 size = sizeof value;
+    if (AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &value) != noErr ||
+        value == 0)
+        return std::nullopt;
+    return value;
+}
+
+OSStatus writeUInt32Property(AudioObjectID object, AudioObjectPropertySelector selector,
+                             uint32_t value) {
+    const auto address = globalAddress(selector);
+    const UInt32 data = value;
+    return AudioObjectSetPropertyData(object, &address, 0, nullptr, sizeof data, &data);
+}
+
 bool hasStreams(AudioObjectID device, AudioObjectPropertyScope scope) {
     const AudioObjectPropertyAddress address{kAudioDevicePropertyStreams, scope,
                                              kAudioObjectPropertyElementMain};

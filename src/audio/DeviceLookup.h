@@ -33,6 +33,14 @@ bool hasStreams(AudioObjectID device, AudioObjectPropertyScope scope);
 std::vector<AudioObjectID> systemDeviceIDsWithOutput();
 std::set<std::string> currentSystemDeviceUIDs();
 
+// A 32-bit property on the global scope and main element, such as the system object's default
+// output device or a device's buffer frame size: nothing when the read fails or gives 0, which
+// names no device and no size.
+std::optional<uint32_t> readUInt32Property(AudioObjectID object,
+                                           AudioObjectPropertySelector selector);
+OSStatus writeUInt32Property(AudioObjectID object, AudioObjectPropertySelector selector,
+                             uint32_t value);
+
 // "bltn" for 0x62746C6E; "0x%08X" when a byte is not ASCII.
 std::string fourCCString(uint32_t value);
 // "noErr", a few audio-unit names, four-character codes such as "who?", else decimal.

@@ -5,6 +5,7 @@
 #include "forwarder/StereoRingBuffer.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -71,6 +72,16 @@ public:
         return originalOutputBufferFrameSizesByUID_;
     }
 
+    // Called, on the main thread, each time a device's buffer frame size is recorded to be given
+    // back (the device's UID and the size it had) and when that record goes (UID and nothing),
+    // given back or not: a helper that outlives the application can then give the sizes back
+    // itself. Empty: nobody is told.
+    using FrameSizeRecordObserver =
+        std::function<void(const std::string& outputUID, std::optional<uint32_t> originalSize)>;
+    void setFrameSizeRecordObserver(FrameSizeRecordObserver observer) {
+        frameSizeRecordObserver_ = std::move(observer);
+    }
+
     // Empty UIDs and repeated UIDs dropped (the first wins), buses at least 0, volumes 0 to 1.
     static std::vector<OutputRoute> normalize(const std::vector<OutputRoute>& routes);
 
@@ -89,6 +100,7 @@ private:
     std::map<std::string, Pipeline> pipelinesByOutputUID_;
     std::vector<OutputRoute> activeRoutes_;
     std::map<std::string, uint32_t> originalOutputBufferFrameSizesByUID_;
+    FrameSizeRecordObserver frameSizeRecordObserver_;
     bool isRunning_ = false;
     std::string virtualDeviceUID_ = "Sonarill_OutputDevice";
 };

@@ -25,24 +25,12 @@ bool isStable(uint32_t frames) {
     return false;
 }
 
-constexpr AudioObjectPropertyAddress kBufferFrameSize{kAudioDevicePropertyBufferFrameSize,
-                                                      kAudioObjectPropertyScopeGlobal,
-                                                      kAudioObjectPropertyElementMain};
-
-// Nothing when the read fails or reads 0.
 std::optional<uint32_t> readBufferFrameSize(AudioObjectID device) {
-    UInt32 frames = 0;
-    UInt32 size = sizeof frames;
-    if (AudioObjectGetPropertyData(device, &kBufferFrameSize, 0, nullptr, &size, &frames) !=
-            noErr ||
-        frames == 0)
-        return std::nullopt;
-    return frames;
+    return audio::readUInt32Property(device, kAudioDevicePropertyBufferFrameSize);
 }
 
 OSStatus writeBufferFrameSize(AudioObjectID device, uint32_t frames) {
-    const UInt32 value = frames;
-    return AudioObjectSetPropertyData(device, &kBufferFrameSize, 0, nullptr, sizeof value, &value);
+    return audio::writeUInt32Property(device, kAudioDevicePropertyBufferFrameSize, frames);
 }
 
 std::string statusText(OSStatus status) {
@@ -98,6 +86,8 @@ bool AudioForwarder::alignOutputBufferFrameSize(AudioObjectID outputID,
         return false;
     }
     originalOutputBufferFrameSizesByUID_[outputUID] = earlier;
+    if (isNew && frameSizeRecordObserver_)
+        frameSizeRecordObserver_(outputUID, earlier);
     const uint32_t now = readBufferFrameSize(outputID).value_or(v);
     log("startPipeline: matched " + outputName + " buffer frame size " + pText + " -> " +
         std::to_string(now) + " (Sonarill " + vText + ")");
@@ -110,6 +100,8 @@ void AudioForwarder::restoreOutputBufferFrameSize(const std::string& outputUID) 
         return;
     const uint32_t original = recorded->second;
     originalOutputBufferFrameSizesByUID_.erase(recorded);
+    if (frameSizeRecordObserver_)
+        frameSizeRecordObserver_(outputUID, std::nullopt);
     const std::string originalText = std::to_string(original);
     const std::optional<AudioObjectID> device = audio::findDeviceByUID(outputUID);
     if (!device) {

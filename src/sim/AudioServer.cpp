@@ -130,6 +130,7 @@ void scanPluginFolder(State& s) {
     s.plugin.fingerprint = std::move(reading.fingerprint);
     s.plugin.bundle = std::move(reading.bundle);
     s.plugin.changedAt = now(s); // the simulated audio server restarts
+    pullSharedSystem(s);
     updateVirtualDevice(s, now(s));
 }
 

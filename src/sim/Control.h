@@ -18,6 +18,11 @@ namespace sonarill::sim {
 // ~/.local/share/sonarill-sim/HAL when XDG_DATA_HOME is unset or not absolute. Read from the
 // environment on each call; the simulation reads it once per start or reset.
 std::filesystem::path halPluginFolder();
+// Beside it, in its parent folder, live what every process on the simulated machine shares, as
+// programs on a Mac share one audio server: the default output, the default system output and
+// the devices' buffer frame sizes, by UID ("system.json", read and written under the file lock
+// "system.lock"). A process sees another's change at its next HAL call on those properties, and
+// on the real-time clock within a poll even without one, listeners included.
 
 inline constexpr std::string_view kVirtualDeviceUID = "Sonarill_OutputDevice";
 
@@ -30,6 +35,13 @@ enum class TimelineClock {
 // it early so a broken world file stops them before anything else happens, with one line on
 // standard error.
 void startSimulation();
+
+// Starts the simulation as a second program on a system another process runs already (a helper
+// process of the application): with the process's world, but leaving the plug-in folder as it
+// is, taking the defaults and buffer frame sizes from the simulated system's folder, and without
+// the world's timeline events other than hangs, so that it changes nothing of the shared system
+// by itself. Does nothing once the simulation has started: call it before any other use.
+void joinSimulation();
 
 // Replaces the whole simulated system: devices, defaults, apps, faults, timeline, plug-in
 // folder (as `world.plugin.installed` says), every unit, and forgets every listener and the

@@ -20,12 +20,19 @@ io::IoDevice ioDevice(const DeviceState& state) {
             state.isVirtual};
 }
 
+// A device coming or going moves the defaults in every process that simulates it: only the one
+// that runs the system, not one that joined it, tells the others.
+void publishMovedDefault(State& s, AudioObjectPropertySelector which) {
+    if (!s.shared.joined)
+        publishDefault(s, which);
+}
+
+} // namespace
+
 AudioObjectID& defaultSlot(State& s, AudioObjectPropertySelector which) {
     return which == kAudioHardwarePropertyDefaultOutputDevice ? s.defaultOutput
                                                               : s.defaultSystemOutput;
 }
-
-} // namespace
 
 const DeviceState* findDevice(const State& s, AudioObjectID id) {
     const auto found = s.devices.find(id);
@@ -68,6 +75,7 @@ OSStatus setDefaultDevice(State& s, AudioObjectPropertySelector which, AudioObje
     if (slot != device) {
         slot = device;
         notify(s, kAudioObjectSystemObject, which);
+        publishDefault(s, which);
     }
     return noErr;
 }
@@ -96,8 +104,11 @@ base::Expected<AudioObjectID> addDeviceLocked(State& s, Device device, bool isVi
     // Like macOS, a first output device becomes the default.
     for (const auto which : {kAudioHardwarePropertyDefaultOutputDevice,
                              kAudioHardwarePropertyDefaultSystemOutputDevice}) {
-        if (*output != kAudioObjectUnknown && defaultSlot(s, which) == kAudioObjectUnknown)
-            (void)setDefaultDevice(s, which, *id);
+        if (*output != kAudioObjectUnknown && defaultSlot(s, which) == kAudioObjectUnknown) {
+            defaultSlot(s, which) = *id;
+            notify(s, kAudioObjectSystemObject, which);
+            publishMovedDefault(s, which);
+        }
     }
     return *id;
 }
@@ -121,6 +132,7 @@ void removeDeviceLocked(State& s, AudioObjectID id) {
         if (slot == id) {
             slot = firstOutputDevice(s);
             notify(s, kAudioObjectSystemObject, which);
+            publishMovedDefault(s, which);
         }
     }
 }
@@ -138,6 +150,7 @@ void clearDevices(State& s) {
 std::vector<Device> devices() {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     std::vector<Device> list;
     list.reserve(s.deviceOrder.size());
     for (const AudioObjectID id : s.deviceOrder)
@@ -148,6 +161,7 @@ std::vector<Device> devices() {
 base::Expected<AudioObjectID> addDevice(Device device) {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     if (device.uid.empty())
         return base::Failure{"a device needs a UID"};
     if (device.id != kAudioObjectUnknown && objectExists(s, device.id))
@@ -158,6 +172,7 @@ base::Expected<AudioObjectID> addDevice(Device device) {
 base::Expected<void> removeDevice(AudioObjectID id) {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     const DeviceState* device = findDevice(s, id);
     if (device == nullptr || device->isVirtual)
         return base::Failure{"no physical device has the ID " + std::to_string(id)};
@@ -168,6 +183,7 @@ base::Expected<void> removeDevice(AudioObjectID id) {
 base::Expected<void> removeDeviceByUID(std::string_view uid) {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     const DeviceState* device = findDeviceByUID(s, uid, true);
     if (device == nullptr)
         return base::Failure{"no physical device has the UID " + std::string(uid)};
@@ -178,6 +194,7 @@ base::Expected<void> removeDeviceByUID(std::string_view uid) {
 std::optional<std::string> defaultDeviceUID(AudioObjectPropertySelector which) {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     const DeviceState* device = findDevice(s, defaultSlot(s, which));
     if (device == nullptr)
         return std::nullopt;
@@ -187,6 +204,7 @@ std::optional<std::string> defaultDeviceUID(AudioObjectPropertySelector which) {
 base::Expected<void> setDefaultDevice(AudioObjectPropertySelector which, std::string_view uid) {
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     for (const AudioObjectID id : s.deviceOrder) {
         if (s.devices.at(id).device.uid == uid && setDefaultDevice(s, which, id) == noErr)
             return {};

@@ -176,6 +176,7 @@ const Property kProperties[] = {
              t.device->device.bufferFrameSize = *frames;
              io::bufferFrameSizeChanged(t.object, *frames);
              notify(t.s, t.object, kAudioDevicePropertyBufferFrameSize);
+             publishBufferFrameSize(t.s, *t.device);
          }
          return OSStatus(noErr);
      }},
@@ -255,6 +256,7 @@ OSStatus onProperty(AudioCall call, AudioObjectID object, const AudioObjectPrope
         return *status;
     State& s = state();
     std::lock_guard lock(s.mutex);
+    pullSharedSystem(s);
     std::optional<Target> target;
     const Property* property = nullptr;
     if (const OSStatus status = resolve(s, object, address, target, property); status != noErr)

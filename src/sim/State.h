@@ -3,6 +3,7 @@
 // Internal to the simulation: the one simulated audio system's state, laid out in one place, and
 // the functions its files share. Each file owns one concern:
 //   Devices.cpp       devices and defaults: adding, the one way a device goes, lookups
+//   SharedSystem.cpp  the defaults and buffer frame sizes every process on the machine shares
 //   Properties.cpp    the property table and the HAL's C entry points
 //   Listeners.cpp     property listeners and the thread that calls them
 //   Faults.cpp        injected faults, hangs and the call hook
@@ -65,6 +66,22 @@ struct PluginFolder {
     double loadDelay = 0.0;
 };
 
+// The files of the simulated system's folder that every process shares (SharedSystem.cpp).
+struct SharedSystem {
+    SharedSystem() = default;
+    ~SharedSystem();
+    SharedSystem(const SharedSystem&) = delete;
+    SharedSystem& operator=(const SharedSystem&) = delete;
+    void close();
+
+    std::filesystem::path folder; // empty: this process keeps its system to itself
+    int lockFile = -1;
+    uint64_t* changeCount = nullptr; // mapped from the lock file, shared by every process
+    std::optional<uint64_t> seen;    // the change count this process last read or wrote
+    bool quiet = false;              // a world being put together: nothing to publish yet
+    bool joined = false; // the world keeps the system's state: see World::keepSystemState
+};
+
 struct State {
     State();
     ~State();
@@ -88,6 +105,8 @@ struct State {
         std::optional<std::string> defaultOutput, defaultSystemOutput; // by UID
     };
     std::optional<Restart> restart; // the audio server is restarting
+
+    SharedSystem shared;
 
     // Applications
     std::vector<App> apps;
@@ -133,6 +152,7 @@ DeviceState* findDevice(State& s, AudioObjectID id);
 const DeviceState* findDeviceByUID(const State& s, std::string_view uid, bool physicalOnly);
 bool objectExists(const State& s, AudioObjectID id);
 AudioObjectID firstOutputDevice(const State& s);
+AudioObjectID& defaultSlot(State& s, AudioObjectPropertySelector which);
 OSStatus setDefaultDevice(State& s, AudioObjectPropertySelector which, AudioObjectID device);
 base::Expected<AudioObjectID> addDeviceLocked(State& s, Device device, bool isVirtual = false,
                                               bool hasRouteConfig = false);
@@ -140,6 +160,15 @@ base::Expected<AudioObjectID> addDeviceLocked(State& s, Device device, bool isVi
 // stop calling back, listeners hear of it.
 void removeDeviceLocked(State& s, AudioObjectID id);
 void clearDevices(State& s);
+
+// SharedSystem.cpp; the lock held. What this process changes of the shared values it publishes;
+// before it reads or changes them it pulls what the other processes published.
+void openSharedSystem(State& s, const std::filesystem::path& folder); // closes the earlier one
+void pullSharedSystem(State& s);
+void publishDefault(State& s, AudioObjectPropertySelector which);
+void publishBufferFrameSize(State& s, const DeviceState& device);
+// The shared values become this process's: a world that starts from its own defaults.
+void publishWholeSystem(State& s);
 
 // Listeners.cpp; the lock held.
 void notify(State& s, AudioObjectID object, AudioObjectPropertySelector selector);

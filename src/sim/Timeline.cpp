@@ -89,6 +89,7 @@ void applyEvent(State& s, const Event& event, double time) {
 
 // Everything in the world that falls due at or before `time`.
 void applyDueChanges(State& s, double time) {
+    pullSharedSystem(s);
     while (s.nextEvent < s.events.size() && s.events[s.nextEvent].at <= time) {
         const Event& event = s.events[s.nextEvent++];
         applyEvent(s, event, event.at);
@@ -117,8 +118,21 @@ std::set<AudioObjectID> namedIDs(const World& world) {
     return named;
 }
 
-void startWithProcessWorld() {
-    const base::Expected<World> world = processWorld();
+// The world as a second program on a system that runs already sees it: the plug-in folder, the
+// defaults and the buffer frame sizes are the system's, and the world's timeline belongs to the
+// program that started the system; only its hangs stay, which touch this process alone.
+World joining(World world) {
+    world.plugin.installed.reset();
+    world.keepSystemState = true;
+    world.recordDir.clear();
+    std::erase_if(world.events, [](const Event& event) { return event.kind != EventKind::hang; });
+    return world;
+}
+
+void startWithProcessWorld(bool join) {
+    base::Expected<World> world = processWorld();
+    if (world && join)
+        world = joining(std::move(*world));
     if (!world) {
         std::fprintf(stderr, "sonarill-sim: %s\n", world.error().c_str());
         std::fflush(stderr);
@@ -158,7 +172,7 @@ State& state() {
     if (!s.started.load(std::memory_order_acquire)) {
         std::call_once(s.processStart, [&] {
             if (!s.started.load(std::memory_order_acquire))
-                startWithProcessWorld();
+                startWithProcessWorld(false);
         });
     }
     return s;
@@ -190,6 +204,14 @@ void startSimulation() {
     (void)state();
 }
 
+void joinSimulation() {
+    State& s = stateUnstarted();
+    std::call_once(s.processStart, [&] {
+        if (!s.started.load(std::memory_order_acquire))
+            startWithProcessWorld(true);
+    });
+}
+
 base::Expected<void> resetWorld(const World& world, TimelineClock clock) {
     State& s = stateUnstarted();
     const std::filesystem::path folder = halPluginFolder();
@@ -213,6 +235,9 @@ base::Expected<void> resetWorld(const World& world, TimelineClock clock) {
     io::reset(clock, world.recordDir);
 
     Lock lock(s.mutex);
+    openSharedSystem(s, folder.parent_path());
+    s.shared.quiet = true; // the world is put together first, then published or joined
+    s.shared.joined = world.keepSystemState;
     clearDevices(s);
     s.restart.reset();
     s.objectIDs.restart(namedIDs(world));
@@ -245,6 +270,11 @@ base::Expected<void> resetWorld(const World& world, TimelineClock clock) {
     s.plugin = {folder, std::move(reading.fingerprint), std::move(reading.bundle), kLoadedAtStart,
                 world.plugin.loadDelay};
     updateVirtualDevice(s, 0.0);
+    s.shared.quiet = false;
+    if (world.keepSystemState)
+        pullSharedSystem(s);
+    else
+        publishWholeSystem(s);
     s.queue.clear(); // nobody listens to a world that was just made
     s.started.store(true, std::memory_order_release);
     s.wake.notify_all();

@@ -288,7 +288,8 @@ std::optional<AppPolicy> policyFromText(std::string_view text) {
 App readApp(const json& value, const std::string& where, Problems& problems) {
     App app;
     if (!isObject(value, where, problems) ||
-        !knownKeysOnly(value, {"bundleId", "name", "policy", "toneHz", "level", "icon"}, where, problems))
+        !knownKeysOnly(value, {"bundleId", "name", "policy", "toneHz", "level", "icon"}, where,
+                       problems))
         return app;
     readText(value, "bundleId", where, problems, app.bundleId, true);
     app.name = app.bundleId;
@@ -524,7 +525,7 @@ base::Expected<World> readWorld(std::string_view text) {
     Problems problems;
     knownKeysOnly(top,
                   {"devices", "defaultOutput", "defaultSystemOutput", "apps", "plugin", "recordDir",
-                   "events", "faults"},
+                   "events", "faults", "keepSystemState"},
                   "", problems);
     World world;
     world.devices = readList<Device>(top, "devices", problems, readDevice);
@@ -536,6 +537,7 @@ base::Expected<World> readWorld(std::string_view text) {
     readText(top, "recordDir", "", problems, world.recordDir, false);
     world.events = readList<Event>(top, "events", problems, readEvent);
     world.faults = readList<Fault>(top, "faults", problems, readFault);
+    readBool(top, "keepSystemState", "", problems, world.keepSystemState);
     if (problems.ok())
         checkConsistency(world, problems);
     if (!problems.ok())

@@ -108,6 +108,13 @@ struct World {
     std::string recordDir;
     std::vector<Event> events;
     std::vector<Fault> faults;
+    // The default outputs and buffer frame sizes live in the simulated system's folder, shared
+    // by every process. false: the world's own replace them at start, as the process that runs
+    // the system; true: it joins a system another process runs. Those found there stay (a device
+    // they name that this world lacks is no default), the world's fill in only when the folder
+    // holds none, and of the defaults it tells the others only what it sets itself, not where
+    // they move as its simulated devices come and go (the running process moves them).
+    bool keepSystemState = false;
 };
 
 // The world used when SONARILL_SIM_WORLD names no file: a laptop with speakers, microphone, a

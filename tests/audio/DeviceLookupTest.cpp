@@ -122,4 +122,29 @@ TEST(DeviceLookup, EveryFailureIsAnEmptyListAnAbsenceOrASkip) {
     EXPECT_FALSE(findDeviceByUID(""));
 }
 
+// A 32-bit property read fails, or reads 0, as an absence: no default device, no size.
+TEST(DeviceLookup, AThirtyTwoBitPropertyIsAbsentWhenItFailsOrReadsZero) {
+    ScopedSimWorld world;
+    EXPECT_EQ(
+        readUInt32Property(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice),
+        kSpeakers);
+    EXPECT_EQ(readUInt32Property(kHDMI, kAudioDevicePropertyBufferFrameSize), 1024u);
+    EXPECT_EQ(writeUInt32Property(kHDMI, kAudioDevicePropertyBufferFrameSize, 512), noErr);
+    EXPECT_EQ(readUInt32Property(kHDMI, kAudioDevicePropertyBufferFrameSize), 512u);
+    EXPECT_EQ(writeUInt32Property(kHDMI, kAudioDevicePropertyBufferFrameSize, 0),
+              kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(writeUInt32Property(999, kAudioDevicePropertyBufferFrameSize, 512),
+              kAudioHardwareBadObjectError);
+    EXPECT_FALSE(readUInt32Property(999, kAudioDevicePropertyBufferFrameSize));
+    failCall(AudioCall::getPropertyData, "LGHDMIDisplay:0", kAudioDevicePropertyBufferFrameSize,
+             kAudioHardwareUnknownPropertyError);
+    EXPECT_FALSE(readUInt32Property(kHDMI, kAudioDevicePropertyBufferFrameSize));
+
+    ScopedSimWorld microphoneOnly(sonarill::testing::worldFromJSON(
+        R"({"devices": [{"uid": "Mic", "name": "Mic", "inputChannels": 1}]})"));
+    EXPECT_FALSE(
+        readUInt32Property(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice))
+        << "no device can play, so the default is 0";
+}
+
 } // namespace

@@ -13,6 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -357,6 +361,44 @@ TEST_F(Forwarding, AFailedCallKeepsTheSizeOfADeviceItStartedAndStopRestoresIt) {
     EXPECT_EQ(bufferFrameSize(kHDMI), 1024u);
     EXPECT_TRUE(
         stop.contains("stopPipeline: restored buffer frame size for uid=" + kHDMI + " to 1024"));
+}
+
+// The observer hears every record as it is made and as it goes, so a copy kept from what it heard
+// always equals the forwarder's own map: a start, a failed start that gives its size back, a bus
+// change that keeps the record, and the stop.
+TEST_F(Forwarding, TellsItsObserverOfEveryFrameSizeRecordMadeOrDropped) {
+    std::vector<std::pair<std::string, std::optional<uint32_t>>> told;
+    std::map<std::string, uint32_t> kept;
+    forwarder.setFrameSizeRecordObserver(
+        [&](const std::string& uid, std::optional<uint32_t> original) {
+            told.emplace_back(uid, original);
+            if (original)
+                kept[uid] = *original;
+            else
+                kept.erase(uid);
+        });
+    const auto step = [&](auto change,
+                          std::vector<std::pair<std::string, std::optional<uint32_t>>> expected) {
+        told.clear();
+        change();
+        EXPECT_EQ(told, expected);
+        EXPECT_EQ(kept, forwarder.originalOutputBufferFrameSizes());
+    };
+    // The headset's unusual size is repaired, not recorded.
+    step(
+        [&] {
+            EXPECT_TRUE(forwarder.setOutputRoutes({{kHDMI, 0, 1.0f}, {kHeadset, 1, 1.0f}}));
+        },
+        {{kHDMI, 1024u}});
+    step([&] { EXPECT_TRUE(forwarder.setOutputRoutes({{kHDMI, 1, 1.0f}})); }, {});
+    step([&] { forwarder.stop(); }, {{kHDMI, std::nullopt}});
+    fail(AudioCall::audioUnitInitialize, {}, kHDMI);
+    step(
+        [&] {
+            EXPECT_FALSE(forwarder.setOutputRoutes({{kHDMI, 0, 1.0f}}));
+        },
+        {{kHDMI, 1024u}, {kHDMI, std::nullopt}});
+    EXPECT_EQ(bufferFrameSize(kHDMI), 1024u);
 }
 
 } // namespace

@@ -202,8 +202,9 @@ TEST_F(Installer, InstallsIntoAnEmptyFolderThenFindsItCurrentThenOnlyReportsVisi
                   sim::halPluginFolder().string(), installed().string(), source.string()))});
     EXPECT_EQ(snapshot(installed()), snapshot(source));
     // Nothing else was created: the scoped world's own plug-in folder (2 entries), the data
-    // folder down to the plug-in folder (3), the application folder (1) and the two bundles.
-    EXPECT_EQ(snapshot(scoped.dataHome()).size(), 6 + 2 * (1 + snapshot(source).size()));
+    // folder down to the plug-in folder (3), the application folder (1), the two bundles, and
+    // beside each plug-in folder the simulated system's shared state and its lock (2 + 2).
+    EXPECT_EQ(snapshot(scoped.dataHome()).size(), 10 + 2 * (1 + snapshot(source).size()));
     EXPECT_EQ(elapsed, 1000ms) << "reported at the first poll after the load delay";
     EXPECT_THAT(firstLog.messages(),
                 ElementsAre(kInstalling + source.string(), kSupported, kVisible));

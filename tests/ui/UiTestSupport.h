@@ -1,0 +1,59 @@
+#pragma once
+
+#include "routing/ModelTestSupport.h"
+#include "ui/MenuBarView.h"
+
+#include <QApplication>
+#include <QSlider>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The popover over the real model on the simulated audio system, and ways to reach its widgets.
+namespace sonarill::testing {
+
+// Runs the refreshes the model scheduled.
+void processEvents();
+
+std::vector<ui::DeviceSectionView*> sections(const QWidget& view);
+std::vector<ui::InactiveDeviceRow*> inactiveRows(const QWidget& view);
+std::vector<ui::AppRouteRow*> rows(const ui::DeviceSectionView& section);
+std::vector<std::string> uidsOf(const std::vector<ui::DeviceSectionView*>& views);
+std::vector<std::string> uidsOf(const std::vector<ui::InactiveDeviceRow*>& views);
+std::vector<std::string> bundleIdsOf(const std::vector<ui::AppRouteRow*>& views);
+std::vector<std::string> bundleIdsOf(const std::vector<routing::RoutedApp>& apps);
+ui::DeviceSectionView* section(const QWidget& view, const std::string& uid);
+ui::InactiveDeviceRow* inactiveRow(const QWidget& view, const std::string& uid);
+ui::AppRouteRow* row(const QWidget& view, const std::string& bundleId);
+
+// Where the slider's handle is now, in the slider's coordinates.
+QPoint handleCentre(const QSlider& slider);
+
+// Runs `answer` on the modal dialog of type `Dialog` once it is open.
+template <typename Dialog> void whenModalOpens(std::function<void(Dialog&)> answer) {
+    auto* poll = new QTimer;
+    poll->setInterval(5);
+    QObject::connect(poll, &QTimer::timeout, [poll, answer] {
+        if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            answer(*dialog);
+        }
+    });
+    poll->start();
+}
+
+// A started model with the popover showing it at its real size.
+class PopoverTest : public ModelTest {
+protected:
+    explicit PopoverTest(sim::World world = worldWithDriver()) : ModelTest(std::move(world)) {}
+    void SetUp() override;
+    void TearDown() override;
+
+    std::unique_ptr<ui::MenuBarView> view;
+};
+
+} // namespace sonarill::testing
