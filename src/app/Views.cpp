@@ -3,40 +3,38 @@
 #include "forwarder/AudioForwarder.h"
 #include "platform/NotificationCenter.h"
 #include "routing/AudioRoutingViewModel.h"
+
 #include "ui/MenuBarView.h"
 #include "ui/SettingsView.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QVBoxLayout>
 
 namespace sonarill::app {
 
 namespace {
 
-QWidget* makeMenuBarView(routing::AudioRoutingViewModel& model, AppDelegate& delegate,
-                         QWidget* parent) {
+// The popover's rows. "Settings…" reaches the running delegate, if there is one; "Quit" ends
+// the event loop, which leads to the delegate's clean-up.
+QWidget* makeMenuBarView(routing::AudioRoutingViewModel& model, QWidget* parent) {
     auto* view = new ui::MenuBarView(model, parent);
-    QObject::connect(view, &ui::MenuBarView::settingsRequested, &delegate,
-                     &AppDelegate::showSettingsWindow);
-    QObject::connect(view, &ui::MenuBarView::quitRequested, qApp, &QCoreApplication::quit,
-                     Qt::QueuedConnection);
+    QObject::connect(view, &ui::MenuBarView::settingsRequested, view, [] {
+        if (AppDelegate* delegate = AppDelegate::shared())
+            delegate->showSettingsWindow();
+    });
+    QObject::connect(view, &ui::MenuBarView::quitRequested, qApp, &QCoreApplication::quit);
     return view;
-}
-
-QWidget* makeSettingsView(QWidget* parent) {
-    return new ui::SettingsView(parent);
 }
 
 // The popover's content: the routing model and the view on it. The model is made with the
 // content and lives as long as it, which is the rest of the process.
 class PopoverContent : public QWidget {
 public:
-    PopoverContent(std::shared_ptr<routing::AudioRoutingViewModel> model, AppDelegate& delegate,
-                   QWidget* parent)
+    PopoverContent(std::shared_ptr<routing::AudioRoutingViewModel> model, QWidget* parent)
         : QWidget(parent), model_(std::move(model)) {
         auto* layout = new QVBoxLayout(this);
         layout->setContentsMargins(0, 0, 0, 0);
-        view_ = makeMenuBarView(*model_, delegate, this);
+        view_ = makeMenuBarView(*model_, this);
         layout->addWidget(view_);
     }
     // The view refers to the model: it goes first.
@@ -53,14 +51,16 @@ private:
 
 AppDelegate::Views applicationViews(platform::MainQueue& mainQueue) {
     AppDelegate::Views views;
-    views.popoverContent = [&mainQueue](AppDelegate& delegate, QWidget* parent) -> QWidget* {
+    views.popoverContent = [&mainQueue](AppDelegate&, QWidget* parent) -> QWidget* {
         auto model = routing::AudioRoutingViewModel::create(
             {mainQueue, forwarder::AudioForwarder::shared(),
              platform::NotificationCenter::defaultCenter(),
              routing::defaultConfigPath().value_or(std::filesystem::path())});
-        return new PopoverContent(std::move(model), delegate, parent);
+        return new PopoverContent(std::move(model), parent);
     };
-    views.settingsContent = makeSettingsView;
+    views.settingsContent = [](QWidget* parent) -> QWidget* {
+        return new ui::SettingsView(parent);
+    };
     return views;
 }
 

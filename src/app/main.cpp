@@ -36,7 +36,11 @@ int main(int argc, char* argv[]) {
 
     // The delegate has cleaned up. The forwarder and the audio system are left as they are: a
     // query that timed out may still be blocked inside them, and tearing them down under it
-    // would hang or crash the quit. Nothing else is left to save.
+    // would hang or crash the quit. Nothing else is left to save but what the simulated devices
+    // played, when the world records it.
+#ifndef __APPLE__
+    sim::flushRecordings();
+#endif
     std::fflush(nullptr);
     std::_Exit(status);
 }
