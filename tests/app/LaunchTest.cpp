@@ -398,7 +398,7 @@ TEST(Guard, AKilledApplicationsOutputsAndBufferFrameSizeComeBack) {
 
     app.signal(SIGKILL);
     const auto killed = Clock::now();
-    EXPECT_EQ(app.waitForExit(kQuitTimeout), 128 + SIGKILL);
+    // Reaped only afterwards: the wait for the exit would add its own polling to the figure.
     const auto restored = waitForSystem(
         app,
         [](const nlohmann::json& system) {
@@ -410,6 +410,7 @@ TEST(Guard, AKilledApplicationsOutputsAndBufferFrameSizeComeBack) {
     std::cout << "[ figures  ] kill to restored outputs and size: "
               << std::chrono::duration<double, std::milli>(Clock::now() - killed).count()
               << " ms\n";
+    EXPECT_EQ(app.waitForExit(kQuitTimeout), 128 + SIGKILL);
     for (int i = 0; i < 100 && processExists(guard); ++i)
         std::this_thread::sleep_for(10ms);
     EXPECT_FALSE(processExists(guard)) << "the guard leaves when it is done";
