@@ -173,8 +173,13 @@ TEST(RestoreDefaultOutput, GivesBackWhatTheVirtualDeviceHoldsAndSaysWhetherItWor
         for (const sim::Fault& fault : c.faults)
             sim::injectFault(fault);
         const LogCapture log;
-        app::restoreDefaultOutput(c.recorded);
+        const bool restored = app::restoreDefaultOutput(c.recorded);
         EXPECT_THAT(log.messages(), ElementsAreArray(c.lines));
+        // With a device to give back, success means the virtual device holds neither output.
+        if (c.recorded && !c.recorded->empty() && *c.recorded != kVirtual) {
+            EXPECT_EQ(restored, std::string(c.outputAfter) != kVirtual &&
+                                    std::string(c.systemOutputAfter) != kVirtual);
+        }
         EXPECT_EQ(sim::defaultDeviceUID(kAudioHardwarePropertyDefaultOutputDevice), c.outputAfter);
         EXPECT_EQ(sim::defaultDeviceUID(kAudioHardwarePropertyDefaultSystemOutputDevice),
                   c.systemOutputAfter);
@@ -194,7 +199,7 @@ TEST(RestoreDefaultOutput, HungAudioServerCostsTheTimeOutsAndChangesNothing) {
     ASSERT_TRUE(sim::setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, kVirtual));
     const LogCapture log;
     const auto start = std::chrono::steady_clock::now();
-    app::restoreDefaultOutput(std::string(kSpeakersUID));
+    EXPECT_FALSE(app::restoreDefaultOutput(std::string(kSpeakersUID)));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_THAT(log.messages(),
                 ElementsAre("currentDefaultOutputUID: timed out or returned nil",
