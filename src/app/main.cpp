@@ -2,11 +2,8 @@
 #include "app/AppDelegate.h"
 #include "app/SignalPipe.h"
 #include "app/Views.h"
+#include "platform/AudioSystem.h"
 #include "platform/qt/QtMainQueue.h"
-
-#ifndef __APPLE__
-#include "sim/Control.h"
-#endif
 
 #include <QApplication>
 #include <QTimer>
@@ -19,10 +16,7 @@ int main(int argc, char* argv[]) {
     using namespace sonarill;
     // Before any thread exists, so that every thread starts with the handler in place.
     const int signalPipe = app::installSignalPipe({SIGTERM, SIGINT});
-#ifndef __APPLE__
-    // A broken world file stops the program here, before anything is shown.
-    sim::startSimulation();
-#endif
+    platform::startAudioSystem();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Sonarill"));
     QApplication::setOrganizationName(QStringLiteral("Sonarill"));
@@ -36,11 +30,8 @@ int main(int argc, char* argv[]) {
 
     // The delegate has cleaned up. The forwarder and the audio system are left as they are: a
     // query that timed out may still be blocked inside them, and tearing them down under it
-    // would hang or crash the quit. Nothing else is left to save but what the simulated devices
-    // played, when the world records it.
-#ifndef __APPLE__
-    sim::flushRecordings();
-#endif
+    // would hang or crash the quit.
+    platform::finishAudioSystem();
     std::fflush(nullptr);
     std::_Exit(status);
 }

@@ -3,22 +3,17 @@
 
 #include "guard/Guard.h"
 #include "log/DebugLog.h"
+#include "platform/AudioSystem.h"
 
 #include <csignal>
 #include <string>
 
 #include <unistd.h>
 
-#if !defined(__APPLE__)
-#include "sim/Control.h"
-#endif
-
 int main() {
-#if !defined(__APPLE__)
-    // A second program on the simulated system the application runs: it must see that system as
-    // the application left it and change nothing by itself.
-    sonarill::sim::joinSimulation();
-#endif
+    // A second program on the system the application runs: it must see that system as the
+    // application left it and change nothing by itself.
+    sonarill::platform::joinAudioSystem();
     // Standard output may be a pipe whose reader went with the application: a log line must not
     // end the guard before it has given the output back.
     std::signal(SIGPIPE, SIG_IGN);

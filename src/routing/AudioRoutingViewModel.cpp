@@ -964,8 +964,8 @@ void AudioRoutingViewModel::registerDeviceChangeListener() {
     deviceChangeListener_ = std::move(context);
     log("registerDeviceChangeListener: registered");
     // Changes between loading the list and registering would otherwise go unnoticed.
-    context = deviceChangeListener_;
-    ListenerContext::deviceListChanged(kAudioObjectSystemObject, 1, &address, context.get());
+    ListenerContext::deviceListChanged(kAudioObjectSystemObject, 1, &address,
+                                       deviceChangeListener_.get());
 }
 
 void AudioRoutingViewModel::unregisterDeviceChangeListener() {
