@@ -8,6 +8,10 @@ function(sonarill_warnings target)
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
         target_compile_options(${target} PRIVATE -Wno-restrict -Wno-missing-field-initializers)
     endif()
+    # clang, like GCC 12, takes members left to their default initializers for forgotten ones.
+    if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        target_compile_options(${target} PRIVATE -Wno-missing-field-initializers)
+    endif()
 endfunction()
 
 # sonarill_library(name SOURCES ... [DEPS ...] [PRIVATE_DEPS ...]): one layer of src/, included as
