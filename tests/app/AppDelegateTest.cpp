@@ -1,3 +1,5 @@
+// The delegate on the offscreen platform, which has no system tray: the popover is the
+// application's window there.
 #include "app/AppDelegate.h"
 
 #include "support/DefaultWorld.h"
@@ -9,14 +11,12 @@
 #include <QLabel>
 #include <QPixmap>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
 
 using namespace sonarill;
 using namespace sonarill::testing;
-using ::testing::Contains;
 
 const auto* const home = addScratchHome();
 
@@ -26,6 +26,7 @@ struct CountingViews {
     int settings = 0;
     std::optional<std::string> recordedWhenPopoverMade;
     bool pluginCheckedWhenPopoverMade = false;
+    LogCapture log;
 
     app::AppDelegate::Views views() {
         return {[this](app::AppDelegate& delegate, QWidget* parent) -> QWidget* {
@@ -39,20 +40,16 @@ struct CountingViews {
                     return new QLabel(QStringLiteral("settings"), parent);
                 }};
     }
-    LogCapture log;
 };
 
-class AppDelegateTest : public ::testing::Test {
-protected:
-    void SetUp() override { qtApplication(); }
-    ScopedSimWorld world{worldWithDriver()};
-};
-
-void processDeferredDeletes() {
+void closeAndDelete(QWidget* window) {
+    window->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-TEST_F(AppDelegateTest, LaunchMakesThePopoverContentOnceAfterTheOutputIsRecorded) {
+TEST(AppDelegate, LaunchShowsThePopoverOnceAndTheSettingsWindowIsOneWindowUntilClosed) {
+    qtApplication();
+    const ScopedSimWorld world(worldWithDriver());
     CountingViews views;
     app::AppDelegate delegate(views.views(), -1);
     EXPECT_EQ(app::AppDelegate::shared(), nullptr);
@@ -61,66 +58,52 @@ TEST_F(AppDelegateTest, LaunchMakesThePopoverContentOnceAfterTheOutputIsRecorded
     EXPECT_EQ(views.popovers, 1);
     EXPECT_EQ(views.recordedWhenPopoverMade, kSpeakersUID);
     EXPECT_TRUE(views.pluginCheckedWhenPopoverMade);
-    EXPECT_EQ(views.log.messages().back(), "applicationDidFinishLaunching complete");
-
+    EXPECT_TRUE(views.log.contains("applicationDidFinishLaunching complete"));
     QWidget* popover = delegate.popover();
     ASSERT_NE(popover, nullptr);
     EXPECT_EQ(popover->size(), QSize(320, 480));
-    // The offscreen platform has no system tray: the popover is the application's window.
     EXPECT_EQ(delegate.statusItem(), nullptr);
     EXPECT_TRUE(popover->isVisible());
     EXPECT_FALSE(popover->windowFlags().testFlag(Qt::Popup));
     EXPECT_EQ(popover->windowTitle(), "Sonarill");
 
-    // Opening the settings leaves that window open; hiding and showing it makes no new content.
-    delegate.showSettingsWindow();
-    EXPECT_TRUE(popover->isVisible());
-    popover->hide();
-    delegate.togglePopover();
-    EXPECT_TRUE(popover->isVisible());
-    EXPECT_EQ(views.popovers, 1);
-    delete delegate.settingsWindow();
-}
-
-TEST_F(AppDelegateTest, SettingsWindowIsOneWindowUntilItIsClosed) {
-    CountingViews views;
-    app::AppDelegate delegate(views.views(), -1);
+    // Opening the settings leaves the popover open, and one settings window is all there is.
     EXPECT_EQ(delegate.settingsWindow(), nullptr);
     delegate.showSettingsWindow();
-    QWidget* first = delegate.settingsWindow();
-    ASSERT_NE(first, nullptr);
-    EXPECT_TRUE(first->isVisible());
-    EXPECT_EQ(first->windowTitle(), "Settings");
-    EXPECT_EQ(first->size(), QSize(440, 420));
-    EXPECT_EQ(first->minimumSize(), first->maximumSize()) << "not resizable";
-    EXPECT_EQ(views.settings, 1);
-
     delegate.showSettingsWindow();
-    EXPECT_EQ(delegate.settingsWindow(), first);
+    QWidget* settings = delegate.settingsWindow();
+    ASSERT_NE(settings, nullptr);
+    EXPECT_TRUE(settings->isVisible());
+    EXPECT_TRUE(popover->isVisible());
+    EXPECT_EQ(settings->windowTitle(), "Settings");
+    EXPECT_EQ(settings->size(), QSize(440, 420));
+    EXPECT_EQ(settings->minimumSize(), settings->maximumSize()) << "not resizable";
     EXPECT_EQ(views.settings, 1);
-
-    // Another window closing changes nothing.
-    auto* other = new QWidget;
+    auto* other = new QWidget; // another window closing changes nothing
     other->setAttribute(Qt::WA_DeleteOnClose);
     other->show();
-    other->close();
-    processDeferredDeletes();
-    EXPECT_EQ(delegate.settingsWindow(), first);
-
-    first->close();
-    processDeferredDeletes();
+    closeAndDelete(other);
+    EXPECT_EQ(delegate.settingsWindow(), settings);
+    closeAndDelete(settings);
     EXPECT_EQ(delegate.settingsWindow(), nullptr);
     delegate.showSettingsWindow();
     ASSERT_NE(delegate.settingsWindow(), nullptr);
     EXPECT_EQ(views.settings, 2);
     delete delegate.settingsWindow();
+
+    // Hiding and showing the popover makes no new content.
+    popover->hide();
+    delegate.togglePopover();
+    EXPECT_TRUE(popover->isVisible());
+    EXPECT_EQ(views.popovers, 1);
 }
 
-TEST_F(AppDelegateTest, StatusItemPictureFallsBackToASpeakerSymbol) {
+TEST(AppDelegate, StatusItemPictureFallsBackToASpeakerSymbol) {
+    qtApplication();
     EXPECT_FALSE(QPixmap(app::menuBarIconPath()).isNull()) << "the png is in the resources";
-    EXPECT_FALSE(app::menuBarIcon(app::menuBarIconPath()).isNull());
-    for (const QString& missing : {QString(), QStringLiteral("/nonexistent/MenuBarIcon.png")})
-        EXPECT_FALSE(app::menuBarIcon(missing).isNull()) << missing.toStdString();
+    for (const QString& path :
+         {app::menuBarIconPath(), QString(), QStringLiteral("/nonexistent/MenuBarIcon.png")})
+        EXPECT_FALSE(app::menuBarIcon(path).isNull()) << path.toStdString();
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 #include "support/LogCapture.h"
 #include "support/SimWorld.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,12 +15,9 @@ namespace {
 
 using namespace sonarill;
 using namespace sonarill::testing;
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
+using Lines = std::vector<std::string>;
 
 const auto* const home = addScratchHome();
-
-constexpr const char* kVirtual = "Sonarill_OutputDevice";
 
 TEST(BoundedQuery, WaitIsTheTimeoutInWholeMillisecondsAndAtLeastOne) {
     const struct {
@@ -35,11 +31,6 @@ TEST(BoundedQuery, WaitIsTheTimeoutInWholeMillisecondsAndAtLeastOne) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(app::boundedQueryWait(c.seconds).count(), c.milliseconds) << c.seconds;
-}
-
-TEST(BoundedQuery, GivesTheOperationsAnswerOrNothing) {
-    EXPECT_EQ(app::coreAudioValue(2.0, [] { return std::optional<int>(7); }), 7);
-    EXPECT_EQ(app::coreAudioValue(2.0, [] { return std::optional<int>(); }), std::nullopt);
 }
 
 TEST(BoundedQuery, LateAnswerIsDroppedAndTheWorkerFinishesIntoItsOwnBox) {
@@ -65,170 +56,79 @@ TEST(BoundedQuery, LateAnswerIsDroppedAndTheWorkerFinishesIntoItsOwnBox) {
     EXPECT_EQ(app::coreAudioValue(2.0, [] { return std::optional<int>(1); }), 1);
 }
 
-// What restoreDefaultOutput does, from the defaults it finds and the record of launch.
-struct RestoreCase {
-    const char* name;
-    const char* defaultOutput;
-    const char* defaultSystemOutput;
-    std::optional<std::string> recorded;
-    std::vector<sim::Fault> faults;
-    std::vector<std::string> lines;
-    const char* outputAfter;
-    const char* systemOutputAfter;
-};
-
-std::string speakersID() {
-    return std::to_string(kSpeakers);
-}
-
-std::vector<RestoreCase> restoreCases() {
-    const sim::Fault outputWriteRefused{.call = sim::AudioCall::setPropertyData,
-                                        .selector = kAudioHardwarePropertyDefaultOutputDevice,
-                                        .status = -50};
-    const sim::Fault systemWriteRefused{.call = sim::AudioCall::setPropertyData,
-                                        .selector = kAudioHardwarePropertyDefaultSystemOutputDevice,
-                                        .status = 1852797029}; // 'nope'
-    return {
-        {"both on the virtual device",
-         kVirtual,
-         kVirtual,
-         kSpeakersUID,
-         {},
-         {"Restoring default output to: BuiltInSpeakerDevice",
-          "Default output restored to deviceID=" + speakersID()},
-         kSpeakersUID,
-         kSpeakersUID},
-        {"user picked another output; alert sounds still on the virtual device",
-         kHeadsetUID,
-         kVirtual,
-         kSpeakersUID,
-         {},
-         {std::string("Default output not Sonarill (") + kHeadsetUID + "), no restore needed",
-          "Restoring default system output to: BuiltInSpeakerDevice"},
-         kHeadsetUID,
-         kSpeakersUID},
-        {"virtual device recorded at launch, left over from an earlier run",
-         kVirtual,
-         kVirtual,
-         std::string(kVirtual),
-         {},
-         {"Default output not Sonarill (Sonarill_OutputDevice), no restore needed"},
-         kVirtual,
-         kVirtual},
-        {"nothing recorded",
-         kVirtual,
-         kVirtual,
-         std::nullopt,
-         {},
-         {"Default output not Sonarill (Sonarill_OutputDevice), no restore needed"},
-         kVirtual,
-         kVirtual},
-        {"recorded UID differs in letter case: another device, which is gone",
-         kVirtual,
-         kVirtual,
-         std::string("builtinspeakerdevice"),
-         {},
-         {"Restoring default output to: builtinspeakerdevice",
-          "findDeviceID: timed out or returned nil for uid=builtinspeakerdevice"},
-         kVirtual,
-         kVirtual},
-        {"default output write refused",
-         kVirtual,
-         kVirtual,
-         kSpeakersUID,
-         {outputWriteRefused},
-         {"Restoring default output to: BuiltInSpeakerDevice",
-          "restoreDefaultOutput: ERROR setting default output: -50, 0"},
-         kVirtual,
-         kSpeakersUID},
-        {"default system output write refused",
-         kVirtual,
-         kVirtual,
-         kSpeakersUID,
-         {systemWriteRefused},
-         {"Restoring default output to: BuiltInSpeakerDevice",
-          "restoreDefaultOutput: ERROR setting default output: 0, 1852797029",
-          "restoreDefaultOutput: ERROR setting default system output: 1852797029"},
-         kSpeakersUID,
-         kVirtual},
-        {"neither on the virtual device",
-         kHeadsetUID,
-         kSpeakersUID,
-         kSpeakersUID,
-         {},
-         {std::string("Default output not Sonarill (") + kHeadsetUID + "), no restore needed"},
-         kHeadsetUID,
-         kSpeakersUID},
-    };
-}
-
+// What giving the outputs back at quit does, from the defaults it finds and the record of
+// launch; whether it says it succeeded decides if the outputs' state file goes.
 TEST(RestoreDefaultOutput, GivesBackWhatTheVirtualDeviceHoldsAndSaysWhetherItWorked) {
-    for (const RestoreCase& c : restoreCases()) {
+    const char* const V = "Sonarill_OutputDevice";
+    const char* const S = kSpeakersUID;
+    const char* const H = kHeadsetUID;
+    const std::string restoring = "Restoring default output to: BuiltInSpeakerDevice",
+                      restored = "Default output restored to deviceID=" + std::to_string(kSpeakers),
+                      restoringLower = "Restoring default output to: builtinspeakerdevice",
+                      system = "Restoring default system output to: BuiltInSpeakerDevice",
+                      noOutput = "currentDefaultOutputUID: timed out or returned nil",
+                      noSystem = "currentDefaultSystemOutputUID: timed out or returned nil";
+    const auto notOurs = [](const std::string& uid) {
+        return "Default output not Sonarill (" + uid + "), no restore needed";
+    };
+    const auto failing = [](AudioObjectPropertySelector selector, OSStatus status,
+                            sim::AudioCall call = sim::AudioCall::setPropertyData) {
+        return sim::Fault{.call = call, .selector = selector, .status = status};
+    };
+    const auto hung = [](AudioObjectPropertySelector selector) {
+        return sim::Fault{.selector = selector, .block = std::chrono::seconds(30)};
+    };
+    constexpr auto kOut = kAudioHardwarePropertyDefaultOutputDevice;
+    constexpr auto kSys = kAudioHardwarePropertyDefaultSystemOutputDevice;
+    struct Case {
+        const char* name;
+        const char* output;
+        const char* systemOutput;
+        std::optional<std::string> recorded;
+        std::vector<sim::Fault> faults;
+        bool restored;
+        Lines lines;
+        const char* outputAfter;
+        const char* systemOutputAfter;
+    };
+    const std::string lower = "builtinspeakerdevice";
+    const std::string gone = "findDeviceID: timed out or returned nil for uid=";
+    const std::string error = "restoreDefaultOutput: ERROR setting default ";
+    const Lines refusedOutput = {restoring, error + "output: -50, 0"};
+    const Lines refusedSystem = {restoring, error + "output: 0, 1852797029",
+                                 error + "system output: 1852797029"};
+    const Lines unread = {noOutput, notOurs("nil"), noSystem};
+    const sim::Fault outputUnread = failing(kOut, -1, sim::AudioCall::getPropertyData);
+    const sim::Fault uidUnread{.uid = S, .selector = kAudioDevicePropertyDeviceUID, .status = -1};
+    // A name, the defaults before, the recorded original and faults; then what it says and logs,
+    // and the defaults after.
+    const Case cases[] = {
+        {"both virtual", V, V, S, {}, true, {restoring, restored}, S, S},
+        {"user picked headset", H, V, S, {}, true, {notOurs(H), system}, H, S},
+        {"neither virtual", H, S, S, {}, true, {notOurs(H)}, H, S},
+        {"virtual recorded by an earlier run", V, V, V, {}, false, {notOurs(V)}, V, V},
+        {"nothing recorded", V, V, std::nullopt, {}, false, {notOurs(V)}, V, V},
+        {"other case: gone", V, V, lower, {}, false, {restoringLower, gone + lower}, V, V},
+        {"recorded gone", H, V, "Gone", {}, false, {notOurs(H), gone + "Gone"}, H, V},
+        {"output write refused", V, V, S, {failing(kOut, -50)}, false, refusedOutput, V, S},
+        {"system write refused", V, V, S, {failing(kSys, 1852797029)}, false, refusedSystem, S, V},
+        // Two bounded reads of 2 s, far short of the hang; the world's reset frees the workers.
+        {"server does not answer", V, V, S, {hung(kOut), hung(kSys)}, false, unread, V, V},
+        {"defaults unreadable", V, S, S, {outputUnread, uidUnread}, false, unread, V, S},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScopedSimWorld world(worldWithDriver());
-        ASSERT_TRUE(
-            sim::setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, c.defaultOutput));
-        ASSERT_TRUE(sim::setDefaultDevice(kAudioHardwarePropertyDefaultSystemOutputDevice,
-                                          c.defaultSystemOutput));
+        ASSERT_TRUE(sim::setDefaultDevice(kOut, c.output));
+        ASSERT_TRUE(sim::setDefaultDevice(kSys, c.systemOutput));
         for (const sim::Fault& fault : c.faults)
             sim::injectFault(fault);
         const LogCapture log;
-        const bool restored = app::restoreDefaultOutput(c.recorded);
-        EXPECT_THAT(log.messages(), ElementsAreArray(c.lines));
-        // With a device to give back, success means the virtual device holds neither output.
-        if (c.recorded && !c.recorded->empty() && *c.recorded != kVirtual) {
-            EXPECT_EQ(restored, std::string(c.outputAfter) != kVirtual &&
-                                    std::string(c.systemOutputAfter) != kVirtual);
-        }
-        EXPECT_EQ(sim::defaultDeviceUID(kAudioHardwarePropertyDefaultOutputDevice), c.outputAfter);
-        EXPECT_EQ(sim::defaultDeviceUID(kAudioHardwarePropertyDefaultSystemOutputDevice),
-                  c.systemOutputAfter);
+        EXPECT_EQ(app::restoreDefaultOutput(c.recorded), c.restored);
+        EXPECT_EQ(log.messages(), c.lines);
+        EXPECT_EQ(sim::defaultDeviceUID(kOut), c.outputAfter);
+        EXPECT_EQ(sim::defaultDeviceUID(kSys), c.systemOutputAfter);
     }
-}
-
-TEST(RestoreDefaultOutput, HungAudioServerCostsTheTimeOutsAndChangesNothing) {
-    // The default output devices cannot be read for longer than any wait; the device list can.
-    sim::World hung = worldWithDriver();
-    for (const AudioObjectPropertySelector selector :
-         {kAudioHardwarePropertyDefaultOutputDevice,
-          kAudioHardwarePropertyDefaultSystemOutputDevice})
-        hung.faults.push_back({.call = sim::AudioCall::getPropertyData,
-                               .selector = selector,
-                               .block = std::chrono::seconds(30)});
-    ScopedSimWorld world(hung);
-    ASSERT_TRUE(sim::setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, kVirtual));
-    const LogCapture log;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(app::restoreDefaultOutput(std::string(kSpeakersUID)));
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_THAT(log.messages(),
-                ElementsAre("currentDefaultOutputUID: timed out or returned nil",
-                            "Default output not Sonarill (nil), no restore needed",
-                            "currentDefaultSystemOutputUID: timed out or returned nil"));
-    // Two bounded reads of 2 s, far short of the 30 s hang. The world's reset releases the
-    // blocked workers.
-    EXPECT_GE(elapsed, std::chrono::milliseconds(3900));
-    EXPECT_LT(elapsed, std::chrono::seconds(15));
-}
-
-TEST(CurrentDefaultOutputUID, ReadsTheDefaultDeviceOrLogsWhyNot) {
-    ScopedSimWorld world(worldWithDriver());
-    EXPECT_EQ(app::currentDefaultOutputUID(2.0), kSpeakersUID);
-    ASSERT_TRUE(sim::setDefaultDevice(kAudioHardwarePropertyDefaultSystemOutputDevice, kHDMIUID));
-    EXPECT_EQ(app::currentDefaultSystemOutputUID(2.0), kHDMIUID);
-    EXPECT_EQ(app::findDeviceID(kHeadsetUID, 2.0), kHeadset);
-
-    sim::injectFault({.call = sim::AudioCall::getPropertyData,
-                      .uid = std::string(kSpeakersUID),
-                      .selector = kAudioDevicePropertyDeviceUID,
-                      .status = -1});
-    const LogCapture log;
-    EXPECT_EQ(app::currentDefaultOutputUID(2.0), std::nullopt);
-    EXPECT_EQ(app::findDeviceID(kSpeakersUID, 2.0), std::nullopt);
-    EXPECT_THAT(
-        log.messages(),
-        ElementsAre("currentDefaultOutputUID: timed out or returned nil",
-                    "findDeviceID: timed out or returned nil for uid=BuiltInSpeakerDevice"));
 }
 
 } // namespace

@@ -9,82 +9,61 @@
 #include <vector>
 
 using sonarill::platform::NotificationCenter;
+using Heard = std::vector<std::string>;
 
 namespace {
 
-TEST(NotificationCenter, APostReachesEveryObserverOfItsNameOnlyInOrderBeforeReturning) {
+TEST(NotificationCenter, APostReachesTheLiveObserversOfItsNameOnlyInOrderBeforeReturning) {
     NotificationCenter center;
-    std::vector<std::string> heard;
-    const auto first = center.observe("A", [&] { heard.push_back("A1"); });
-    const auto other = center.observe("B", [&] { heard.push_back("B"); });
-    const auto second = center.observe("A", [&] { heard.push_back("A2"); });
+    Heard heard;
+    const auto hear = [&](const char* what) { return [&heard, what] { heard.push_back(what); }; };
+    const auto first = center.observe("A", hear("A1"));
+    const auto other = center.observe("B", hear("B"));
+    auto removed = center.observe("A", hear("removed"));
+    { const auto scoped = center.observe("A", hear("destroyed")); }
+    auto replaced = center.observe("A", hear("replaced"));
+    replaced = center.observe("A", hear("replacement"));
+    removed.remove();
+    removed.remove(); // twice is harmless
     center.post("A");
-    EXPECT_EQ(heard, (std::vector<std::string>{"A1", "A2"}));
+    EXPECT_EQ(heard, (Heard{"A1", "replacement"}));
     center.post("nobody");
     center.post("B");
-    EXPECT_EQ(heard, (std::vector<std::string>{"A1", "A2", "B"}));
+    EXPECT_EQ(heard, (Heard{"A1", "replacement", "B"}));
 }
 
-TEST(NotificationCenter, RemovedAndDestroyedObserversHearNothingMore) {
-    NotificationCenter center;
-    int heard = 0;
-    auto removed = center.observe("A", [&] { heard += 1; });
-    {
-        const auto scoped = center.observe("A", [&] { heard += 10; });
-    }
-    auto replaced = center.observe("A", [&] { heard += 100; });
-    replaced = center.observe("A", [&] { heard += 1000; });
-    removed.remove();
-    removed.remove();
-    center.post("A");
-    EXPECT_EQ(heard, 1000);
-}
-
-TEST(NotificationCenter, ObserversMayRemoveThemselvesOrOthersAndObserveFromCallbacks) {
-    NotificationCenter center;
-    std::vector<std::string> heard;
-    std::optional<NotificationCenter::Observer> self, later, added;
-    self = center.observe("A", [&] {
-        heard.push_back("self");
-        self.reset(); // destroys the observer whose callback is running
-    });
-    const auto remover = center.observe("A", [&] {
-        heard.push_back("remover");
-        later->remove(); // taken by this post already, yet not called
-        if (!added)
-            added = center.observe("A", [&] { heard.push_back("added"); });
-    });
-    later = center.observe("A", [&] { heard.push_back("later"); });
-    center.post("A");
-    EXPECT_EQ(heard, (std::vector<std::string>{"self", "remover"}));
-    center.post("A");
-    EXPECT_EQ(heard, (std::vector<std::string>{"self", "remover", "remover", "added"}));
-}
-
-TEST(NotificationCenter, ACallbackMayPostAgainAndObserversMayOutliveTheCentre) {
-    std::optional<NotificationCenter::Observer> outliving;
-    int depth = 0, heard = 0;
+TEST(NotificationCenter, CallbacksMayRemoveObserveAndPostAndObserversMayOutliveTheCentre) {
+    Heard heard;
+    std::optional<NotificationCenter::Observer> self, later, added, outliving;
+    int depth = 0;
     {
         NotificationCenter center;
-        outliving = center.observe("A", [&] {
-            ++heard;
-            if (++depth < 3)
-                center.post("A");
+        self = center.observe("A", [&] {
+            heard.push_back("self");
+            self.reset(); // destroys the observer whose callback is running
         });
+        const auto remover = center.observe("A", [&] {
+            heard.push_back("remover");
+            later->remove(); // taken by this post already, yet not called
+            if (!added)
+                added = center.observe("A", [&] { heard.push_back("added"); });
+        });
+        later = center.observe("A", [&] { heard.push_back("later"); });
         center.post("A");
-    }
-    EXPECT_EQ(heard, 3);
-    outliving.reset();
-}
+        EXPECT_EQ(heard, (Heard{"self", "remover"}));
+        center.post("A");
+        EXPECT_EQ(heard, (Heard{"self", "remover", "remover", "added"}));
 
-TEST(NotificationCenter, TheDefaultCentreIsOneForTheProcessAndKnowsTheResetName) {
-    EXPECT_EQ(&NotificationCenter::defaultCenter(), &NotificationCenter::defaultCenter());
-    EXPECT_EQ(sonarill::platform::kResetConfigNotification, "SonarillResetConfig");
-    int heard = 0;
-    const auto observer = NotificationCenter::defaultCenter().observe(
-        std::string(sonarill::platform::kResetConfigNotification), [&] { ++heard; });
-    NotificationCenter::defaultCenter().post("SonarillResetConfig");
-    EXPECT_EQ(heard, 1);
+        outliving = center.observe("again", [&] {
+            heard.push_back("again");
+            if (++depth < 3)
+                center.post("again");
+        });
+        center.post("again");
+    }
+    EXPECT_EQ(heard, (Heard{"self", "remover", "remover", "added", "again", "again", "again"}));
+    outliving.reset();
+    added.reset();
 }
 
 // After remove() returns, the callback's state may go: a post on another thread must not be

@@ -5,75 +5,83 @@
 #include <csignal>
 #include <pthread.h>
 #include <string>
+#include <vector>
 
 namespace platform = sonarill::platform;
 
-TEST(RunProgram, ReportsStatusAndStandardErrorWithInputAndOutputOnDevNull) {
-    // Inherited input or output would let a step wait on the terminal or print into ours. The
-    // shell reads its own descriptors: dash redirects them while it runs a command.
-    const platform::ProgramResult result = platform::runProgram(
-        {"/bin/sh", "-c",
-         "echo out; echo \"$(readlink /proc/$$/fd/0) $(readlink /proc/$$/fd/1)\" >&2; exit 3"});
-    EXPECT_EQ(result.exitStatus, 3);
-    EXPECT_EQ(result.standardError, "/dev/null /dev/null\n");
-    const platform::ProgramResult killed = platform::runProgram({"/bin/sh", "-c", "kill -9 $$"});
-    EXPECT_EQ(killed.exitStatus, -1);
-    EXPECT_EQ(killed.standardError, "terminated by signal 9");
-}
-
 namespace {
 
-void countSignal(int) {}
+enum class Treatment { asInherited, ignored, caught, blocked };
 
-// Changes how this process treats one signal for the length of a test, and puts it back.
-class SignalState {
-public:
-    enum class Kind { ignored, caught, blocked };
+void catchSignal(int) {}
 
-    SignalState(int signal, Kind kind) : signal_(signal) {
-        sigemptyset(&mask_);
-        sigaddset(&mask_, signal);
+// How this process treats one signal for the length of a row, put back afterwards.
+struct SignalTreatment {
+    SignalTreatment(int number, Treatment how) : signal(number), treatment(how) {
+        sigset_t mask;
+        sigemptyset(&mask);
+        sigaddset(&mask, number);
         struct sigaction action = {};
-        sigemptyset(&action.sa_mask);
-        action.sa_handler = kind == Kind::ignored ? SIG_IGN : countSignal;
-        if (kind == Kind::blocked)
-            pthread_sigmask(SIG_BLOCK, &mask_, &previousMask_);
-        else
-            sigaction(signal, &action, &previous_);
-        kind_ = kind;
+        action.sa_handler = how == Treatment::ignored ? SIG_IGN : catchSignal;
+        if (how == Treatment::blocked)
+            pthread_sigmask(SIG_BLOCK, &mask, &previousMask);
+        else if (how != Treatment::asInherited)
+            sigaction(number, &action, &previous);
     }
-    ~SignalState() {
-        if (kind_ == Kind::blocked)
-            pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
-        else
-            sigaction(signal_, &previous_, nullptr);
+    ~SignalTreatment() {
+        if (treatment == Treatment::blocked)
+            pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+        else if (treatment != Treatment::asInherited)
+            sigaction(signal, &previous, nullptr);
     }
-    SignalState(const SignalState&) = delete;
-    SignalState& operator=(const SignalState&) = delete;
-
-private:
-    int signal_;
-    Kind kind_ = Kind::caught;
-    sigset_t mask_;
-    sigset_t previousMask_;
-    struct sigaction previous_ = {};
+    int signal;
+    Treatment treatment;
+    sigset_t previousMask{};
+    struct sigaction previous = {};
 };
 
-} // namespace
+std::vector<std::string> shell(const std::string& script) {
+    return {"/bin/sh", "-c", script};
+}
 
-TEST(RunProgram, ChildStartsWithDefaultSignalHandlingWhateverTheApplicationDoes) {
-    // The application catches SIGTERM and SIGINT; an ignored or blocked signal would be inherited
-    // and make the privileged shell's child impossible to stop.
-    using Kind = SignalState::Kind;
-    for (const int signal : {SIGTERM, SIGINT}) {
-        for (const Kind kind : {Kind::ignored, Kind::caught, Kind::blocked}) {
-            SCOPED_TRACE(::testing::Message()
-                         << "signal " << signal << ", kind " << static_cast<int>(kind));
-            const SignalState state(signal, kind);
-            const platform::ProgramResult result = platform::runProgram(
-                {"/bin/sh", "-c", "kill -" + std::to_string(signal) + " $$; exit 0"});
-            EXPECT_EQ(result.exitStatus, -1);
-            EXPECT_EQ(result.standardError, "terminated by signal " + std::to_string(signal));
-        }
+// Inherited input or output would let a step wait on the terminal or print into ours (the shell
+// reads its own descriptors: dash redirects them while it runs a command). The application
+// catches SIGTERM and SIGINT; an ignored or blocked signal would be inherited and make the
+// privileged shell's child impossible to stop.
+TEST(RunProgram, ReportsStatusAndStandardErrorOfAChildOnDevNullWithDefaultSignalHandling) {
+    struct Case {
+        std::vector<std::string> argv;
+        int signal; // treated as `treatment` in this process while the child runs
+        Treatment treatment;
+        int exitStatus;
+        std::string standardError;
+    };
+    std::vector<Case> cases = {
+        {shell("echo out; echo \"$(readlink /proc/$$/fd/0) $(readlink /proc/$$/fd/1)\" >&2; "
+               "exit 3"),
+         SIGTERM, Treatment::asInherited, 3, "/dev/null /dev/null\n"},
+        {shell("kill -9 $$"), SIGTERM, Treatment::asInherited, -1, "terminated by signal 9"},
+        {{}, SIGTERM, Treatment::asInherited, -1, "no program to run"},
+        {{"/nonexistent/program"},
+         SIGTERM,
+         Treatment::asInherited,
+         -1,
+         "cannot start /nonexistent/program: No such file or directory"},
+    };
+    for (const int signal : {SIGTERM, SIGINT})
+        for (const Treatment treatment :
+             {Treatment::ignored, Treatment::caught, Treatment::blocked})
+            cases.push_back({shell("kill -" + std::to_string(signal) + " $$; exit 0"), signal,
+                             treatment, -1, "terminated by signal " + std::to_string(signal)});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << (c.argv.empty() ? "" : c.argv.back()) << ", signal " << c.signal
+                     << " treated " << static_cast<int>(c.treatment));
+        const SignalTreatment treated(c.signal, c.treatment);
+        const platform::ProgramResult result = platform::runProgram(c.argv);
+        EXPECT_EQ(result.exitStatus, c.exitStatus);
+        EXPECT_EQ(result.standardError, c.standardError);
     }
 }
+
+} // namespace

@@ -1,3 +1,4 @@
+// The application's main queue on Qt's event loop.
 #include "platform/qt/QtMainQueue.h"
 
 #include "support/QtApplication.h"
@@ -6,8 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <map>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,36 +19,26 @@ using sonarill::platform::Timer;
 
 namespace {
 
-class QtMainQueueTest : public ::testing::Test {
-protected:
-    void SetUp() override { sonarill::testing::qtApplication(); }
-};
-
-TEST_F(QtMainQueueTest, PostsFromAnyThreadRunOnTheMainThreadInPostingOrder) {
+TEST(QtMainQueue, PostsFromAnyThreadRunOnTheMainThreadInPostingOrder) {
+    sonarill::testing::qtApplication();
     QtMainQueue queue;
     const std::thread::id mainThread = std::this_thread::get_id();
     std::map<int, std::vector<int>> ranBySender;
-    int offMainThread = 0;
+    int offMainThread = 0, total = 0;
     std::vector<std::thread> senders;
-    for (int sender = 0; sender < 4; ++sender) {
+    for (int sender = 0; sender < 4; ++sender)
         senders.emplace_back([&, sender] {
             for (int i = 0; i < 200; ++i)
                 queue.post([&, sender, i] {
-                    if (std::this_thread::get_id() != mainThread)
-                        ++offMainThread;
+                    offMainThread += std::this_thread::get_id() != mainThread;
                     ranBySender[sender].push_back(i);
+                    ++total;
                 });
         });
-    }
     for (std::thread& sender : senders)
         sender.join();
-    EXPECT_TRUE(ranBySender.empty()) << "posted work runs only when the event loop turns";
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-        size_t total = 0;
-        for (const auto& [sender, ran] : ranBySender)
-            total += ran.size();
-        return total == 800;
-    }));
+    EXPECT_EQ(total, 0) << "posted work runs only when the event loop turns";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return total == 800; }));
     EXPECT_EQ(offMainThread, 0);
     for (const auto& [sender, ran] : ranBySender) {
         EXPECT_EQ(ran.size(), 200u);
@@ -54,66 +46,44 @@ TEST_F(QtMainQueueTest, PostsFromAnyThreadRunOnTheMainThreadInPostingOrder) {
     }
 }
 
-TEST_F(QtMainQueueTest, OneShotRunsOnceAndNoSoonerThanAsked) {
-    QtMainQueue queue;
-    int runs = 0;
+TEST(QtMainQueue, TimersRunNoSoonerThanAskedAndNeverOnceCancelledOrGone) {
+    sonarill::testing::qtApplication();
+    std::map<std::string, int> runs;
+    const auto count = [&](const std::string& timer) { return [&runs, timer] { ++runs[timer]; }; };
+    std::optional<QtMainQueue> queue(std::in_place);
     std::chrono::steady_clock::duration waited{};
     const auto start = std::chrono::steady_clock::now();
-    Timer timer = queue.scheduleAfter(40ms, [&] {
-        ++runs;
+    const Timer oneShot = queue->scheduleAfter(40ms, [&] {
+        ++runs["one-shot"];
         waited = std::chrono::steady_clock::now() - start;
     });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return runs > 0; }));
-    QTest::qWait(100);
-    EXPECT_EQ(runs, 1);
-    EXPECT_GE(waited, 40ms);
-}
-
-TEST_F(QtMainQueueTest, CancelledOrDestroyedTimersNeverRunAgain) {
-    QtMainQueue queue;
-    int oneShot = 0;
-    int destroyed = 0;
-    int fromOtherThread = 0;
-    int selfCancelling = 0;
-    Timer cancelledOneShot = queue.scheduleAfter(5ms, [&] { ++oneShot; });
-    cancelledOneShot.cancel();
-    {
-        Timer gone = queue.scheduleRepeating(5ms, [&] { ++destroyed; });
-    }
-    Timer other = queue.scheduleRepeating(5ms, [&] { ++fromOtherThread; });
+    Timer cancelled = queue->scheduleAfter(5ms, count("cancelled"));
+    cancelled.cancel();
+    { const Timer destroyed = queue->scheduleRepeating(5ms, count("destroyed")); }
+    Timer other = queue->scheduleRepeating(5ms, count("cancelled on another thread"));
     std::thread([&] { other.cancel(); }).join();
     Timer self;
-    self = queue.scheduleRepeating(5ms, [&] {
-        if (++selfCancelling == 3)
+    self = queue->scheduleRepeating(5ms, [&] {
+        if (++runs["cancels itself on the third run"] == 3)
             self.cancel();
     });
-    QTest::qWait(150);
-    EXPECT_EQ(oneShot, 0);
-    EXPECT_EQ(destroyed, 0);
-    EXPECT_EQ(fromOtherThread, 0);
-    EXPECT_EQ(selfCancelling, 3);
-}
+    EXPECT_TRUE(QTest::qWaitFor([&] { return runs["one-shot"] > 0; }));
+    QTest::qWait(100);
+    EXPECT_GE(waited, 40ms);
+    EXPECT_EQ(runs, (std::map<std::string, int>{{"one-shot", 1},
+                                                {"cancels itself on the third run", 3}}));
 
-TEST_F(QtMainQueueTest, RepeatingTimerThatFellBehindRunsOnce) {
-    QtMainQueue queue;
-    int ticks = 0;
-    Timer timer = queue.scheduleRepeating(10ms, [&] { ++ticks; });
+    runs.clear();
+    const Timer behind = queue->scheduleRepeating(10ms, count("fell behind"));
     std::this_thread::sleep_for(200ms); // the main thread is busy for twenty intervals
     QCoreApplication::processEvents();
-    EXPECT_EQ(ticks, 1);
-}
+    EXPECT_EQ(runs["fell behind"], 1);
 
-TEST_F(QtMainQueueTest, TimerMayOutliveItsQueue) {
-    int runs = 0;
-    Timer timer;
-    {
-        QtMainQueue queue;
-        timer = queue.scheduleAfter(1ms, [&] { ++runs; });
-        queue.post([&] { ++runs; });
-    }
+    const Timer outliving = queue->scheduleAfter(1ms, count("outlives its queue"));
+    queue->post(count("posted before the queue went"));
+    queue.reset();
     QTest::qWait(20);
-    timer.cancel();
-    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(runs.count("outlives its queue") + runs.count("posted before the queue went"), 0u);
 }
 
 } // namespace

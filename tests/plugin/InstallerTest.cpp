@@ -1,61 +1,41 @@
-#include "log/DebugLog.h"
+// Installing the carried driver into the simulated HAL plug-in folder through the privileged
+// shell, and waiting for the virtual device, on a manual clock that moves only when the
+// installer sleeps.
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "plugin/InstallCommand.h"
 #include "plugin/PluginLifecycleManager.h"
 #include "sim/Control.h"
 #include "sim/DriverBundle.h"
+#include "support/FileBytes.h"
 #include "support/LogCapture.h"
-#include "support/Scratch.h"
 #include "support/SimWorld.h"
 
 #include <gmock/gmock.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <map>
-#include <sstream>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace sonarill;
 using namespace sonarill::plugin;
 using namespace ::testing;
-using sonarill::testing::LogCapture;
+using namespace sonarill::testing;
+using Lines = std::vector<std::string>;
 using Outcome = platform::PrivilegedShellResult::Outcome;
 
 namespace {
 
-std::string readFile(const fs::path& file) {
-    std::ostringstream bytes;
-    bytes << std::ifstream(file, std::ios::binary).rdbuf();
-    return bytes.str();
-}
+const auto* const home = addScratchHome();
 
-void writeFile(const fs::path& file, const std::string& bytes) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << bytes;
-}
-
-// Every file and folder below root by relative path, with a file's bytes ("/" for a folder).
-std::map<std::string, std::string> snapshot(const fs::path& root) {
-    std::map<std::string, std::string> entries;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        entries[entry.path().lexically_relative(root).string()] =
-            entry.is_directory() ? "/" : readFile(entry.path());
-    return entries;
-}
-
-const auto* const home = sonarill::testing::addScratchHome();
-
+const std::string kId = "com.sonarill.driver";
 const std::string kInstalling = "PluginLifecycle: installing plugin from ";
-const std::string kSupported = "PluginLifecycle: live route config property supported=true";
-const std::string kUnsupported = "PluginLifecycle: live route config property supported=false";
-const std::string kVisible = "PluginLifecycle: install complete, device visible=true";
+const std::string kHasSnrc = "PluginLifecycle: live route config property supported=true";
+const std::string kNoSnrc = "PluginLifecycle: live route config property supported=false";
+const std::string kVisible = "PluginLifecycle: install complete, device visible=";
+const std::string kHandled = "PluginLifecycle: already handled this session, device visible=";
 const std::string kUpToDate = "PluginLifecycle: plugin up-to-date and live driver supports route "
                               "config \u2014 skipping reinstall";
 const std::string kMatch = "PluginLifecycle: bundleID=com.sonarill.driver binaryMatch=";
+const std::string kFailed = "PluginLifecycle: ERROR failed to install plugin";
 
 // Records every script; answers with a fixed result, or runs it in the platform's real shell.
 struct RecordingShell final : platform::PrivilegedShell {
@@ -70,12 +50,12 @@ struct RecordingShell final : platform::PrivilegedShell {
     std::vector<std::string> scripts;
 };
 
-// A simulated audio system on a manual clock that moves only when the installer sleeps. The
-// plug-in folder and the carried bundle lie below names that break naive quoting in either layer
-// or run a command if read unquoted: each install through the real shell proves the paths exact.
+// The plug-in folder and the carried bundle lie below names that break naive quoting in either
+// layer or run a command if read unquoted: each install through the real shell proves the paths
+// exact.
 class Installer : public ::testing::Test {
 protected:
-    sonarill::testing::ScopedSimWorld scoped{sim::World{}, sim::TimelineClock::manual};
+    ScopedSimWorld scoped{sim::World{}, sim::TimelineClock::manual};
     const fs::path dataHome = scoped.dataHome() / "data it's \"q\" \\ $(touch pwned)";
     const fs::path appFolder = scoped.dataHome() / "App 'R' \\\" `touch pwned`";
     const fs::path source = appFolder / "Sonarill.driver";
@@ -90,6 +70,7 @@ protected:
         world.plugin = {installed, routeConfig, loadDelay};
         ASSERT_TRUE(sim::resetWorld(world, sim::TimelineClock::manual));
         ASSERT_TRUE(sim::writeDriverBundle(source, carried));
+        elapsed = 0ms;
     }
 
     PluginLifecycleManager manager() {
@@ -126,191 +107,143 @@ TEST(InstallQuoting, ScriptDecodingAcceptsOnlyOneValidDoShellScript) {
               "\\a\nb\rc\td\"");
 }
 
+// Only the identifier and the executable's bytes decide whether the installed bundle is current;
+// a bundle whose identifier cannot be read is no match, and then nothing is logged.
 TEST(InstallBundleMatch, OnlyTheIdentifierAndTheExecutablesBytesDecide) {
-    const sonarill::testing::ScopedSimWorld scoped({}, sim::TimelineClock::manual);
-    const fs::path installed = scoped.dataHome() / "HAL/Sonarill.driver";
-    const fs::path source = scoped.dataHome() / "App/Sonarill.driver";
-    const fs::path plist = "Contents/Info.plist";
-    const fs::path executable = "Contents/MacOS/libtidewell.dylib";
-    const std::string id = "com.sonarill.driver";
-    const std::string big(200000, 'x'); // longer than one read chunk
-    const auto write = [](const fs::path& bundle, const std::string& identifier,
-                          const std::string& bytes,
-                          sim::PlistFormat format = sim::PlistFormat::xml) {
-        ASSERT_TRUE(sim::writeDriverBundle(bundle, {identifier, true, bytes}, format));
+    const ScopedSimWorld scoped({}, sim::TimelineClock::manual);
+    const fs::path installed = scoped.dataHome() / "HAL/Sonarill.driver",
+                   source = scoped.dataHome() / "App/Sonarill.driver";
+    const std::string big(200000, 'x'), missing = "(missing)"; // longer than one read chunk
+    struct Bundle {
+        std::string identifier = kId;
+        std::string executable; // empty: `big`
+        sim::PlistFormat format = sim::PlistFormat::xml;
+        std::optional<std::string> plist; // replaces Info.plist
     };
-    const PluginLifecycleManager manager(
-        PluginInstallerEnvironment{nullptr, installed.parent_path().string(), {}, {}});
-    // Compares the bundles as changed since the last call, then makes them identical again.
-    const auto expect = [&](const std::string& what, const std::string& binaryMatch) {
+    const auto write = [&](const fs::path& at, const Bundle& b) {
+        fs::remove_all(at);
+        ASSERT_TRUE(sim::writeDriverBundle(
+            at, {b.identifier, true, b.executable.empty() ? big : b.executable}, b.format));
+        if (b.executable == missing)
+            fs::remove(at / "Contents/MacOS/libtidewell.dylib");
+        if (b.plist == missing)
+            fs::remove(at / "Contents/Info.plist");
+        else if (b.plist)
+            writeBytes(at / "Contents/Info.plist", *b.plist);
+    };
+    const std::string plist = R"(<plist version="1.0">)";
+    const struct {
+        Bundle installed, source;
+        std::string binaryMatch; // empty: nothing logged, no match
+    } cases[] = {
+        {{}, {}, "true"},
+        {{.format = sim::PlistFormat::binary}, {}, "true"},
+        {{}, {.format = sim::PlistFormat::binary}, "true"},
+        {{.identifier = kId + ".old"}, {}, ""},
+        {{.executable = big.substr(1) + "y"}, {}, "false"}, // the last byte differs
+        {{.executable = big.substr(1)}, {}, "false"},
+        {{.executable = missing}, {.executable = missing}, "false"},
+        {{.plist = missing}, {}, ""},
+        {{.plist = ""}, {}, ""},
+        {{.plist = "not a plist"}, {}, ""},
+        {{.plist = plist + "<array><string>com.sonarill.driver</string></array></plist>"}, {}, ""},
+        {{.plist = plist + "<dict><key>CFBundleIdentifier</key><real>7</real></dict></plist>"},
+         {},
+         ""},
+        {{},
+         {.plist = plist + "<dict><key>CFBundleName</key><string>S</string></dict></plist>"},
+         ""},
+    };
+    const PluginLifecycleManager manager(PluginInstallerEnvironment{nullptr, "", {}, {}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.installed.identifier + " " + c.installed.plist.value_or("") + " / " +
+                     c.source.plist.value_or(""));
+        write(installed, c.installed);
+        write(source, c.source);
         const LogCapture log;
-        EXPECT_EQ(manager.installedBundleMatches(installed, source), binaryMatch == "true") << what;
-        EXPECT_EQ(log.messages(), binaryMatch.empty() ? std::vector<std::string>{}
-                                                      : std::vector{kMatch + binaryMatch})
-            << what;
-        write(installed, id, big);
-        write(source, id, big);
-    };
-    write(installed, id, big);
-    write(source, id, big);
-    expect("same XML bundles", "true");
-    write(installed, id, big, sim::PlistFormat::binary);
-    expect("binary installed plist", "true");
-    write(source, id, big, sim::PlistFormat::binary);
-    expect("binary source plist", "true");
-    write(installed, id + ".old", big);
-    expect("other identifier", "");
-    write(installed, id, big.substr(1) + "y");
-    expect("last byte differs", "false");
-    write(installed, id, big.substr(1));
-    expect("shorter executable", "false");
-    fs::remove(installed / executable);
-    fs::remove(source / executable);
-    expect("both executables missing", "false");
-    fs::remove(installed / plist);
-    expect("installed plist missing", "");
-    fs::remove(installed / plist);
-    fs::create_directory(installed / plist);
-    expect("installed plist is a folder", "");
-    write(source, id, big, sim::PlistFormat::binary);
-    const std::string binary = readFile(source / plist);
-    const std::string unreadable[] = {
-        "",
-        "not a plist",
-        binary.substr(0, binary.size() / 2),
-        R"(<plist version="1.0"><array><string>com.sonarill.driver</string></array></plist>)",
-        R"(<plist version="1.0"><dict><key>CFBundleIdentifier</key><real>7</real></dict></plist>)",
-        R"(<plist version="1.0"><dict><key>CFBundleName</key><string>S</string></dict></plist>)"};
-    for (const std::string& bytes : unreadable) {
-        writeFile(installed / plist, bytes);
-        expect("installed plist " + bytes, "");
-        writeFile(source / plist, bytes);
-        expect("source plist " + bytes, "");
+        EXPECT_EQ(manager.installedBundleMatches(installed, source), c.binaryMatch == "true");
+        EXPECT_EQ(log.messages(), c.binaryMatch.empty() ? Lines{} : Lines{kMatch + c.binaryMatch});
     }
-    writeFile(installed / plist, unreadable[5]);
-    writeFile(source / plist, unreadable[5]);
-    expect("neither has an identifier", "");
 }
 
-TEST_F(Installer, InstallsIntoAnEmptyFolderThenFindsItCurrentThenOnlyReportsVisibility) {
-    start(false, true, 1.0);
-    PluginLifecycleManager first = manager();
-    LogCapture firstLog;
-    EXPECT_TRUE(first.installForSession());
-    EXPECT_EQ(shell->scripts,
-              std::vector{privilegedShellScript(installCommand(
-                  sim::halPluginFolder().string(), installed().string(), source.string()))});
-    EXPECT_EQ(snapshot(installed()), snapshot(source));
-    // Nothing else was created: the scoped world's own plug-in folder (2 entries), the data
-    // folder down to the plug-in folder (3), the application folder (1), the two bundles, and
-    // beside each plug-in folder the simulated system's shared state and its lock (2 + 2).
-    EXPECT_EQ(snapshot(scoped.dataHome()).size(), 10 + 2 * (1 + snapshot(source).size()));
-    EXPECT_EQ(elapsed, 1000ms) << "reported at the first poll after the load delay";
-    EXPECT_THAT(firstLog.messages(),
-                ElementsAre(kInstalling + source.string(), kSupported, kVisible));
-
-    // The next run of the application: up to date, so no command and no wait.
-    shell = std::make_shared<RecordingShell>();
-    elapsed = 0ms;
-    PluginLifecycleManager second = manager();
-    LogCapture secondLog;
-    EXPECT_TRUE(second.installForSession());
-    EXPECT_THAT(secondLog.messages(), ElementsAre(kMatch + "true", kSupported, kUpToDate));
-
-    // Later calls in that run only look for the device.
-    LogCapture laterLog;
-    EXPECT_TRUE(second.installForSession());
-    fs::remove_all(installed());
-    sim::checkPluginFolder();
-    EXPECT_FALSE(second.installForSession());
-    EXPECT_TRUE(shell->scripts.empty());
-    EXPECT_EQ(elapsed, 0ms);
-    EXPECT_THAT(laterLog.messages(),
-                ElementsAre("PluginLifecycle: already handled this session, device visible=true",
-                            "PluginLifecycle: already handled this session, device visible=false"));
-}
-
-TEST_F(Installer, ReinstallsAChangedOrUnloadedOrOutdatedPluginCompletely) {
-    const std::string id = "com.sonarill.driver", from = kInstalling + source.string();
-    const std::string carried = sim::carriedDriverBundle().executable;
+// What one launch's install does: the command it runs, how long it waits for the device, what
+// it logs, and what a second call in the same run says.
+TEST_F(Installer, InstallsWhatIsMissingOrOutdatedAndWaitsForTheDevice) {
+    const sim::DriverBundle carried = sim::carriedDriverBundle(), newer{kId, true, "newer\n"},
+                            renamed{kId + ".2", true, carried.executable}, old{kId, false, "old\n"};
+    const std::string from = kInstalling + source.string(), yes = kVisible + "true";
+    const std::string matches = kMatch + "true", differs = kMatch + "false";
+    const std::optional<bool> placed; // in the folder, but not loaded yet
+    const Lines snrcAdded = {matches, kNoSnrc, from, kNoSnrc, kHasSnrc, yes};
+    Lines neverSnrc = {from};
+    neverSnrc.resize(37, kNoSnrc); // five polls before it loads, 35 after, the last check
+    neverSnrc.push_back(kVisible + "false");
     struct Case {
         const char* name;
-        bool installedAtStart;
+        std::optional<bool> installedAtStart; // absent: placed there, but not loaded yet
         bool routeConfig;
-        sim::DriverBundle carried;
-        std::vector<std::string> firstMessages;
-    };
-    const Case cases[] = {
-        {"changed executable", true, true, {id, true, "newer\n"}, {kMatch + "false", from}},
-        {"changed identifier", true, true, {id + ".2", true, carried}, {from}},
-        {"device not loaded", false, true, {id, true, carried}, {kMatch + "true", from}},
-        {"no live 'snrc'", true, false, {id, true, carried}, {kMatch + "true", kUnsupported, from}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        start(c.installedAtStart, c.routeConfig, 1.0, c.carried);
-        if (!c.installedAtStart) { // placed there, but the audio server has not loaded it
-            ASSERT_TRUE(sim::writeDriverBundle(installed(), c.carried));
-        }
-        writeFile(installed() / "Contents/Resources/stale.txt", "left over");
-        writeFile(sim::halPluginFolder() / "Other.driver/Contents/Info.plist", "neighbour");
-        shell = std::make_shared<RecordingShell>();
-        LogCapture log;
-
-        EXPECT_TRUE(manager().installForSession());
-
-        EXPECT_EQ(shell->scripts.size(), 1u);
-        EXPECT_EQ(snapshot(installed()), snapshot(source)) << "replaced, neither merged nor nested";
-        EXPECT_EQ(readFile(sim::halPluginFolder() / "Other.driver/Contents/Info.plist"),
-                  "neighbour");
-        std::vector<std::string> messages = log.messages();
-        EXPECT_EQ(messages.back(), kVisible);
-        messages.resize(c.firstMessages.size());
-        EXPECT_EQ(messages, c.firstMessages);
-    }
-}
-
-TEST_F(Installer, WaitPollsEveryFifthOfASecondForEightSecondsThenChecksOnceMore) {
-    const sim::DriverBundle carried = sim::carriedDriverBundle();
-    struct Case {
-        const char* name;
         double loadDelay;
         sim::DriverBundle carried;
-        bool ready;
-        std::chrono::milliseconds elapsed;
-        long unsupported;
+        std::chrono::milliseconds waited;
+        Lines lines;
     };
     const Case cases[] = {
-        {"appears after 3 s", 3.0, carried, true, 3000ms, 0},
-        {"appears after the last poll", 7.9, carried, true, 8000ms, 0}, // seen by the final check
-        {"never appears", 100.0, carried, false, 8000ms, 0},
-        // Five polls before it loads, then 35 polls and the final check find it lacking.
-        {"never gets 'snrc'", 1.0, {"com.sonarill.driver", false, "old\n"}, false, 8000ms, 36},
+        {"empty folder", false, true, 1.0, carried, 1000ms, {from, kHasSnrc, yes}},
+        {"up to date", true, true, 1.0, carried, 0ms, {matches, kHasSnrc, kUpToDate}},
+        {"changed executable", true, true, 1.0, newer, 0ms, {differs, from, kHasSnrc, yes}},
+        {"changed identifier", true, true, 1.0, renamed, 0ms, {from, kHasSnrc, yes}},
+        {"device not loaded", placed, true, 1.0, carried, 1000ms, {matches, from, kHasSnrc, yes}},
+        {"no 'snrc'", true, false, 1.0, carried, 1000ms, snrcAdded},
+        {"appears after 3 s", false, true, 3.0, carried, 3000ms, {from, kHasSnrc, yes}},
+        {"appears after the last poll", false, true, 7.9, carried, 8000ms, {from, kHasSnrc, yes}},
+        {"never appears", false, true, 100.0, carried, 8000ms, {from, kVisible + "false"}},
+        {"never gets 'snrc'", false, true, 1.0, old, 8000ms, neverSnrc},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        start(false, true, c.loadDelay, c.carried);
-        elapsed = 0ms;
+        start(c.installedAtStart.value_or(false), c.routeConfig, c.loadDelay, c.carried);
+        if (!c.installedAtStart) {
+            ASSERT_TRUE(sim::writeDriverBundle(installed(), c.carried));
+        }
+        if (fs::exists(installed()))
+            writeBytes(installed() / "Contents/Resources/stale.txt", "left over");
+        writeBytes(sim::halPluginFolder() / "Other.driver/Contents/Info.plist", "neighbour");
+        shell = std::make_shared<RecordingShell>();
         PluginLifecycleManager installer = manager();
         LogCapture log;
 
-        EXPECT_EQ(installer.installForSession(), c.ready);
+        EXPECT_EQ(installer.installForSession(),
+                  c.lines.back() == yes || c.lines.back() == kUpToDate);
 
-        EXPECT_TRUE(installer.installedThisSession()) << "the command itself succeeded";
-        EXPECT_EQ(elapsed, c.elapsed);
-        const std::vector<std::string> messages = log.messages();
-        EXPECT_EQ(std::count(messages.begin(), messages.end(), kUnsupported), c.unsupported);
-        EXPECT_EQ(messages.back(),
-                  std::string("PluginLifecycle: install complete, device visible=") +
-                      (c.ready ? "true" : "false"));
+        EXPECT_EQ(log.messages(), c.lines);
+        EXPECT_EQ(elapsed, c.waited);
+        const bool commandRan = c.lines.back() != kUpToDate;
+        EXPECT_EQ(shell->scripts, commandRan ? Lines{privilegedShellScript(installCommand(
+                                                   sim::halPluginFolder().string(),
+                                                   installed().string(), source.string()))}
+                                             : Lines{});
+        EXPECT_TRUE(installer.installedThisSession());
+        if (commandRan) {
+            EXPECT_EQ(treeOf(installed()), treeOf(source)) << "replaced, not merged or nested";
+        }
+        EXPECT_EQ(readBytes(sim::halPluginFolder() / "Other.driver/Contents/Info.plist"),
+                  "neighbour");
+
+        // A second call in the same run only looks for the device, 'snrc' or not.
+        LogCapture again;
+        const bool visible = c.loadDelay < 8.0;
+        EXPECT_EQ(installer.installForSession(), visible);
+        EXPECT_EQ(again.messages(), Lines{kHandled + (visible ? "true" : "false")});
+        EXPECT_EQ(shell->scripts.size(), commandRan ? 1u : 0u);
     }
 }
 
-TEST_F(Installer, FailedOrCancelledCommandLeavesTheSessionUnhandledSoTheNextCallTriesAgain) {
+// A failed or cancelled command leaves the session unhandled, so the next call tries again.
+TEST_F(Installer, AFailedOrCancelledCommandIsReportedAndTriedAgainWithoutWaiting) {
     struct Case {
         const char* name;
         std::optional<platform::PrivilegedShellResult> answer; // none: the real shell
-        ::testing::Matcher<const std::string&> reason;
+        Matcher<const std::string&> reason;
     };
     const Case cases[] = {
         {"cancelled", platform::PrivilegedShellResult{Outcome::Failed, "User canceled. (-128)"},
@@ -324,58 +257,52 @@ TEST_F(Installer, FailedOrCancelledCommandLeavesTheSessionUnhandledSoTheNextCall
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         start(false, true, 1.0);
-        writeFile(sim::halPluginFolder(), "a file where the plug-in folder belongs");
+        writeBytes(sim::halPluginFolder(), "a file where the plug-in folder belongs");
         shell = std::make_shared<RecordingShell>(c.answer);
-        elapsed = 0ms;
         PluginLifecycleManager installer = manager();
-        LogCapture log;
-
-        EXPECT_FALSE(installer.installForSession());
-
-        EXPECT_FALSE(installer.installedThisSession());
+        for (const size_t tries : {1u, 2u}) {
+            LogCapture log;
+            EXPECT_FALSE(installer.installForSession());
+            EXPECT_THAT(log.messages(),
+                        ElementsAre(kInstalling + source.string(), c.reason, kFailed));
+            EXPECT_FALSE(installer.installedThisSession());
+            EXPECT_EQ(shell->scripts.size(), tries);
+        }
         EXPECT_EQ(elapsed, 0ms) << "no wait after a failed command";
-        EXPECT_THAT(log.messages(), ElementsAre(kInstalling + source.string(), c.reason,
-                                                "PluginLifecycle: ERROR failed to install plugin"));
-        EXPECT_FALSE(installer.installForSession());
-        EXPECT_EQ(shell->scripts.size(), 2u);
         fs::remove(sim::halPluginFolder());
     }
 }
 
-TEST_F(Installer, SourceIsTheFirstExistingCandidateOutsideTheInstalledBundle) {
+TEST_F(Installer, SourceIsTheFirstExistingRealBundleOutsideTheInstalledOne) {
     start(true, true, 1.0);
-    const fs::path empty = scoped.dataHome() / "empty", withFile = scoped.dataHome() / "file";
+    const fs::path empty = scoped.dataHome() / "empty", withFile = scoped.dataHome() / "file",
+                   links = scoped.dataHome() / "links";
     fs::create_directories(empty);
-    writeFile(withFile / "Sonarill.driver", "a file counts too");
+    writeBytes(withFile / "Sonarill.driver", "a file counts too");
     fs::create_directories(installed() / "Contents/Sonarill.driver");
     // The install removes the installed bundle before copying: a source in there would be lost.
     sourceFolders = {empty, sim::halPluginFolder(), installed() / "Contents", withFile, appFolder};
     EXPECT_EQ(manager().locatePluginSource(), withFile / "Sonarill.driver");
-
     sourceFolders.resize(3);
     LogCapture log;
     EXPECT_FALSE(manager().installForSession());
     EXPECT_TRUE(shell->scripts.empty());
-    EXPECT_THAT(log.messages(), ElementsAre("PluginLifecycle: ERROR plugin source bundle not found "
-                                            "(Sonarill.driver)"));
-}
+    EXPECT_EQ(log.messages(), Lines{"PluginLifecycle: ERROR plugin source bundle not found "
+                                    "(Sonarill.driver)"});
 
-TEST_F(Installer, ALinkedSourceInstallsTheRealBundleNotTheLink) {
+    // A linked source installs the real bundle it leads to, not the link: a copy of this
+    // relative link would dangle inside the plug-in folder.
     start(false, true, 1.0);
-    const fs::path linkFolder = scoped.dataHome() / "links";
-    fs::create_directories(linkFolder);
-    // Relative, so a copy of the link itself would dangle inside the plug-in folder.
+    fs::create_directories(links);
     fs::create_directory_symlink(fs::path("..") / appFolder.filename() / "Sonarill.driver",
-                                 linkFolder / "Sonarill.driver");
-    sourceFolders = {linkFolder};
+                                 links / "Sonarill.driver");
+    sourceFolders = {links};
     EXPECT_EQ(manager().locatePluginSource(), source);
-
     EXPECT_TRUE(manager().installForSession());
     EXPECT_FALSE(fs::is_symlink(installed()));
-    EXPECT_EQ(snapshot(installed()), snapshot(source));
-
-    fs::remove(linkFolder / "Sonarill.driver");
-    fs::create_directory_symlink("nowhere", linkFolder / "Sonarill.driver");
+    EXPECT_EQ(treeOf(installed()), treeOf(source));
+    fs::remove(links / "Sonarill.driver");
+    fs::create_directory_symlink("nowhere", links / "Sonarill.driver");
     EXPECT_EQ(manager().locatePluginSource(), std::nullopt) << "a dangling link is no source";
 }
 
@@ -384,8 +311,7 @@ TEST_F(Installer, ALinkedSourceInstallsTheRealBundleNotTheLink) {
 TEST(InstallerAsTheApplicationBuildsIt, InstallsTheCarriedBundleAndThenFindsItCurrent) {
     sim::World world = sim::defaultWorld();
     world.plugin = {false, true, 0.3};
-    const sonarill::testing::ScopedSimWorld simulation(world, sim::TimelineClock::realTime);
-
+    const ScopedSimWorld simulation(world, sim::TimelineClock::realTime);
     PluginLifecycleManager firstRun;
     EXPECT_EQ(firstRun.locatePluginSource(), *platform::executableFolder() / "Sonarill.driver");
     EXPECT_TRUE(firstRun.installForSession());

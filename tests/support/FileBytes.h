@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+
+// Files as tests see them: whole, as bytes.
+namespace sonarill::testing {
+
+inline std::string readBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Creates the folders above `file` first.
+inline void writeBytes(const std::filesystem::path& file, const std::string& bytes) {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Every file and folder below `root` by relative path, with a file's bytes ("/" for a folder).
+inline std::map<std::string, std::string> treeOf(const std::filesystem::path& root) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        entries[entry.path().lexically_relative(root).string()] =
+            entry.is_directory() ? "/" : readBytes(entry.path());
+    return entries;
+}
+
+} // namespace sonarill::testing
