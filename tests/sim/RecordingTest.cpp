@@ -1,4 +1,5 @@
-// What simulated physical devices played: the recent window and the WAV files.
+// What simulated physical devices played: the recent window, read while playing, and the WAV
+// files, valid at every moment, also when the process is killed.
 
 #include "sim/Recording.h"
 #include "AllocationCounter.h"
@@ -7,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -21,20 +21,13 @@
 namespace {
 
 using namespace sonarill::sim;
-using ::testing::HasSubstr;
-using ::testing::MatchesRegex;
 
 // Frame f of every test signal: (f, -f) scaled into the float range, exact up to 2^24 frames.
-float sampleAt(UInt64 frame, int channel) {
-    const auto v = float(frame % (1u << 24)) / float(1u << 24);
-    return channel == 0 ? v : -v;
-}
-
 std::vector<float> signal(UInt64 firstFrame, UInt32 frames) {
     std::vector<float> out(size_t(frames) * 2);
     for (UInt32 i = 0; i < frames; ++i) {
-        out[2 * i] = sampleAt(firstFrame + i, 0);
-        out[2 * i + 1] = sampleAt(firstFrame + i, 1);
+        out[2 * i] = float((firstFrame + i) % (1u << 24)) / float(1u << 24);
+        out[2 * i + 1] = -out[2 * i];
     }
     return out;
 }
@@ -47,85 +40,55 @@ void play(DeviceRecorder& recorder, UInt64 from, UInt64 to, UInt32 block) {
     }
 }
 
-// A WAV file as this test reads it, chunk by chunk; nothing when it is not a valid
-// 48 kHz stereo float file with a fact chunk.
-struct Wav {
-    std::vector<float> samples;
-    UInt32 factFrames = 0;
-};
-
-UInt32 le32(const std::string& bytes, size_t at) {
+UInt32 le(const std::string& bytes, size_t at, size_t width = 4) {
     UInt32 v = 0;
-    for (size_t i = 0; i < 4; ++i)
+    for (size_t i = 0; i < width; ++i)
         v |= UInt32((unsigned char)bytes[at + i]) << (8 * i);
     return v;
 }
-UInt32 le16(const std::string& bytes, size_t at) {
-    return UInt32((unsigned char)bytes[at]) | UInt32((unsigned char)bytes[at + 1]) << 8;
-}
 
-std::optional<Wav> readWav(const std::filesystem::path& path) {
+// The frames of a valid 48 kHz stereo float WAV file with a fact chunk, read chunk by chunk;
+// nothing when it is not one. The RIFF size may fall short of the file (a block written after
+// the last header update), never beyond it.
+std::optional<std::vector<float>> readWav(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
+    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0 ||
+        size_t(le(bytes, 4)) + 8 > bytes.size())
         return std::nullopt;
-    // The RIFF size may fall short of the file (a block written after the last header update),
-    // never beyond it.
-    const size_t riffEnd = size_t(le32(bytes, 4)) + 8;
-    if (riffEnd > bytes.size())
-        return std::nullopt;
-    Wav wav;
-    bool fmtOk = false, haveFact = false, haveData = false;
+    const size_t riffEnd = size_t(le(bytes, 4)) + 8;
+    std::optional<UInt32> fact;
+    std::optional<std::vector<float>> samples;
+    bool fmt = false;
     for (size_t at = 12; at + 8 <= riffEnd;) {
         const std::string id = bytes.substr(at, 4);
-        const size_t size = le32(bytes, at + 4), body = at + 8;
+        const size_t size = le(bytes, at + 4), body = at + 8;
         if (body + size > riffEnd)
             return std::nullopt;
-        if (id == "fmt ") {
-            fmtOk = size == 18 && le16(bytes, body) == 3 && le16(bytes, body + 2) == 2 &&
-                    le32(bytes, body + 4) == 48000 && le32(bytes, body + 8) == 48000 * 8 &&
-                    le16(bytes, body + 12) == 8 && le16(bytes, body + 14) == 32 &&
-                    le16(bytes, body + 16) == 0;
-        } else if (id == "fact" && size == 4) {
-            wav.factFrames = le32(bytes, body);
-            haveFact = true;
-        } else if (id == "data" && fmtOk && size % 8 == 0) {
-            wav.samples.resize(size / 4);
+        if (id == "fmt ")
+            fmt = size == 18 && le(bytes, body, 2) == 3 && le(bytes, body + 2, 2) == 2 &&
+                  le(bytes, body + 4) == 48000 && le(bytes, body + 8) == 48000 * 8 &&
+                  le(bytes, body + 12, 2) == 8 && le(bytes, body + 14, 2) == 32 &&
+                  le(bytes, body + 16, 2) == 0;
+        else if (id == "fact" && size == 4)
+            fact = le(bytes, body);
+        else if (id == "data" && fmt && size % 8 == 0) {
+            samples.emplace(size / 4);
             if (size > 0)
-                std::memcpy(wav.samples.data(), &bytes[body], size);
-            haveData = true;
+                std::memcpy(samples->data(), bytes.data() + body, size);
         }
         at = body + size + (size & 1);
     }
-    if (!fmtOk || !haveFact || !haveData || wav.factFrames * 2 != wav.samples.size())
+    if (!fmt || !fact || !samples || *fact * 2 != samples->size())
         return std::nullopt;
-    return wav;
+    return samples;
 }
-
-// The file holds exactly frames [0, frames) of the test signal.
-void expectSignal(const std::filesystem::path& path, UInt64 frames) {
-    const auto wav = readWav(path);
-    ASSERT_TRUE(wav) << path;
-    ASSERT_EQ(wav->factFrames, frames);
-    EXPECT_TRUE(wav->samples == signal(0, UInt32(frames)));
-}
-
-class Recording : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = std::filesystem::temp_directory_path() / "sonarill-rec-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::filesystem::path dir_;
-};
 
 TEST(RecentWindow, GivesTheLastFramesAcrossTheRingsEnd) {
     DeviceRecorder recorder("Speakers");
     EXPECT_TRUE(recorder.recent(100).empty());
     play(recorder, 0, 1000, 300);
-    EXPECT_TRUE(recorder.recent(5000) == signal(0, 1000)); // fewer than asked: what there is
+    EXPECT_EQ(recorder.recent(5000), signal(0, 1000)); // fewer than asked: what there is
     // Past the end of the ring more than once, in blocks that do not divide it.
     const UInt64 total = 3 * kRecentFrames + 12345;
     play(recorder, 1000, total, 4099);
@@ -133,8 +96,7 @@ TEST(RecentWindow, GivesTheLastFramesAcrossTheRingsEnd) {
     for (size_t frames : {size_t(1), size_t(4099), kRecentFrames})
         EXPECT_TRUE(recorder.recent(frames) == signal(total - frames, UInt32(frames))) << frames;
     EXPECT_EQ(recorder.recent(kRecentFrames + 1).size(), 2 * kRecentFrames);
-    // One block longer than the ring.
-    const auto huge = UInt32(kRecentFrames * 2 + 7);
+    const auto huge = UInt32(kRecentFrames * 2 + 7); // one block longer than the ring
     recorder.played(signal(total, huge).data(), huge);
     EXPECT_TRUE(recorder.recent(kRecentFrames) ==
                 signal(total + huge - kRecentFrames, UInt32(kRecentFrames)));
@@ -150,42 +112,48 @@ TEST(RecentWindow, ReadersSeeConsecutiveFramesWhilePlaying) {
     while (!done) {
         const UInt64 before = recorder.framesPlayed();
         const auto window = recorder.recent(2048);
-        const size_t frames = window.size() / 2;
-        if (frames == 0)
+        if (window.empty())
             continue;
         // Frames are consecutive, and end no earlier than where playing stood before.
         const auto first = UInt64(double(window[0]) * double(1u << 24));
-        ASSERT_GE(first + frames, before);
-        ASSERT_TRUE(window == signal(first, UInt32(frames))) << first;
+        ASSERT_GE(first + window.size() / 2, before);
+        ASSERT_TRUE(window == signal(first, UInt32(window.size() / 2))) << first;
     }
     device.join();
 }
 
-TEST_F(Recording, FileHoldsEveryFramePlayed) {
-    const UInt64 frames = 30 * 48000 + 77; // past the ring more than twice
+class Recording : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = std::filesystem::temp_directory_path() / "sonarill-rec-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::filesystem::path dir_;
+};
+
+// The file is complete after every flush without being closed (what a killed process leaves),
+// and holds every frame played once the recorder goes.
+TEST_F(Recording, FileHoldsEveryFramePlayedAndIsValidAfterEveryFlush) {
+    UInt64 played = 0;
     {
         DeviceRecorder recorder("Speakers", dir_);
         EXPECT_EQ(recorder.filePath(), dir_ / "Speakers.wav");
-        play(recorder, 0, frames, 512);
+        for (UInt32 block : {0u, 1u, 512u, 48000u, 3u}) {
+            play(recorder, played, played + block, block);
+            played += block;
+            recorder.flush();
+            EXPECT_EQ(readWav(recorder.filePath()), signal(0, UInt32(played)));
+        }
+        play(recorder, played, 30 * 48000 + 77, 512); // past the ring more than twice
+        played = 30 * 48000 + 77;
+        EXPECT_EQ(recorder.error(), "");
     }
-    expectSignal(dir_ / "Speakers.wav", frames);
-}
-
-TEST_F(Recording, HeaderIsRightAfterEveryBlock) {
-    DeviceRecorder recorder("Speakers", dir_);
-    expectSignal(recorder.filePath(), 0);
-    UInt64 played = 0;
-    for (UInt32 block : {1u, 512u, 48000u, 3u}) {
-        play(recorder, played, played + block, block);
-        played += block;
-        recorder.flush(); // the file is not closed: this is what a killed process leaves
-        expectSignal(recorder.filePath(), played);
-    }
-    EXPECT_EQ(recorder.error(), "");
+    EXPECT_TRUE(readWav(dir_ / "Speakers.wav") == signal(0, UInt32(played)));
 }
 
 TEST_F(Recording, FileSurvivesSigkill) {
-    const auto path = dir_ / "Speakers.wav";
     const pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
@@ -199,12 +167,12 @@ TEST_F(Recording, FileSurvivesSigkill) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    const auto wav = readWav(path);
-    ASSERT_TRUE(wav);
-    const UInt64 frames = wav->factFrames;
+    const auto samples = readWav(dir_ / "Speakers.wav");
+    ASSERT_TRUE(samples);
+    const auto frames = UInt32(samples->size() / 2);
     EXPECT_GE(frames, 96000u);
     EXPECT_LE(frames, 200000u);
-    EXPECT_TRUE(wav->samples == signal(0, UInt32(frames)));
+    EXPECT_TRUE(*samples == signal(0, frames));
 }
 
 TEST_F(Recording, UnsafeUidsGetDistinctSafeNames) {
@@ -222,13 +190,14 @@ TEST_F(Recording, UnsafeUidsGetDistinctSafeNames) {
     std::set<std::string> names;
     for (const std::string& uid : uids) {
         const std::string name = recordingFileName(uid);
-        EXPECT_THAT(name, MatchesRegex("[A-Za-z0-9_-][A-Za-z0-9._-]*\\.wav")) << uid;
+        EXPECT_THAT(name, ::testing::MatchesRegex("[A-Za-z0-9_-][A-Za-z0-9._-]*\\.wav")) << uid;
         EXPECT_LE(name.size(), 255u) << uid;
         names.insert(name);
     }
     EXPECT_EQ(names.size(), std::size(uids));
     EXPECT_EQ(recordingFileName("Built-in_Output.1"), "Built-in_Output.1.wav"); // kept as is
-    EXPECT_THAT(recordingFileName("USB Mic"), MatchesRegex("USB_Mic-[0-9a-f]{16}\\.wav"));
+    EXPECT_THAT(recordingFileName("USB Mic"),
+                ::testing::MatchesRegex("USB_Mic-[0-9a-f]{16}\\.wav"));
 
     // Files really go there; two live recorders of one UID get a file each.
     {
@@ -240,17 +209,17 @@ TEST_F(Recording, UnsafeUidsGetDistinctSafeNames) {
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 3);
     for (const auto& entry : std::filesystem::directory_iterator(dir_))
-        expectSignal(entry.path(), 100);
+        EXPECT_EQ(readWav(entry.path()), signal(0, 100)) << entry.path();
 }
 
 TEST_F(Recording, UnwritableFolderKeepsTheWindow) {
     std::ofstream(dir_ / "file") << "x";
     DeviceRecorder recorder("Speakers", dir_ / "file" / "sub");
-    EXPECT_THAT(recorder.error(), HasSubstr("Speakers.wav"));
+    EXPECT_THAT(recorder.error(), ::testing::HasSubstr("Speakers.wav"));
     EXPECT_TRUE(recorder.filePath().empty());
     play(recorder, 0, 100, 100);
     recorder.flush();
-    EXPECT_TRUE(recorder.recent(100) == signal(0, 100));
+    EXPECT_EQ(recorder.recent(100), signal(0, 100));
 }
 
 TEST_F(Recording, PlayedDoesNotAllocate) {

@@ -24,8 +24,7 @@ using ::testing::HasSubstr;
 constexpr auto kOutput = kAudioHardwarePropertyDefaultOutputDevice;
 constexpr auto kSystemOutput = kAudioHardwarePropertyDefaultSystemOutputDevice;
 const AudioObjectPropertyAddress kFramesAddress{kAudioDevicePropertyBufferFrameSize,
-                                                kAudioObjectPropertyScopeGlobal,
-                                                kAudioObjectPropertyElementMain};
+                                                kAudioObjectPropertyScopeGlobal, 0};
 
 std::optional<UInt32> framesOf(AudioObjectID device) {
     UInt32 frames = 0, size = sizeof frames;
@@ -46,27 +45,20 @@ std::string runPeer(std::vector<std::string> arguments) {
     return result.standardError;
 }
 
-class SharedSystem : public ::testing::Test {
-protected:
-    void SetUp() override { unsetenv("SONARILL_SIM_WORLD"); } // the peer's world: the default
-};
-
-TEST_F(SharedSystem, AJoiningProcessSeesThisOnesStateAndThisOneHearsItsChanges) {
+TEST(SharedSystem, AJoiningProcessSeesThisOnesStateAndThisOneHearsItsChanges) {
+    unsetenv("SONARILL_SIM_WORLD"); // the peer's world: the default
     ScopedSimWorld world(worldWithDriver(), TimelineClock::realTime);
     ASSERT_TRUE(setDefaultDevice(kOutput, kHDMIUID));
     ASSERT_EQ(setFrames(kHeadset, 1024), noErr);
     waitForNotifications(); // this process's own change is not to be heard below
     std::atomic<int> heard{0};
-    const AudioObjectPropertyAddress defaultOutput{kOutput, kAudioObjectPropertyScopeGlobal,
-                                                   kAudioObjectPropertyElementMain};
+    const AudioObjectPropertyAddress defaultOutput{kOutput, kAudioObjectPropertyScopeGlobal, 0};
     const auto listener = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*,
                              void* counter) {
         ++*static_cast<std::atomic<int>*>(counter);
         return OSStatus(noErr);
     };
-    ASSERT_EQ(
-        AudioObjectAddPropertyListener(kAudioObjectSystemObject, &defaultOutput, listener, &heard),
-        noErr);
+    ASSERT_EQ(AudioObjectAddPropertyListener(1, &defaultOutput, listener, &heard), noErr);
 
     const std::string seen = runPeer({"join", "print", "output", kSpeakersUID, "system",
                                       "Sonarill_OutputDevice", "frames", kHDMIUID, "2048"});
@@ -82,15 +74,13 @@ TEST_F(SharedSystem, AJoiningProcessSeesThisOnesStateAndThisOneHearsItsChanges) 
     EXPECT_EQ(defaultDeviceUID(kSystemOutput), "Sonarill_OutputDevice");
     EXPECT_EQ(framesOf(kHDMI), 2048u);
     EXPECT_EQ(framesOf(kHeadset), 1024u);
-    EXPECT_EQ(AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &defaultOutput, listener,
-                                                &heard),
-              noErr);
+    EXPECT_EQ(AudioObjectRemovePropertyListener(1, &defaultOutput, listener, &heard), noErr);
 }
 
 // A joining process's world would remove the plug-in, unplug the speakers and move the default
 // output at once; none of that reaches the shared system. A process that starts its own world
 // does reset the shared defaults and sizes, as a world without keepSystemState says.
-TEST_F(SharedSystem, AJoiningProcessLeavesTheSystemAsItFindsIt) {
+TEST(SharedSystem, AJoiningProcessLeavesTheSystemAsItFindsIt) {
     ScopedSimWorld world(worldWithDriver(), TimelineClock::manual);
     ASSERT_TRUE(setDefaultDevice(kOutput, "Sonarill_OutputDevice"));
     ASSERT_EQ(setFrames(kHDMI, 512), noErr);
@@ -119,41 +109,44 @@ TEST_F(SharedSystem, AJoiningProcessLeavesTheSystemAsItFindsIt) {
     EXPECT_EQ(defaultDeviceUID(kOutput), "Sonarill_OutputDevice");
 
     (void)runPeer({"start"});
+    unsetenv("SONARILL_SIM_WORLD");
     EXPECT_EQ(defaultDeviceUID(kOutput), kSpeakersUID) << "the started world's own default";
     EXPECT_EQ(framesOf(kHDMI), 1024u);
 }
 
-TEST_F(SharedSystem, AWorldKeepsTheSystemsStateOrStartsFromItsOwn) {
+// A world that keeps the system's state takes the defaults and sizes it finds, but not a default
+// naming a device it lacks, nor anything from a damaged file: then its own stand.
+TEST(SharedSystem, AWorldKeepsTheSystemsStateOrStartsFromItsOwn) {
     ScopedSimWorld world(worldWithDriver(), TimelineClock::manual);
-    ASSERT_TRUE(setDefaultDevice(kOutput, kHDMIUID));
-    ASSERT_EQ(setFrames(kHDMI, 2048), noErr);
-    World keeping = worldWithDriver();
-    keeping.keepSystemState = true;
-    ASSERT_TRUE(resetWorld(keeping, TimelineClock::manual));
-    EXPECT_EQ(defaultDeviceUID(kOutput), kHDMIUID);
-    EXPECT_EQ(defaultDeviceUID(kSystemOutput), kSpeakersUID);
-    EXPECT_EQ(framesOf(kHDMI), 2048u);
-
-    // A default that names a device this world lacks is no default.
-    World without = keeping;
+    const World own = worldWithDriver();
+    World keeping = own, without = own;
+    keeping.keepSystemState = without.keepSystemState = true;
     std::erase_if(without.devices, [](const Device& device) { return device.uid == kHDMIUID; });
-    ASSERT_TRUE(resetWorld(without, TimelineClock::manual));
-    EXPECT_FALSE(defaultDeviceUID(kOutput));
-
-    // Garbage in the shared file is no state: the world's own stand.
-    for (const std::string garbage : {"", "{", "[1]", R"({"defaultOutput": 7})"}) {
-        std::ofstream(world.dataHome() / "sonarill-sim" / "system.json", std::ios::trunc)
-            << garbage;
-        ASSERT_TRUE(resetWorld(keeping, TimelineClock::manual));
-        EXPECT_EQ(defaultDeviceUID(kOutput), kSpeakersUID) << garbage;
-        EXPECT_EQ(framesOf(kHDMI), 1024u) << garbage;
+    const struct {
+        const char* what;
+        const World& world;
+        const char* file; // written over the shared state; null: left as this process left it
+        std::optional<std::string> output;
+        std::optional<UInt32> hdmiFrames; // none: the world has no such device
+    } cases[] = {
+        {"kept", keeping, nullptr, kHDMIUID, 2048},
+        {"a default this world lacks", without, nullptr, std::nullopt, std::nullopt},
+        {"empty file", keeping, "", kSpeakersUID, 1024},
+        {"broken JSON", keeping, "{", kSpeakersUID, 1024},
+        {"not an object", keeping, "[1]", kSpeakersUID, 1024},
+        {"a default that is no text", keeping, R"({"defaultOutput": 7})", kSpeakersUID, 1024},
+        {"the world's own", own, nullptr, kSpeakersUID, 1024},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(resetWorld(own, TimelineClock::manual));
+        ASSERT_TRUE(setDefaultDevice(kOutput, kHDMIUID));
+        ASSERT_EQ(setFrames(kHDMI, 2048), noErr);
+        if (c.file != nullptr)
+            std::ofstream(world.dataHome() / "sonarill-sim" / "system.json") << c.file;
+        ASSERT_TRUE(resetWorld(c.world, TimelineClock::manual));
+        EXPECT_EQ(defaultDeviceUID(kOutput), c.output) << c.what;
+        EXPECT_EQ(framesOf(kHDMI), c.hdmiFrames) << c.what;
     }
-
-    ASSERT_TRUE(setDefaultDevice(kOutput, kHDMIUID));
-    ASSERT_TRUE(resetWorld(worldWithDriver(), TimelineClock::manual));
-    EXPECT_EQ(defaultDeviceUID(kOutput), kSpeakersUID);
-    EXPECT_TRUE(parseWorld(R"({"keepSystemState": true})")->keepSystemState);
-    EXPECT_FALSE(parseWorld(R"({"keepSystemState": 1})"));
 }
 
 } // namespace

@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -31,14 +30,12 @@ void print() {
 }
 
 bool setFrames(const std::string& uid, UInt32 frames) {
+    const AudioObjectPropertyAddress address{kAudioDevicePropertyBufferFrameSize,
+                                             kAudioObjectPropertyScopeGlobal, 0};
     for (const Device& device : devices()) {
-        if (device.uid != uid)
-            continue;
-        const AudioObjectPropertyAddress address{kAudioDevicePropertyBufferFrameSize,
-                                                 kAudioObjectPropertyScopeGlobal,
-                                                 kAudioObjectPropertyElementMain};
-        return AudioObjectSetPropertyData(device.id, &address, 0, nullptr, sizeof frames,
-                                          &frames) == noErr;
+        if (device.uid == uid)
+            return AudioObjectSetPropertyData(device.id, &address, 0, nullptr, sizeof frames,
+                                              &frames) == noErr;
     }
     return false;
 }
@@ -48,29 +45,26 @@ bool setFrames(const std::string& uid, UInt32 frames) {
 int main(int argc, char** argv) {
     if (argc < 2)
         return 2;
-    if (std::strcmp(argv[1], "join") == 0)
-        joinSimulation();
-    else
-        startSimulation();
+    std::string(argv[1]) == "join" ? joinSimulation() : startSimulation();
     for (int i = 2; i < argc; ++i) {
         const std::string command = argv[i];
-        const bool hasOne = i + 1 < argc, hasTwo = i + 2 < argc;
+        const int left = argc - i - 1;
         if (command == "print") {
             print();
-        } else if ((command == "output" || command == "system") && hasOne) {
-            const auto which = command == "output"
-                                   ? kAudioHardwarePropertyDefaultOutputDevice
-                                   : kAudioHardwarePropertyDefaultSystemOutputDevice;
-            if (!setDefaultDevice(which, argv[++i]))
+        } else if ((command == "output" || command == "system") && left >= 1) {
+            if (!setDefaultDevice(command == "output"
+                                      ? kAudioHardwarePropertyDefaultOutputDevice
+                                      : kAudioHardwarePropertyDefaultSystemOutputDevice,
+                                  argv[++i]))
                 return 1;
-        } else if (command == "frames" && hasTwo) {
+        } else if (command == "frames" && left >= 2) {
             const std::string uid = argv[++i];
             if (!setFrames(uid, static_cast<UInt32>(std::stoul(argv[++i]))))
                 return 1;
         } else if (command == "remove-driver") {
             std::filesystem::remove_all(halPluginFolder() / "Sonarill.driver");
             checkPluginFolder();
-        } else if (command == "wait" && hasOne) {
+        } else if (command == "wait" && left >= 1) {
             std::this_thread::sleep_for(std::chrono::duration<double>(std::stod(argv[++i])));
         } else {
             return 2;
