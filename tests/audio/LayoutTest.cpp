@@ -1,8 +1,7 @@
-// The audio API's types as both sides declare them: sizes and offsets measured against Apple's
-// headers. On a Mac this checks the frameworks; elsewhere that the simulation matches them.
+// The audio API's types and values as both sides declare them: sizes, offsets and constants
+// measured against Apple's headers. On a Mac this checks the frameworks; elsewhere, that the
+// simulation matches them. A mismatch fails the build.
 #include "audio/CoreAudioAPI.h"
-
-#include <gtest/gtest.h>
 
 #include <cstddef>
 #include <type_traits>
@@ -29,27 +28,20 @@ static_assert(offsetof(AudioStreamBasicDescription, mFormatID) == 8 &&
 static_assert(sizeof(AudioValueRange) == 16);
 static_assert(sizeof(AudioObjectPropertyAddress) == 12);
 
-TEST(AudioAPIConstants, ValuesAreApples) {
-    EXPECT_EQ(kAudioUnitType_Output, 0x61756F75u);
-    EXPECT_EQ(kAudioUnitSubType_HALOutput, 0x6168616Cu);
-    EXPECT_EQ(kAudioUnitManufacturer_Apple, 0x6170706Cu);
-    EXPECT_EQ(kAudioOutputUnitProperty_CurrentDevice, 2000u);
-    EXPECT_EQ(kAudioOutputUnitProperty_ChannelMap, 2002u);
-    EXPECT_EQ(kAudioOutputUnitProperty_EnableIO, 2003u);
-    EXPECT_EQ(kAudioOutputUnitProperty_SetInputCallback, 2005u);
-    EXPECT_EQ(kAudioUnitProperty_StreamFormat, 8u);
-    EXPECT_EQ(kAudioUnitProperty_SetRenderCallback, 23u);
-    EXPECT_EQ(kAudioFormatLinearPCM, 0x6C70636Du);
-    EXPECT_EQ(kAudioFormatFlagsNativeFloatPacked, 9u);
-    EXPECT_EQ(kAudioDevicePropertyBufferFrameSize, 0x6673697Au);
-    EXPECT_EQ(kAudioDevicePropertyBufferFrameSizeRange, 0x66737A23u);
-    EXPECT_EQ(kAudioUnitErr_FormatNotSupported, -10868);
-    EXPECT_EQ(kAudioUnitErr_Uninitialized, -10867);
-    EXPECT_EQ(kAudioUnitErr_Initialized, -10849);
-    EXPECT_EQ(kAudioUnitErr_CannotDoInCurrentContext, -10863);
-    EXPECT_EQ(kAudio_ParamError, -50);
-    EXPECT_EQ(kAudioObjectSystemObject, 1);
-    EXPECT_EQ(kAudioHardwareBadObjectError, 0x216F626A);
-}
+static_assert(kAudioUnitType_Output == 0x61756F75u && kAudioUnitSubType_HALOutput == 0x6168616Cu &&
+              kAudioUnitManufacturer_Apple == 0x6170706Cu);
+static_assert(kAudioOutputUnitProperty_CurrentDevice == 2000u &&
+              kAudioOutputUnitProperty_ChannelMap == 2002u &&
+              kAudioOutputUnitProperty_EnableIO == 2003u &&
+              kAudioOutputUnitProperty_SetInputCallback == 2005u &&
+              kAudioUnitProperty_StreamFormat == 8u && kAudioUnitProperty_SetRenderCallback == 23u);
+static_assert(kAudioFormatLinearPCM == 0x6C70636Du && kAudioFormatFlagsNativeFloatPacked == 9u);
+static_assert(kAudioDevicePropertyBufferFrameSize == 0x6673697Au &&
+              kAudioDevicePropertyBufferFrameSizeRange == 0x66737A23u);
+static_assert(kAudioUnitErr_FormatNotSupported == -10868 && kAudioUnitErr_Uninitialized == -10867 &&
+              kAudioUnitErr_Initialized == -10849 &&
+              kAudioUnitErr_CannotDoInCurrentContext == -10863);
+static_assert(kAudio_ParamError == -50 && kAudioObjectSystemObject == 1 &&
+              kAudioHardwareBadObjectError == 0x216F626A);
 
 } // namespace

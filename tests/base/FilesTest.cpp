@@ -1,3 +1,6 @@
+// Reading a file no larger than a limit, replacing one so that a reader sees the old or the new
+// content whole, and the home folder.
+
 #include "base/Files.h"
 #include "support/Scratch.h"
 
@@ -17,174 +20,138 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using sonarill::base::readFileBounded;
-using sonarill::base::writeFileAtomically;
+using namespace sonarill::base;
 
 namespace {
 
-class BoundedRead : public ::testing::Test {
-protected:
-    fs::path write(const std::string& name, const std::string& bytes) {
-        const fs::path path = scratch_.path() / name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
-
-    sonarill::testing::ScratchFolder scratch_;
-    const fs::path& folder_ = scratch_.path();
-};
-
-TEST_F(BoundedRead, ReadsFilesUpToTheLimitWholeAndRefusesLargerOnes) {
-    const auto empty = readFileBounded(write("empty", ""), 8);
-    ASSERT_TRUE(empty) << empty.error();
-    EXPECT_EQ(*empty, "");
-    const auto full = readFileBounded(write("full", "12345678"), 8);
-    ASSERT_TRUE(full) << full.error();
-    EXPECT_EQ(*full, "12345678");
-    const auto over = readFileBounded(write("over", "123456789"), 8);
-    ASSERT_FALSE(over);
-    EXPECT_EQ(over.error(), "is larger than 8 bytes");
-    EXPECT_EQ(readFileBounded(write("big", std::string(200000, 'x')), 65536).error(),
-              "is larger than 65536 bytes");
+// Everything in the folder, so a leftover temporary shows.
+std::vector<std::string> entries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
-TEST_F(BoundedRead, EndlessDevicesAndPipesAreRefusedAfterTheLimit) {
-    const auto zero = readFileBounded("/dev/zero");
-    ASSERT_FALSE(zero);
-    EXPECT_EQ(zero.error(), "is larger than 16 MiB");
+// Each row: what is read, the limit, and the content or why not.
+TEST(BoundedRead, ReadsFilesUpToTheLimitWholeAndSaysWhyOthersAreRefused) {
+    sonarill::testing::ScratchFolder scratch;
+    const auto file = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(scratch.path() / name, std::ios::binary) << bytes;
+        return scratch.path() / name;
+    };
+    struct Row {
+        fs::path path;
+        size_t limit;
+        std::string result;
+        bool read = false;
+    };
+    const Row rows[] = {
+        {file("empty", ""), 8, "", true},
+        {file("full", "12345678"), 8, "12345678", true},
+        {file("over", "123456789"), 8, "is larger than 8 bytes"},
+        {file("big", std::string(200000, 'x')), 65536, "is larger than 65536 bytes"},
+        {"/dev/zero", kMaxTextFileSize, "is larger than 16 MiB"}, // endless, and no size to check
+        {scratch.path(), kMaxTextFileSize, "is a folder, not a file"},
+        {scratch.path() / "missing", 8, "cannot be opened: No such file or directory"},
+    };
+    for (const Row& row : rows) {
+        const auto read = readFileBounded(row.path, row.limit);
+        EXPECT_EQ(read ? *read : read.error(), row.result) << row.path;
+        EXPECT_EQ(bool(read), row.read) << row.path;
+    }
 
-    const fs::path fifo = folder_ / "fifo";
+    // A pipe has no size to check first either: the writer offers more than the limit.
+    const fs::path fifo = scratch.path() / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    // A pipe has no size to check first: the writer offers more than the limit.
     const pid_t writer = fork();
     if (writer == 0) {
         const int fd = ::open(fifo.c_str(), O_WRONLY);
-        const std::string bytes(100, 'y');
-        const bool wrote = fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == 100;
-        std::_Exit(wrote ? 0 : 1);
+        std::_Exit(fd >= 0 && ::write(fd, std::string(100, 'y').data(), 100) == 100 ? 0 : 1);
     }
-    const auto piped = readFileBounded(fifo, 64);
-    EXPECT_EQ(piped.error(), "is larger than 64 bytes");
+    EXPECT_EQ(readFileBounded(fifo, 64).error(), "is larger than 64 bytes");
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
 }
 
-TEST_F(BoundedRead, FoldersAndMissingFilesSayWhy) {
-    EXPECT_EQ(readFileBounded(folder_).error(), "is a folder, not a file");
-    EXPECT_EQ(readFileBounded(folder_ / "missing").error(),
-              "cannot be opened: No such file or directory");
-}
-
-class AtomicWrite : public ::testing::Test {
-protected:
-    // Everything in the folder, so a leftover temporary shows.
-    std::vector<std::string> entries(const fs::path& folder) {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    sonarill::testing::ScratchFolder scratch_;
-    const fs::path& folder_ = scratch_.path();
-};
-
-TEST_F(AtomicWrite, ReplacesContentAndLeavesNoTemporaryBehind) {
-    const fs::path path = folder_ / "config.json";
-    for (const std::string& bytes :
-         std::vector<std::string>{"first, and longer", "second", "", std::string(3, '\0')}) {
+// Each row: the content replaced, which reads back whole, with the file readable by all and no
+// temporary left; missing folders are made.
+TEST(AtomicWrite, ReplacesContentAndLeavesNoTemporaryBehind) {
+    sonarill::testing::ScratchFolder scratch;
+    const fs::path path = scratch.path() / "a" / "b" / "config.json";
+    for (const std::string& bytes : {std::string("first, and longer"), std::string("second"),
+                                     std::string(), std::string(3, '\0')}) {
         const auto written = writeFileAtomically(path, bytes);
         ASSERT_TRUE(written) << written.error();
         EXPECT_EQ(readFileBounded(path).value_or("<unreadable>"), bytes);
-        EXPECT_EQ(entries(folder_), std::vector<std::string>{"config.json"});
+        EXPECT_EQ(entries(path.parent_path()), std::vector<std::string>{"config.json"});
+        struct stat info {};
+        EXPECT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0644u);
     }
-    struct stat info {};
-    ASSERT_EQ(::stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
-TEST_F(AtomicWrite, CreatesMissingFolders) {
-    const fs::path path = folder_ / "a" / "b" / "config.json";
-    const auto written = writeFileAtomically(path, "{}");
-    ASSERT_TRUE(written) << written.error();
-    EXPECT_EQ(readFileBounded(path).value_or(""), "{}");
-}
-
-TEST_F(AtomicWrite, FailuresSayWhyAndLeaveTheOldStateAndNoTemporary) {
-    const fs::path file = folder_ / "file";
-    ASSERT_TRUE(writeFileAtomically(file, "old"));
-    // A folder in the way of the target: the temporary is written, the rename refused.
-    const fs::path folderTarget = folder_ / "target";
-    fs::create_directories(folderTarget / "inside");
-    const auto overFolder = writeFileAtomically(folderTarget, "new");
-    ASSERT_FALSE(overFolder);
-    EXPECT_EQ(overFolder.error().rfind("cannot be replaced: ", 0), 0u) << overFolder.error();
-    EXPECT_TRUE(fs::is_directory(folderTarget / "inside"));
-    // A file in the way of the folder.
-    const auto underFile = writeFileAtomically(file / "config.json", "new");
-    ASSERT_FALSE(underFile);
-    EXPECT_EQ(underFile.error().rfind("cannot have its folder created: ", 0), 0u)
-        << underFile.error();
-    EXPECT_EQ(readFileBounded(file).value_or(""), "old");
-    EXPECT_EQ(entries(folder_), (std::vector<std::string>{"file", "target"}));
-    EXPECT_EQ(writeFileAtomically(folder_ / "", "x").error(), "is not a file name");
-}
-
-TEST_F(AtomicWrite, AFolderWithoutWritePermissionFailsAndKeepsTheOldFile) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind root";
-    const fs::path locked = folder_ / "locked";
+// Each row: a write that cannot happen and why; the old file stays and no temporary is left.
+TEST(AtomicWrite, FailuresSayWhyAndLeaveTheOldStateAndNoTemporary) {
+    sonarill::testing::ScratchFolder scratch;
+    const fs::path& folder = scratch.path();
+    const fs::path locked = folder / "locked";
     ASSERT_TRUE(writeFileAtomically(locked / "config.json", "old"));
+    fs::create_directories(folder / "target" / "inside");
     fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
-    const auto written = writeFileAtomically(locked / "config.json", "new");
+    const std::pair<fs::path, std::string> rows[] = {
+        {folder / "target", "cannot be replaced: Is a directory"}, // the temporary is written
+        {locked / "config.json" / "x", "cannot have its folder created: Not a directory"},
+        {folder / "", "is not a file name"},
+        {locked / "config.json", geteuid() == 0 ? "" : "cannot be written: Permission denied"},
+    };
+    for (const auto& [path, why] : rows) {
+        if (why.empty()) // permissions do not bind root
+            continue;
+        const auto written = writeFileAtomically(path, "new");
+        EXPECT_EQ(written ? "written" : written.error(), why) << path;
+    }
     fs::permissions(locked, fs::perms::owner_all);
-    ASSERT_FALSE(written);
-    EXPECT_EQ(written.error(), "cannot be written: Permission denied");
     EXPECT_EQ(readFileBounded(locked / "config.json").value_or(""), "old");
     EXPECT_EQ(entries(locked), std::vector<std::string>{"config.json"});
+    EXPECT_EQ(entries(folder), (std::vector<std::string>{"locked", "target"}));
+    EXPECT_TRUE(fs::is_directory(folder / "target" / "inside"));
 }
 
-TEST_F(AtomicWrite, AConcurrentReaderSeesOnlyWholeContents) {
-    const fs::path path = folder_ / "config.json";
+TEST(AtomicWrite, AConcurrentReaderSeesOnlyWholeContents) {
+    sonarill::testing::ScratchFolder scratch;
+    const fs::path path = scratch.path() / "config.json";
     // Larger than one write() and one page, with no common prefix a torn read could match.
-    const std::string a(300000, 'a');
-    const std::string b(200000, 'b');
+    const std::string a(300000, 'a'), b(200000, 'b');
     ASSERT_TRUE(writeFileAtomically(path, a));
     std::atomic<bool> done{false};
     std::atomic<int> reads{0}, torn{0};
     std::thread reader([&] {
-        while (!done.load()) {
+        for (; !done.load(); ++reads) {
             const auto read = readFileBounded(path);
-            if (!read || (*read != a && *read != b))
-                ++torn;
-            ++reads;
+            torn += !read || (*read != a && *read != b);
         }
     });
     for (int i = 0; i < 100; ++i)
         ASSERT_TRUE(writeFileAtomically(path, i % 2 ? a : b));
-    // The reader must have overlapped some writes to have shown anything.
-    while (reads.load() < 20)
+    while (reads.load() < 20) // the reader must have overlapped some writes
         std::this_thread::yield();
     done = true;
     reader.join();
     EXPECT_EQ(torn.load(), 0);
-    EXPECT_EQ(entries(folder_), std::vector<std::string>{"config.json"});
+    EXPECT_EQ(entries(scratch.path()), std::vector<std::string>{"config.json"});
 }
 
 TEST(HomeFolder, FallsBackToTheUserDatabaseWhenHomeIsUnsetOrEmpty) {
     const char* saved = std::getenv("HOME");
     const std::string original = saved ? saved : "";
-    const passwd* entry = getpwuid(getuid());
-    ASSERT_NE(entry, nullptr);
-
-    setenv("HOME", "/somewhere/else", 1);
-    EXPECT_EQ(sonarill::base::homeFolder(), fs::path("/somewhere/else"));
-    setenv("HOME", "", 1);
-    EXPECT_EQ(sonarill::base::homeFolder(), fs::path(entry->pw_dir));
-    unsetenv("HOME");
-    EXPECT_EQ(sonarill::base::homeFolder(), fs::path(entry->pw_dir));
-
+    const fs::path database = getpwuid(getuid())->pw_dir;
+    const std::pair<const char*, fs::path> rows[] = {
+        {"/somewhere/else", "/somewhere/else"}, {"", database}, {nullptr, database}};
+    for (const auto& [home, expected] : rows) {
+        home ? setenv("HOME", home, 1) : unsetenv("HOME");
+        EXPECT_EQ(homeFolder(), expected) << (home ? home : "unset");
+    }
     if (saved)
         setenv("HOME", original.c_str(), 1);
 }

@@ -87,45 +87,22 @@ void operator delete[](void* p, std::size_t) noexcept {
     release(p);
 }
 
+// Each pthread call counts, then goes on to the real one.
+#define COUNTED(name, params, args)                                                                \
+    int name params {                                                                              \
+        countLockCall();                                                                           \
+        static const auto next = real<int(*) params>(#name);                                       \
+        return next args;                                                                          \
+    }
 extern "C" {
-
-int pthread_mutex_lock(pthread_mutex_t* m) {
-    countLockCall();
-    static const auto next = real<int (*)(pthread_mutex_t*)>("pthread_mutex_lock");
-    return next(m);
-}
-int pthread_mutex_trylock(pthread_mutex_t* m) {
-    countLockCall();
-    static const auto next = real<int (*)(pthread_mutex_t*)>("pthread_mutex_trylock");
-    return next(m);
-}
-int pthread_mutex_unlock(pthread_mutex_t* m) {
-    countLockCall();
-    static const auto next = real<int (*)(pthread_mutex_t*)>("pthread_mutex_unlock");
-    return next(m);
-}
-int pthread_cond_wait(pthread_cond_t* c, pthread_mutex_t* m) {
-    countLockCall();
-    static const auto next = real<int (*)(pthread_cond_t*, pthread_mutex_t*)>("pthread_cond_wait");
-    return next(c, m);
-}
-int pthread_cond_timedwait(pthread_cond_t* c, pthread_mutex_t* m, const struct timespec* t) {
-    countLockCall();
-    static const auto next =
-        real<int (*)(pthread_cond_t*, pthread_mutex_t*, const struct timespec*)>(
-            "pthread_cond_timedwait");
-    return next(c, m, t);
-}
-int pthread_cond_signal(pthread_cond_t* c) {
-    countLockCall();
-    static const auto next = real<int (*)(pthread_cond_t*)>("pthread_cond_signal");
-    return next(c);
-}
-int pthread_cond_broadcast(pthread_cond_t* c) {
-    countLockCall();
-    static const auto next = real<int (*)(pthread_cond_t*)>("pthread_cond_broadcast");
-    return next(c);
-}
+COUNTED(pthread_mutex_lock, (pthread_mutex_t * m), (m))
+COUNTED(pthread_mutex_trylock, (pthread_mutex_t * m), (m))
+COUNTED(pthread_mutex_unlock, (pthread_mutex_t * m), (m))
+COUNTED(pthread_cond_wait, (pthread_cond_t * c, pthread_mutex_t* m), (c, m))
+COUNTED(pthread_cond_timedwait, (pthread_cond_t * c, pthread_mutex_t* m, const timespec* t),
+        (c, m, t))
+COUNTED(pthread_cond_signal, (pthread_cond_t * c), (c))
+COUNTED(pthread_cond_broadcast, (pthread_cond_t * c), (c))
 }
 
 namespace {
@@ -221,41 +198,30 @@ std::vector<float> runPipeline(Wrapped& wrapped) {
     return sim::recentlyPlayed(kHDMIUID, 4800);
 }
 
-class RealTimeSafety : public ::testing::Test {
-protected:
-    void SetUp() override {
+// The first row is the proof; the others show that the counting sees a callback that
+// misbehaves, so the first would fail for it.
+TEST(RealTimeSafety, NeitherCallbackAllocatesFreesOrTakesAPthreadLock) {
+    ScopedSimWorld world{worldWithDriver(), sim::TimelineClock::manual};
+    struct Row {
+        Misdeed misdeed;
+        bool allocates, locks;
+    };
+    for (const Row row : {Row{Misdeed::none, false, false}, Row{Misdeed::allocates, true, false},
+                          Row{Misdeed::locks, false, true}}) {
+        SCOPED_TRACE(int(row.misdeed));
+        (void)sim::resetWorld(worldWithDriver(), sim::TimelineClock::manual);
         pushRouteText(routeText({kSpeakersUID, kHDMIUID}, {{"com.apple.podcasts", kHDMIUID}}));
         gAllocations = gFrees = gLockCalls = 0;
+        Wrapped wrapped;
+        wrapped.misdeed = row.misdeed;
+        const std::vector<float> played = runPipeline(wrapped);
+        EXPECT_GT(wrapped.inputPeriods, 90);
+        EXPECT_GT(wrapped.outputPeriods, 45);
+        EXPECT_NEAR(amplitudeAt(played, 0, 550.0), 0.5 * 0.75, 0.004) << "the callbacks forwarded";
+        EXPECT_EQ(gAllocations > 0, row.allocates);
+        EXPECT_EQ(gFrees > 0, row.allocates);
+        EXPECT_EQ(gLockCalls > 0, row.locks);
     }
-    ScopedSimWorld world{worldWithDriver(), sim::TimelineClock::manual};
-};
-
-TEST_F(RealTimeSafety, NeitherCallbackAllocatesFreesOrTakesAPthreadLock) {
-    Wrapped wrapped;
-    const std::vector<float> played = runPipeline(wrapped);
-    EXPECT_GT(wrapped.inputPeriods, 90);
-    EXPECT_GT(wrapped.outputPeriods, 45);
-    EXPECT_NEAR(amplitudeAt(played, 0, 550.0), 0.5 * 0.75, 0.004) << "the callbacks did forward";
-    EXPECT_EQ(gAllocations, 0);
-    EXPECT_EQ(gFrees, 0);
-    EXPECT_EQ(gLockCalls, 0);
-}
-
-// The counting sees a callback that misbehaves: the test above would fail for it.
-TEST_F(RealTimeSafety, TheCountsSeeACallbackThatAllocatesOrLocks) {
-    Wrapped allocating;
-    allocating.misdeed = Misdeed::allocates;
-    runPipeline(allocating);
-    EXPECT_GT(gAllocations, 0);
-    EXPECT_GT(gFrees, 0);
-
-    (void)sim::resetWorld(worldWithDriver(), sim::TimelineClock::manual);
-    pushRouteText(routeText({kSpeakersUID, kHDMIUID}, {{"com.apple.podcasts", kHDMIUID}}));
-    gLockCalls = 0;
-    Wrapped locking;
-    locking.misdeed = Misdeed::locks;
-    runPipeline(locking);
-    EXPECT_GT(gLockCalls, 0);
 }
 
 } // namespace

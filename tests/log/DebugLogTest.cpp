@@ -1,9 +1,11 @@
+// The debug log: each line's stamp, the file it appends to and standard output, which gets every
+// line even when the file cannot be written.
+
 #include "log/DebugLog.h"
 #include "support/Scratch.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <pwd.h>
@@ -22,105 +24,73 @@ namespace {
 const auto* const home = sonarill::testing::addScratchHome();
 
 std::string readLog() {
-    std::ifstream file(logPath(), std::ios::binary);
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(logPath(), std::ios::binary).rdbuf();
     return text.str();
 }
 
-const std::regex kLinePattern(R"(\[\d\d:\d\d:\d\d\.\d\d\d\] \[DebugLogTest:(\d+)\] (.*))");
-
-} // namespace
-
-TEST(DebugLogFormat, BaseNameDropsFoldersAndEveryOccurrenceOfTheExtension) {
-    using sonarill::DebugLog::sourceBaseName;
-    EXPECT_EQ(sourceBaseName("/src/app/AppDelegate.cpp"), "AppDelegate");
-    EXPECT_EQ(sourceBaseName("Model.cpp.cpp"), "Model");
-    EXPECT_EQ(sourceBaseName("a/b/NoExtension"), "NoExtension");
-    EXPECT_EQ(sourceBaseName("x.h"), "x");
-}
-
-TEST(DebugLogFormat, LineCarriesTimeFileLineAndMessage) {
-    EXPECT_EQ(sonarill::DebugLog::formatLine("14:03:07.251", "src/app/AppDelegate.cpp", 66, "hi"),
-              "[14:03:07.251] [AppDelegate:66] hi\n");
-}
-
-TEST(DebugLogFile, AppendsOneLinePerCallWithTheCallersLocationAndEchoesStandardOutput) {
-    fs::remove(logPath());
-    ::testing::internal::CaptureStdout();
-    const unsigned firstLine = __LINE__ + 1;
-    log("first");
-    log("second\ncontinued");
-    const std::string echoed = ::testing::internal::GetCapturedStdout();
-
-    const std::string text = readLog();
-    EXPECT_EQ(echoed, text);
-    std::istringstream lines(text);
-    std::string line;
+// The log file's lines: the line of this file that logged each and its message; a line without
+// the stamp as it is, at line 0.
+using Lines = std::vector<std::pair<unsigned, std::string>>;
+Lines logLines() {
+    static const std::regex stamped(R"(\[\d\d:\d\d:\d\d\.\d\d\d\] \[DebugLogTest:(\d+)\] (.*))");
+    std::istringstream text(readLog());
+    Lines lines;
     std::smatch match;
-    ASSERT_TRUE(std::getline(lines, line));
-    ASSERT_TRUE(std::regex_match(line, match, kLinePattern)) << line;
-    EXPECT_EQ(match[1], std::to_string(firstLine));
-    EXPECT_EQ(match[2], "first");
-    ASSERT_TRUE(std::getline(lines, line));
-    ASSERT_TRUE(std::regex_match(line, match, kLinePattern)) << line;
-    EXPECT_EQ(match[1], std::to_string(firstLine + 1));
-    EXPECT_EQ(match[2], "second");
-    // Only the first line of a message carries the stamp.
-    ASSERT_TRUE(std::getline(lines, line));
-    EXPECT_EQ(line, "continued");
-    EXPECT_FALSE(std::getline(lines, line));
+    for (std::string line; std::getline(text, line);)
+        lines.emplace_back(std::regex_match(line, match, stamped)
+                               ? std::pair{unsigned(std::stoul(match[1])), match[2].str()}
+                               : std::pair{0u, line});
+    return lines;
 }
 
-TEST(DebugLogFile, DeletedFileIsCreatedAgainWithJustTheNextLine) {
-    log("before");
-    fs::remove(logPath());
-    log("after");
-    const std::string text = readLog();
-    EXPECT_EQ(text.find("before"), std::string::npos);
-    EXPECT_NE(text.find("] after\n"), std::string::npos);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+// Each row: the source file's path and the name its lines carry.
+TEST(DebugLogFormat, LineCarriesTimeFileBaseNameLineAndMessage) {
+    const std::pair<const char*, std::string> rows[] = {{"/src/app/AppDelegate.cpp", "AppDelegate"},
+                                                        {"Model.cpp.cpp", "Model"},
+                                                        {"a/b/NoExtension", "NoExtension"},
+                                                        {"x.h", "x"}};
+    for (const auto& [file, name] : rows)
+        EXPECT_EQ(sonarill::DebugLog::formatLine("14:03:07.251", file, 66, "hi"),
+                  "[14:03:07.251] [" + name + ":66] hi\n");
 }
 
 TEST(DebugLogFile, ConcurrentLinesNeverInterleave) {
     fs::remove(logPath());
-    constexpr int threads = 8;
-    constexpr int perThread = 200;
     const std::string payload(300, 'x');
     std::vector<std::thread> workers;
-    ::testing::internal::CaptureStdout();
-    for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([&, t] {
-            for (int i = 0; i < perThread; ++i)
-                log("t" + std::to_string(t) + " " + payload);
+    ::testing::internal::CaptureStdout(); // 1600 lines
+    for (int t = 0; t < 8; ++t)
+        workers.emplace_back([&] {
+            for (int i = 0; i < 200; ++i)
+                log(payload);
         });
-    }
     for (auto& worker : workers)
         worker.join();
     ::testing::internal::GetCapturedStdout();
-
-    std::istringstream lines(readLog());
-    std::string line;
-    std::smatch match;
-    int count = 0;
-    const std::regex message(R"(t\d )" + payload);
-    while (std::getline(lines, line)) {
-        ASSERT_TRUE(std::regex_match(line, match, kLinePattern)) << line;
-        const std::string text = match[2];
-        ASSERT_TRUE(std::regex_match(text, message)) << line;
-        ++count;
-    }
-    EXPECT_EQ(count, threads * perThread);
+    const auto lines = logLines();
+    EXPECT_EQ(lines.size(), 8u * 200u);
+    for (const auto& line : lines)
+        ASSERT_EQ(line.second, payload) << "a torn line";
 }
 
-// Last: the Logs folder is created only when the path is first built, so after it is deleted
-// lines reach standard output alone.
-TEST(DebugLogFile, MissingFolderIsNotCreatedAgainAndStandardOutputStillGetsTheLine) {
+// Last of the file's tests: the Logs folder is made only when the path is first built.
+TEST(DebugLogFile, AppendsOneLinePerCallAtTheCallersPlaceAndMakesTheFileButNotItsFolderAgain) {
+    fs::remove(logPath());
+    ::testing::internal::CaptureStdout();
+    const unsigned at = __LINE__ + 1;
+    log("first");
+    log("second\ncontinued"); // only the first line carries the stamp
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), readLog());
+    EXPECT_EQ(logLines(), (Lines{{at, "first"}, {at + 1, "second"}, {0, "continued"}}));
+    fs::remove(logPath());
+    log("after");
+    EXPECT_EQ(logLines(), (Lines{{__LINE__ - 1, "after"}}));
     fs::remove_all(fs::path(logPath()).parent_path());
     ::testing::internal::CaptureStdout();
     log("only on stdout");
-    const std::string echoed = ::testing::internal::GetCapturedStdout();
-    EXPECT_NE(echoed.find("] only on stdout\n"), std::string::npos);
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("] only on stdout\n"),
+              std::string::npos);
     EXPECT_FALSE(fs::exists(fs::path(logPath()).parent_path()));
 }
 
@@ -128,9 +98,7 @@ TEST(DebugLogFile, MissingFolderIsNotCreatedAgainAndStandardOutputStillGetsTheLi
 TEST(DebugLogPath, WithoutHomeTheLogGoesToTheUsersHomeFolderNotTheCurrentFolder) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const fs::path scratch = home->path();
-    const passwd* entry = getpwuid(getuid());
-    ASSERT_NE(entry, nullptr);
-    const std::string expected = fs::path(entry->pw_dir) / "Library" / "Logs" / "Sonarill.log";
+    const std::string expected = fs::path(getpwuid(getuid())->pw_dir) / "Library/Logs/Sonarill.log";
     for (const char* value : {"", static_cast<const char*>(nullptr)}) {
         EXPECT_EXIT(
             {
@@ -144,3 +112,5 @@ TEST(DebugLogPath, WithoutHomeTheLogGoesToTheUsersHomeFolderNotTheCurrentFolder)
             << (value ? "HOME empty" : "HOME unset");
     }
 }
+
+} // namespace
