@@ -1,6 +1,6 @@
 #pragma once
 
-#include "routing/ModelTestSupport.h"
+#include "support/ModelOnManualClock.h"
 #include "ui/MenuBarView.h"
 
 #include <QApplication>

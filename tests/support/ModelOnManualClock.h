@@ -14,30 +14,34 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
-// The routing model on the simulated audio system, driven by a manual main queue and the
-// simulation's manual clock.
+// The routing model with its forwarder on the simulated audio system, driven by a manual main
+// queue and the simulation's manual clock; its log lands in the test program's own home.
 namespace sonarill::testing {
 
-inline const std::string kSpeakersUid = kSpeakersUID;
-inline const std::string kHeadsetUid = kHeadsetUID;
-inline const std::string kHDMIUid = kHDMIUID;
-inline const std::string kVirtual = "Sonarill_OutputDevice";
-inline const std::string kMusic = "com.apple.Music";
-inline const std::string kPodcasts = "com.apple.podcasts";
-inline const std::string kChrome = "com.google.Chrome";
+inline const auto* const modelHome = addScratchHome();
+inline const std::string kSpeakersUid = kSpeakersUID, kHeadsetUid = kHeadsetUID,
+                         kHDMIUid = kHDMIUID, kVirtual = "Sonarill_OutputDevice",
+                         kMusic = "com.apple.Music", kPodcasts = "com.apple.podcasts",
+                         kChrome = "com.google.Chrome";
 
-std::vector<std::string> uids(const std::vector<routing::AudioDevice>& devices);
+inline std::vector<std::string> uids(const std::vector<routing::AudioDevice>& devices) {
+    std::vector<std::string> result;
+    for (const auto& device : devices)
+        result.push_back(device.uid);
+    return result;
+}
 
 class ModelTest : public ::testing::Test {
-protected:
+public: // open to the rows of scenario tables
     explicit ModelTest(sim::World world = worldWithDriver())
         : world_(std::move(world), sim::TimelineClock::manual) {}
-
     void TearDown() override {
         model.reset();
         forwarder.stop();
@@ -49,7 +53,6 @@ protected:
         settle();
         return model;
     }
-
     // Lets listener calls reach the queue and runs what they posted.
     void settle() {
         sim::waitForNotifications();
@@ -61,8 +64,14 @@ protected:
     }
 
     std::filesystem::path configPath() const { return folder_.path() / "Sonarill" / "config.yaml"; }
-    std::string configText() const;
-    void writeConfig(const std::string& text) const;
+    std::string configText() const {
+        std::ifstream in(configPath(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void writeConfig(const std::string& text) const {
+        std::filesystem::create_directories(configPath().parent_path());
+        std::ofstream(configPath(), std::ios::binary) << text;
+    }
     void writeConfig(const routing::PersistedConfig& config) const {
         writeConfig(routing::makeConfigYAML(config));
     }
@@ -74,8 +83,18 @@ protected:
         return amplitudeAt(sim::recentlyPlayed(uid, 4800), 0, hz);
     }
 
-    const routing::RoutedApp* app(const std::string& bundleId) const;
-    const routing::AudioDevice* device(const std::string& uid) const;
+    const routing::RoutedApp* app(const std::string& bundleId) const {
+        const auto& all = model->routedApps();
+        const auto found = std::find_if(all.begin(), all.end(),
+                                        [&](const auto& a) { return a.bundleId == bundleId; });
+        return found == all.end() ? nullptr : &*found;
+    }
+    const routing::AudioDevice* device(const std::string& uid) const {
+        const auto& all = model->allDevices();
+        const auto found =
+            std::find_if(all.begin(), all.end(), [&](const auto& d) { return d.uid == uid; });
+        return found == all.end() ? nullptr : &*found;
+    }
 
     ScopedSimWorld world_;
     ScratchFolder folder_;
