@@ -135,7 +135,6 @@ TEST(SharedSystem, AWorldKeepsTheSystemsStateOrStartsFromItsOwn) {
         {"broken JSON", keeping, "{", kSpeakersUID, 1024},
         {"not an object", keeping, "[1]", kSpeakersUID, 1024},
         {"a default that is no text", keeping, R"({"defaultOutput": 7})", kSpeakersUID, 1024},
-        {"the world's own", own, nullptr, kSpeakersUID, 1024},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(resetWorld(own, TimelineClock::manual));

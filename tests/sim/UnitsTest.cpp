@@ -51,7 +51,7 @@ private:
     AudioUnit unit_ = nullptr;
 };
 
-// Fills each period with silence and notes its frames; `sleep` keeps the callback busy.
+// Notes each period's frames and plays what the buffers hold; `sleep` keeps the callback busy.
 struct Player {
     std::atomic<int> periods{0};
     std::vector<UInt32> periodFrames;
@@ -59,13 +59,10 @@ struct Player {
     std::atomic<bool> inside{false};
 
     static OSStatus onRender(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*,
-                             UInt32, UInt32 frames, AudioBufferList* data) {
+                             UInt32, UInt32 frames, AudioBufferList*) {
         auto* player = static_cast<Player*>(refCon);
         player->inside = true;
         player->periodFrames.push_back(frames);
-        for (UInt32 b = 0; b < data->mNumberBuffers; ++b)
-            std::fill_n(static_cast<float*>(data->mBuffers[b].mData),
-                        data->mBuffers[b].mDataByteSize / 4, 0.25f);
         std::this_thread::sleep_for(player->sleep);
         player->inside = false;
         ++player->periods;
