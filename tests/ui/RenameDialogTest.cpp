@@ -1,5 +1,5 @@
-// The rename dialog opened from the popover's pencil buttons: its three answers, what it shows,
-// and that refreshes while it is open neither rebuild the row nor misdirect the answer.
+// The rename dialog opened from the popover's pencil buttons: what it shows, its answers, and
+// that refreshes while it is open neither rebuild the row nor misdirect the answer.
 
 #include "UiTestSupport.h"
 #include "ui/DeviceIconButton.h"
@@ -17,33 +17,44 @@ using namespace sonarill;
 using namespace sonarill::testing;
 using Dialog = ui::OutputDeviceRenameDialog;
 
-class RenameDialog : public PopoverTest {
-protected:
-    void clickPencil(const QWidget& owner) {
-        QTest::mouseClick(owner.findChild<ui::DeviceIconButton*>("rename"), Qt::LeftButton);
-        processEvents();
-    }
-};
+void clickPencil(const QWidget& owner) {
+    QTest::mouseClick(owner.findChild<ui::DeviceIconButton*>("rename"), Qt::LeftButton);
+    processEvents();
+}
 
-TEST_F(RenameDialog, EachButtonDoesItsOwnThing) {
-    struct Case {
-        const char* name;
-        Dialog::Choice choice;
-        std::optional<std::string> expected;
+using RenameDialog = PopoverTest;
+
+// Each way to answer, after "Typed Name" was typed over the custom name "Before"; quitting the
+// application while the dialog is open cancels.
+TEST_F(RenameDialog, EachAnswerDoesItsOwnThing) {
+    const struct {
+        const char* answer;
+        std::function<void(Dialog&)> give;
+        std::optional<std::string> customName;
     } cases[] = {
-        {"save", Dialog::save, "Typed Name"},
-        {"use system name", Dialog::useSystemName, std::nullopt},
-        {"cancel", Dialog::cancel, "Before"},
+        {"save", [](Dialog& d) { QTest::mouseClick(d.button(Dialog::save), Qt::LeftButton); },
+         "Typed Name"},
+        {"return", [](Dialog& d) { QTest::keyClick(d.nameField(), Qt::Key_Return); }, "Typed Name"},
+        {"use system name",
+         [](Dialog& d) { QTest::mouseClick(d.button(Dialog::useSystemName), Qt::LeftButton); },
+         std::nullopt},
+        {"cancel", [](Dialog& d) { QTest::mouseClick(d.button(Dialog::cancel), Qt::LeftButton); },
+         "Before"},
+        {"quit", [](Dialog&) { QCoreApplication::quit(); }, "Before"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         model->setCustomName(kSpeakersUid, "Before");
         processEvents();
         whenModalOpens<Dialog>([&](Dialog& dialog) {
             dialog.nameField()->setText("Typed Name");
-            QTest::mouseClick(dialog.button(c.choice), Qt::LeftButton);
+            c.give(dialog);
         });
-        clickPencil(*section(*view, kSpeakersUid));
-        EXPECT_EQ(device(kSpeakersUid)->customName, c.expected) << c.name;
+        QTimer::singleShot(0, [&] { clickPencil(*section(*view, kSpeakersUid)); });
+        if (std::string(c.answer) == "quit")
+            QApplication::exec();
+        else
+            processEvents();
+        EXPECT_EQ(device(kSpeakersUid)->customName, c.customName) << c.answer;
     }
 }
 
@@ -59,7 +70,7 @@ TEST_F(RenameDialog, ShowsTheSystemNameAndStartsWithTheShownName) {
         EXPECT_EQ(dialog.nameField()->size(), QSize(260, 24));
         EXPECT_TRUE(dialog.button(Dialog::save)->isDefault());
         EXPECT_EQ(dialog.focusWidget(), dialog.nameField());
-        // Return presses the default button with the text as typed: trimming is the model's.
+        // The text as typed: trimming is the model's.
         dialog.nameField()->setText("  Den TV ");
         QTest::keyClick(dialog.nameField(), Qt::Key_Return);
     });
@@ -88,18 +99,6 @@ TEST_F(RenameDialog, RefreshesWhileOpenLeaveTheRowsAndTheAnswerGoesToTheDevice) 
     EXPECT_EQ(device(kSpeakersUid)->customName, "Desk");
     EXPECT_NE(row(*view, "org.example.Late"), nullptr);
     EXPECT_EQ(uidsOf(sections(*view)), uids(model->usedDevices()));
-}
-
-TEST_F(RenameDialog, QuittingWhileOpenCancels) {
-    model->setCustomName(kSpeakersUid, "Before");
-    processEvents();
-    whenModalOpens<Dialog>([&](Dialog& dialog) {
-        dialog.nameField()->setText("Typed Name");
-        QCoreApplication::quit();
-    });
-    QTimer::singleShot(0, [&] { clickPencil(*section(*view, kSpeakersUid)); });
-    QApplication::exec();
-    EXPECT_EQ(device(kSpeakersUid)->customName, "Before");
 }
 
 } // namespace

@@ -7,7 +7,6 @@ namespace sonarill::testing {
 
 namespace {
 
-// The widgets of type W below `view`, in the order the layouts show them.
 template <typename W> std::vector<W*> inLayoutOrder(const QWidget& view) {
     std::vector<W*> found;
     for (W* widget : view.findChildren<W*>())
@@ -19,11 +18,12 @@ template <typename W> std::vector<W*> inLayoutOrder(const QWidget& view) {
     return found;
 }
 
-template <typename Views> std::vector<std::string> deviceUids(const Views& views) {
-    std::vector<std::string> result;
-    for (const auto* view : views)
-        result.push_back(view->device().uid);
-    return result;
+template <typename W, typename Key>
+W* find(const QWidget& view, const std::string& wanted, Key key) {
+    for (W* candidate : inLayoutOrder<W>(view))
+        if (key(*candidate) == wanted)
+            return candidate;
+    return nullptr;
 }
 
 } // namespace
@@ -37,21 +37,20 @@ void processEvents() {
 std::vector<ui::DeviceSectionView*> sections(const QWidget& view) {
     return inLayoutOrder<ui::DeviceSectionView>(view);
 }
-
 std::vector<ui::InactiveDeviceRow*> inactiveRows(const QWidget& view) {
     return inLayoutOrder<ui::InactiveDeviceRow>(view);
 }
-
-std::vector<ui::AppRouteRow*> rows(const ui::DeviceSectionView& section) {
-    return inLayoutOrder<ui::AppRouteRow>(section);
+std::vector<ui::AppRouteRow*> rows(const QWidget& view) {
+    return inLayoutOrder<ui::AppRouteRow>(view);
 }
-
-std::vector<std::string> uidsOf(const std::vector<ui::DeviceSectionView*>& views) {
-    return deviceUids(views);
+ui::DeviceSectionView* section(const QWidget& view, const std::string& uid) {
+    return find<ui::DeviceSectionView>(view, uid, [](const auto& w) { return w.device().uid; });
 }
-
-std::vector<std::string> uidsOf(const std::vector<ui::InactiveDeviceRow*>& views) {
-    return deviceUids(views);
+ui::InactiveDeviceRow* inactiveRow(const QWidget& view, const std::string& uid) {
+    return find<ui::InactiveDeviceRow>(view, uid, [](const auto& w) { return w.device().uid; });
+}
+ui::AppRouteRow* row(const QWidget& view, const std::string& bundleId) {
+    return find<ui::AppRouteRow>(view, bundleId, [](const auto& w) { return w.app().bundleId; });
 }
 
 std::vector<std::string> bundleIdsOf(const std::vector<ui::AppRouteRow*>& views) {
@@ -60,33 +59,11 @@ std::vector<std::string> bundleIdsOf(const std::vector<ui::AppRouteRow*>& views)
         result.push_back(view->app().bundleId);
     return result;
 }
-
 std::vector<std::string> bundleIdsOf(const std::vector<routing::RoutedApp>& apps) {
     std::vector<std::string> result;
     for (const auto& app : apps)
         result.push_back(app.bundleId);
     return result;
-}
-
-ui::DeviceSectionView* section(const QWidget& view, const std::string& uid) {
-    for (auto* candidate : sections(view))
-        if (candidate->device().uid == uid)
-            return candidate;
-    return nullptr;
-}
-
-ui::InactiveDeviceRow* inactiveRow(const QWidget& view, const std::string& uid) {
-    for (auto* candidate : inactiveRows(view))
-        if (candidate->device().uid == uid)
-            return candidate;
-    return nullptr;
-}
-
-ui::AppRouteRow* row(const QWidget& view, const std::string& bundleId) {
-    for (auto* candidate : inLayoutOrder<ui::AppRouteRow>(view))
-        if (candidate->app().bundleId == bundleId)
-            return candidate;
-    return nullptr;
 }
 
 QPoint handleCentre(const QSlider& slider) {
@@ -97,8 +74,6 @@ QPoint handleCentre(const QSlider& slider) {
     option.maximum = slider.maximum();
     option.sliderPosition = slider.sliderPosition();
     option.sliderValue = slider.value();
-    option.singleStep = slider.singleStep();
-    option.pageStep = slider.pageStep();
     option.upsideDown = slider.invertedAppearance();
     option.subControls = QStyle::SC_All;
     return slider.style()

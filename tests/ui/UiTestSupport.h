@@ -18,16 +18,23 @@ namespace sonarill::testing {
 // Runs the refreshes the model scheduled.
 void processEvents();
 
+// The visible widgets of each kind below `view`, in the order the layouts show them, and the
+// one that shows a device or an application.
 std::vector<ui::DeviceSectionView*> sections(const QWidget& view);
 std::vector<ui::InactiveDeviceRow*> inactiveRows(const QWidget& view);
-std::vector<ui::AppRouteRow*> rows(const ui::DeviceSectionView& section);
-std::vector<std::string> uidsOf(const std::vector<ui::DeviceSectionView*>& views);
-std::vector<std::string> uidsOf(const std::vector<ui::InactiveDeviceRow*>& views);
-std::vector<std::string> bundleIdsOf(const std::vector<ui::AppRouteRow*>& views);
-std::vector<std::string> bundleIdsOf(const std::vector<routing::RoutedApp>& apps);
+std::vector<ui::AppRouteRow*> rows(const QWidget& view);
 ui::DeviceSectionView* section(const QWidget& view, const std::string& uid);
 ui::InactiveDeviceRow* inactiveRow(const QWidget& view, const std::string& uid);
 ui::AppRouteRow* row(const QWidget& view, const std::string& bundleId);
+
+template <typename Views> std::vector<std::string> uidsOf(const Views& views) {
+    std::vector<std::string> result;
+    for (const auto* view : views)
+        result.push_back(view->device().uid);
+    return result;
+}
+std::vector<std::string> bundleIdsOf(const std::vector<ui::AppRouteRow*>& views);
+std::vector<std::string> bundleIdsOf(const std::vector<routing::RoutedApp>& apps);
 
 // Where the slider's handle is now, in the slider's coordinates.
 QPoint handleCentre(const QSlider& slider);
