@@ -1,3 +1,4 @@
+// The order of names in lists: localized and case-insensitive, following the default locale.
 #include "routing/UnicodeText.h"
 
 #include <gtest/gtest.h>
@@ -10,78 +11,63 @@
 
 using sonarill::routing::compareLocalizedCaseInsensitive;
 using sonarill::routing::localizedCaseInsensitiveLess;
+using Names = std::vector<std::string>;
 
 namespace {
 
-// Sets ICU's default locale for one test and puts the previous one back.
-class InLocale {
-public:
-    explicit InLocale(const char* name) : previous_(icu::Locale::getDefault()) {
-        UErrorCode status = U_ZERO_ERROR;
-        icu::Locale::setDefault(icu::Locale(name), status);
-        EXPECT_TRUE(U_SUCCESS(status)) << name;
-    }
-    ~InLocale() {
-        UErrorCode status = U_ZERO_ERROR;
-        icu::Locale::setDefault(previous_, status);
-    }
-    InLocale(const InLocale&) = delete;
-    InLocale& operator=(const InLocale&) = delete;
+void setLocale(const icu::Locale& locale) {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(locale, status);
+    EXPECT_TRUE(U_SUCCESS(status)) << locale.getName();
+}
 
-private:
-    icu::Locale previous_;
+// Sets ICU's default locale for one test and puts the previous one back.
+struct InLocale {
+    explicit InLocale(const char* name) { setLocale(icu::Locale(name)); }
+    ~InLocale() { setLocale(previous); }
+    icu::Locale previous = icu::Locale::getDefault();
 };
 
-std::vector<std::string> sorted(std::vector<std::string> names) {
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return localizedCaseInsensitiveLess(a, b);
-    });
+Names sorted(Names names) {
+    std::sort(names.begin(), names.end(), localizedCaseInsensitiveLess);
     return names;
 }
 
-TEST(LocalizedCaseInsensitiveOrder, IgnoresCaseButNotAccentsAndBreaksTiesByBytes) {
-    const InLocale english("en_US");
-    // Byte order would put every capital first.
-    EXPECT_EQ(sorted({"cherry", "Banana", "apple"}),
-              (std::vector<std::string>{"apple", "Banana", "cherry"}));
-    // Ties of case in byte order, whatever order they come in: a sort is reproducible.
-    EXPECT_EQ(sorted({"safari", "SAFARI", "Safari"}),
-              (std::vector<std::string>{"SAFARI", "Safari", "safari"}));
-    EXPECT_EQ(sorted({"Safari", "safari", "SAFARI"}),
-              (std::vector<std::string>{"SAFARI", "Safari", "safari"}));
+// Byte order would put every capital first; ties of case go in byte order, whatever order they
+// come in, so that a sort is reproducible; accents count. German umlauts sort next to their base
+// letters, Swedish puts Ä after Z: the collator follows a change of the default locale.
+TEST(LocalizedCaseInsensitiveOrder, SortsAsTheLocaleDoesIgnoringCaseOnly) {
     const struct {
-        const char* a;
-        const char* b;
-        int expected;
-    } cases[] = {
-        {"apple", "Banana", -1},  {"Banana", "apple", 1}, {"Zoom", "zoom", -1},
-        {"zoom", "Zoom", 1},      {"same", "same", 0},    {"", "a", -1},
-        {"resume", "résumé", -1}, // accents count
+        const char* locale;
+        Names names, expected;
+    } sorts[] = {
+        {"en_US", {"cherry", "Banana", "apple"}, {"apple", "Banana", "cherry"}},
+        {"en_US", {"safari", "SAFARI", "Safari"}, {"SAFARI", "Safari", "safari"}},
+        {"en_US", {"Safari", "safari", "SAFARI"}, {"SAFARI", "Safari", "safari"}},
+        {"de_DE",
+         {"Zebra", "Äpfel", "Banane", "apfel", "Apfel"},
+         {"Apfel", "apfel", "Äpfel", "Banane", "Zebra"}},
+        {"de_DE", {"Zebra", "Äpple"}, {"Äpple", "Zebra"}},
+        {"sv_SE", {"Äpple", "Zebra"}, {"Zebra", "Äpple"}},
     };
+    for (const auto& c : sorts) {
+        const InLocale locale(c.locale);
+        EXPECT_EQ(sorted(c.names), c.expected) << c.locale;
+    }
+    const InLocale english("en_US");
+    const struct {
+        const char *a, *b;
+        int expected;
+    } cases[] = {{"apple", "Banana", -1}, {"Banana", "apple", 1}, {"Zoom", "zoom", -1},
+                 {"zoom", "Zoom", 1},     {"same", "same", 0},    {"", "a", -1},
+                 {"resume", "résumé", -1}};
     for (const auto& c : cases)
         EXPECT_EQ(compareLocalizedCaseInsensitive(c.a, c.b), c.expected) << c.a << " / " << c.b;
 }
 
-TEST(LocalizedCaseInsensitiveOrder, GermanUmlautsSortNextToTheirBaseLetters) {
-    const InLocale german("de_DE");
-    EXPECT_EQ(sorted({"Zebra", "Äpfel", "Banane", "apfel", "Apfel"}),
-              (std::vector<std::string>{"Apfel", "apfel", "Äpfel", "Banane", "Zebra"}));
-}
-
-// The collator follows a change of the default locale: Swedish puts Ä after Z.
-TEST(LocalizedCaseInsensitiveOrder, FollowsTheDefaultLocaleWhenItChanges) {
-    {
-        const InLocale german("de_DE");
-        EXPECT_EQ(compareLocalizedCaseInsensitive("Äpple", "Zebra"), -1);
-    }
-    const InLocale swedish("sv_SE");
-    EXPECT_EQ(compareLocalizedCaseInsensitive("Äpple", "Zebra"), 1);
-}
-
 TEST(LocalizedCaseInsensitiveOrder, MalformedUTF8IsOrderedWithoutHarm) {
     const InLocale english("en_US");
-    const std::string broken = "a\xff\xfe";
-    const std::string truncated = "a\xc3";
+    const std::string broken = "a\xff\xfe", truncated = "a\xc3";
     EXPECT_EQ(compareLocalizedCaseInsensitive(broken, broken), 0);
     // Both decode to "a" and U+FFFD: only their bytes tell them apart, consistently.
     const int forward = compareLocalizedCaseInsensitive(broken, truncated);
@@ -92,11 +78,11 @@ TEST(LocalizedCaseInsensitiveOrder, MalformedUTF8IsOrderedWithoutHarm) {
 
 // Each thread has its own collator; sorting on several at once is race-free (ThreadSanitizer).
 TEST(LocalizedCaseInsensitiveOrder, SortsOnSeveralThreadsAtOnceAlike) {
-    std::vector<std::string> names;
+    Names names;
     for (int i = 0; i < 200; ++i)
         names.push_back((i % 2 ? "Name " : "name ") + std::to_string(i * 7919 % 200));
-    const std::vector<std::string> expected = sorted(names);
-    std::vector<std::vector<std::string>> results(4);
+    const Names expected = sorted(names);
+    std::vector<Names> results(4);
     std::vector<std::thread> threads;
     for (auto& result : results)
         threads.emplace_back([&names, &result] { result = sorted(names); });

@@ -342,6 +342,16 @@ TEST(ConfigDecode, JSONIsReadAsJSONAndEverythingElseAsText) {
 // Text that says something but holds no section, and JSON with any required key missing or
 // mistyped, is refused as a whole, saying where and why.
 TEST(ConfigDecode, AFailureSaysWhereAndWhy) {
+    const auto devices = [](std::string d) {
+        return R"({"devices": [{)" + d + R"(}], "app_routes": []})";
+    };
+    const auto routes = [](std::string r) {
+        return R"({"devices": [], "app_routes": [{)" + r + "}]}";
+    };
+    const std::string kNoSortOrder =
+        R"(JSON device 1: "sort_order" is missing or not a 64-bit integer)";
+    const std::string kNoVolume =
+        R"(JSON route 1: "volume" is missing or not a finite 32-bit number)";
     const std::string deep(100'000, '[');
     const TextCase undecodable[] = {
         {"devices:\n- uid: \"\xff\"\n", "neither UTF-8 configuration text nor a valid JSON "
@@ -367,35 +377,24 @@ TEST(ConfigDecode, AFailureSaysWhereAndWhy) {
         {R"({"devices": {}, "app_routes": []})", R"(JSON "devices" is not a list)"},
         {R"({"devices": [], "app_routes": 1})", R"(JSON "app_routes" is not a list)"},
         {R"({"devices": )" + deep + "}", "JSON device 1: not an object"},
-        {R"({"devices": [{"uid": "a", "name": "A", "enabled": true, "sort_order": 1}, 3],
-            "app_routes": []})",
+        {R"({"devices": [{"uid": "a", "name": "A", "enabled": true, "sort_order": 1}, 3], "app_routes": []})",
          "JSON device 2: not an object"},
-        {R"({"devices": [{"uid": "a", "name": "A", "enabled": true}], "app_routes": []})",
-         R"(JSON device 1: "sort_order" is missing or not a 64-bit integer)"},
-        {R"({"devices": [{"uid": "a", "name": "A", "enabled": "yes", "sort_order": 1}],
-            "app_routes": []})",
+        {devices(R"("uid": "a", "name": "A", "enabled": true)"), kNoSortOrder},
+        {devices(R"("uid": "a", "name": "A", "enabled": "yes", "sort_order": 1)"),
          R"(JSON device 1: "enabled" is missing or not true or false)"},
-        {R"({"devices": [{"uid": "a", "name": "A", "enabled": true, "sort_order": 1.5}],
-            "app_routes": []})",
-         R"(JSON device 1: "sort_order" is missing or not a 64-bit integer)"},
-        {R"({"devices": [{"uid": "a", "name": "A", "enabled": true, "sort_order": [1]}],
-            "app_routes": []})",
-         R"(JSON device 1: "sort_order" is missing or not a 64-bit integer)"},
-        {R"({"devices": [{"uid": "a", "name": "A", "enabled": true,
-            "sort_order": 9223372036854775808}], "app_routes": []})",
-         R"(JSON device 1: "sort_order" is missing or not a 64-bit integer)"},
-        {R"({"devices": [{"uid": 7, "name": "A", "enabled": true, "sort_order": 1}],
-            "app_routes": []})",
+        {devices(R"("uid": "a", "name": "A", "enabled": true, "sort_order": 1.5)"), kNoSortOrder},
+        {devices(R"("uid": "a", "name": "A", "enabled": true, "sort_order": [1])"), kNoSortOrder},
+        {devices(R"("uid": "a", "name": "A", "enabled": true, "sort_order": 9223372036854775808)"),
+         kNoSortOrder},
+        {devices(R"("uid": 7, "name": "A", "enabled": true, "sort_order": 1)"),
          R"(JSON device 1: "uid" is missing or not a text)"},
-        {R"({"devices": [{"uid": "a", "name": "A", "enabled": true, "sort_order": 1,
-            "master_volume": "loud"}], "app_routes": []})",
+        {devices(
+             R"("uid": "a", "name": "A", "enabled": true, "sort_order": 1, "master_volume": "")"),
          R"(JSON device 1: "master_volume" is not a finite 32-bit number)"},
-        {R"({"devices": [], "app_routes": [{"bundle_id": "x", "device_uid": "a"}]})",
-         R"(JSON route 1: "volume" is missing or not a finite 32-bit number)"},
-        {R"({"devices": [], "app_routes": [{"bundle_id": "x", "device_uid": "a", "volume": 1e300}]})",
-         R"(JSON route 1: "volume" is missing or not a finite 32-bit number)"},
-        {R"({"devices": [], "app_routes": [{"bundle_id": "x", "device_uid": "a", "volume": 1},
-            {"bundle_id": "x", "device_uid": {"a": 1}, "volume": 1}]})",
+        {routes(R"("bundle_id": "x", "device_uid": "a")"), kNoVolume},
+        {routes(R"("bundle_id": "x", "device_uid": "a", "volume": 1e300)"), kNoVolume},
+        {routes(R"("bundle_id": "x", "device_uid": "a", "volume": 1},
+                   {"bundle_id": "x", "device_uid": {"a": 1}, "volume": 1)"),
          R"(JSON route 2: "device_uid" is missing or not a text)"},
     };
     for (const TextCase& c : undecodable) {

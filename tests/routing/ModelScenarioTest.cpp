@@ -49,7 +49,7 @@ struct Scenario {
     std::function<void(sim::World&)> world; // changes to the default world, plug-in loaded
     std::optional<std::string> file;        // the configuration file before start-up
     Steps before, steps;                    // before and after start-up
-    std::vector<std::string> active;
+    std::vector<std::string> active = {kSpeakersUid}; // unless a row says otherwise
     std::vector<Tone> heard;
     std::vector<std::string> logged; // from before start-up on, in order; "{config}": the file
     std::vector<std::string> notLogged = {};
@@ -121,7 +121,6 @@ const Scenario kStartup[] = {
              EXPECT_EQ(t.configText(), sim::routeConfigText()) << "the file and the driver agree";
              EXPECT_EQ(t.configText(), t.model->makeConfigYAML());
          },
-     .active = {kSpeakersUid},
      .heard = {{kSpeakersUid, 440.0, 0.5}},
      .logged = {"=== AudioRoutingViewModel init ===",
                 "loadOutputDevices: current default output UID = " + kSpeakersUid,
@@ -172,14 +171,12 @@ const Scenario kStartup[] = {
              t.model->moveApp(kChrome, kSpeakersUid);
              EXPECT_EQ(t.model->persistedAppRoutes().at(kChrome).deviceUid, kSpeakersUid);
              EXPECT_EQ(t.model->persistedAppRoutes().at(kChrome).volume, 0.4f);
-         },
-     .active = {kSpeakersUid}},
+         }},
     {.name = "TwoHostedAppRoutesThatDisagreeAreIgnored",
      .file = makeConfigYAML(PersistedConfig{{},
                                             {{"com.google.Chrome.app.a", kHDMIUid, 1.0f},
                                              {"com.google.Chrome.app.b", kHeadsetUid, 1.0f}}}),
-     .steps = [](ModelTest& t) { EXPECT_EQ(t.app(kChrome)->deviceUid, kSpeakersUid); },
-     .active = {kSpeakersUid}},
+     .steps = [](ModelTest& t) { EXPECT_EQ(t.app(kChrome)->deviceUid, kSpeakersUid); }},
     {.name = "AVirtualDeviceLeftAsDefaultIsNotRecordedAsTheOriginal",
      .before =
          [](ModelTest&) {
@@ -204,7 +201,8 @@ const Scenario kStartup[] = {
                  EXPECT_EQ(routed.deviceUid, "");
              EXPECT_TRUE(t.forwarder.currentOutputUIDs().empty());
              EXPECT_EQ(defaultOutput(), kVirtual);
-         }},
+         },
+     .active = {}},
     {.name = "AnUnreadableDeviceListTakesNothingOverUntilTheListCanBeRead",
      .world = [](sim::World& w) { w.faults.push_back(kNoDeviceList); },
      .file = kFileOfTheHDMIDisplay,
@@ -232,7 +230,6 @@ const Scenario kStartup[] = {
                        "\xff\xfe not a configuration \x80");
              EXPECT_EQ(t.configText(), t.model->makeConfigYAML());
          },
-     .active = {kSpeakersUid},
      .logged = {"loadConfig: kept unreadable config as {config}.unreadable"}},
     {.name = "AnUnreadableFileThatCannotBeKeptIsLeftAloneButTheDriverStillHearsOfIt",
      .file = "not: a configuration\n",
@@ -245,7 +242,6 @@ const Scenario kStartup[] = {
              EXPECT_EQ(t.configText(), "not: a configuration\n");
              EXPECT_EQ(sim::routeConfigText(), t.model->makeConfigYAML());
          },
-     .active = {kSpeakersUid},
      .logged = {"saveConfig: ERROR could not keep unreadable config; file left unchanged"}},
     {.name = "OnlyTheSystemSoundSettingFailingKeepsForwarding",
      .world =
@@ -255,7 +251,6 @@ const Scenario kStartup[] = {
                                         kAudioHardwareIllegalOperationError));
          },
      .steps = [](ModelTest&) { EXPECT_EQ(defaultOutput(), kVirtual); },
-     .active = {kSpeakersUid},
      .heard = {{kSpeakersUid, 440.0, 0.5}},
      .logged = {"setSonarillAsDefault: WARNING default system output not changed"},
      .notLogged = {"init: could not set Sonarill as default; stopping forwarder"}},
@@ -271,7 +266,6 @@ const Scenario kStartup[] = {
              EXPECT_FALSE(t.forwarder.isRunning());
              EXPECT_EQ(defaultOutput(), kSpeakersUid);
          },
-     .active = {kSpeakersUid},
      .logged = {"init: could not set Sonarill as default; stopping forwarder"}},
     {.name = "ADevicePluggedWhileTheListenerIsRegisteredIsNotMissed",
      .before =
@@ -286,8 +280,7 @@ const Scenario kStartup[] = {
              sim::setCallHook({});
              ASSERT_NE(t.device("Early:1"), nullptr);
              EXPECT_FALSE(t.device("Early:1")->enabled);
-         },
-     .active = {kSpeakersUid}},
+         }},
 };
 INSTANTIATE_TEST_SUITE_P(Startup, ModelScenario, ::testing::ValuesIn(kStartup), rowName);
 
@@ -324,7 +317,6 @@ const Scenario kOperations[] = {
              t.model->setMasterVolume("No:Device", 0.5f);
              EXPECT_TRUE(log.messages().empty()) << "nothing listed, nothing saved";
          },
-     .active = {kSpeakersUid},
      .heard = {{kSpeakersUid, 440.0, 0.05}, {kSpeakersUid, 550.0, 0.2}}},
     {.name = "CustomNamesAreTrimmedAndClearedByTheDevicesOwnName",
      .steps =
@@ -337,8 +329,7 @@ const Scenario kOperations[] = {
              t.model->setCustomName(kHDMIUid, "Desk");
              t.model->setCustomName(kHDMIUid, " \t");
              EXPECT_EQ(t.device(kHDMIUid)->customName, std::nullopt);
-         },
-     .active = {kSpeakersUid}},
+         }},
     {.name = "RemovingADevicePrefersAUsedFallbackAndKeepsItListed",
      .steps =
          [](ModelTest& t) {
@@ -431,7 +422,6 @@ const Scenario kOperations[] = {
              EXPECT_EQ(t.device("New:1")->sortOrder, 3);
              EXPECT_FALSE(t.device("New:1")->enabled);
          },
-     .active = {kSpeakersUid},
      .heard = {{kSpeakersUid, 440.0, 0.5}},
      .logged = {"handleDeviceListChanged: device disconnected: USB Headset (" + kHeadsetUid + ")"}},
     {.name = "AFailedDeviceListReadChangesNothing",
@@ -444,7 +434,6 @@ const Scenario kOperations[] = {
              EXPECT_EQ(count(log, "saveConfig"), 0u);
              sim::clearFaults();
          },
-     .active = {kSpeakersUid},
      .heard = {{kSpeakersUid, 440.0, 0.5}},
      .logged = {"handleDeviceListChanged: WARNING could not read device list: " +
                 std::to_string(kAudioHardwareNotRunningError) + "; devices left as they are"}},
@@ -454,7 +443,6 @@ const Scenario kOperations[] = {
              replugSpeakers(); // gone and back before the model hears of either change
              t.settle();
          },
-     .active = {kSpeakersUid},
      .heard = {{kSpeakersUid, 440.0, 0.5}},
      .logged = {"handleDeviceListChanged: device reappeared with a new ID: MacBook Pro Speakers (" +
                 kSpeakersUid + ")"}},
@@ -493,7 +481,6 @@ const Scenario kOperations[] = {
              EXPECT_FALSE(t.model->persistedAppRoutes().count(kMusic)) << "quit apps forgotten";
              EXPECT_TRUE(std::filesystem::exists(t.configPath()));
          },
-     .active = {kSpeakersUid},
      .heard = {{kSpeakersUid, 550.0, 0.5}}}, // at full volume on the full-volume speakers
     {.name = "ResetDoesNotChooseADeviceTheForwarderStillNamesButTheModelDisabled",
      .steps =
