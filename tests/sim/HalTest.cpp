@@ -161,11 +161,12 @@ TEST(Faults, StatusesAndBlocksHitOnlyMatchingCallsAndHangsHoldEveryCaller) {
         "events": [{"at": 1, "hang": 0.05}, {"at": 2, "hang": 3600}]
     })"),
                          sim::TimelineClock::manual);
-    const auto uid = at(kUID);
+    const auto uid = at(kUID), devices = at(kDevices);
     UInt32 value = 0;
     EXPECT_EQ(readListSize(), kAudio_ParamError);
     EXPECT_FALSE(AudioObjectHasProperty(7, &uid));
     EXPECT_TRUE(AudioObjectHasProperty(8, &uid));
+    EXPECT_TRUE(AudioObjectHasProperty(1, &devices)) << "the system is no device";
     EXPECT_EQ(readTransport(7), kAudioHardwareNotRunningError);
     EXPECT_EQ(readTransport(8), noErr);
     EXPECT_EQ(get(7, kFrames, value), noErr) << "another selector";

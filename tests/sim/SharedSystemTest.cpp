@@ -135,6 +135,8 @@ TEST(SharedSystem, AWorldKeepsTheSystemsStateOrStartsFromItsOwn) {
         {"broken JSON", keeping, "{", kSpeakersUID, 1024},
         {"not an object", keeping, "[1]", kSpeakersUID, 1024},
         {"a default that is no text", keeping, R"({"defaultOutput": 7})", kSpeakersUID, 1024},
+        {"a default without output", keeping, R"({"defaultOutput": "BuiltInMicrophoneDevice"})",
+         std::nullopt, 1024},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(resetWorld(own, TimelineClock::manual));
