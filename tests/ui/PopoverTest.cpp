@@ -25,7 +25,6 @@ namespace {
 using namespace sonarill;
 using namespace sonarill::testing;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 
 ui::DeviceIconButton* button(const QWidget& owner, const char* name) {
     return owner.findChild<ui::DeviceIconButton*>(QString::fromLatin1(name));
@@ -64,54 +63,32 @@ protected:
     }
 };
 
-// What the user did or what happened, and the sections and unused rows then shown; the
+// After each thing the user did or that happened, the sections and the unused rows shown; the
 // multi-output device is an aggregate, which the model leaves out.
 TEST_F(Popover, ShowsTheDevicesInUseWithTheirApplicationsAndTheOthersBelow) {
-    const struct {
-        const char* what;
-        std::function<void(Popover&)> steps;
-        std::vector<std::string> sections, inactive;
-    } cases[] = {
-        {"start", [](Popover&) {}, {kSpeakersUid}, {kHeadsetUid, kHDMIUid}},
-        {"an app launched",
-         [](Popover& t) {
-             launch("org.example.Player");
-             t.tick();
-         },
-         {kSpeakersUid},
-         {kHeadsetUid, kHDMIUid}},
-        {"apps moved to every device",
-         [](Popover& t) {
-             t.model->moveApp(kPodcasts, kHeadsetUid);
-             t.model->moveApp("org.example.Player", kHDMIUid);
-         },
-         {kSpeakersUid, kHeadsetUid, kHDMIUid},
-         {}},
-        {"apps moved back and one quit",
-         [](Popover& t) {
-             t.model->moveApp(kPodcasts, kSpeakersUid);
-             t.model->moveApp(kMusic, kHeadsetUid);
-             ASSERT_TRUE(sim::quitApp("org.example.Player"));
-             t.tick();
-         },
-         {kSpeakersUid, kHeadsetUid},
-         {kHDMIUid}},
-        {"every app quit",
-         [](Popover& t) {
-             for (const auto& app : sim::runningApps())
-                 ASSERT_TRUE(sim::quitApp(app.bundleId));
-             t.tick();
-         },
-         {},
-         {kSpeakersUid, kHeadsetUid, kHDMIUid}},
-    };
-    for (const auto& c : cases) {
-        c.steps(*this);
-        ASSERT_THAT(uids(model->usedDevices()), ElementsAreArray(c.sections)) << c.what;
+    const auto expectShown = [this](std::vector<std::string> used,
+                                    std::vector<std::string> unused) {
+        ASSERT_EQ(uids(model->usedDevices()), used);
         expectShowsModel();
-        EXPECT_EQ(uidsOf(sections(*view)), c.sections) << c.what;
-        EXPECT_EQ(uidsOf(inactiveRows(*view)), c.inactive) << c.what;
-    }
+        EXPECT_EQ(uidsOf(sections(*view)), used);
+        EXPECT_EQ(uidsOf(inactiveRows(*view)), unused);
+    };
+    expectShown({kSpeakersUid}, {kHeadsetUid, kHDMIUid});
+    launch("org.example.Player");
+    tick();
+    expectShown({kSpeakersUid}, {kHeadsetUid, kHDMIUid});
+    model->moveApp(kPodcasts, kHeadsetUid);
+    model->moveApp("org.example.Player", kHDMIUid);
+    expectShown({kSpeakersUid, kHeadsetUid, kHDMIUid}, {});
+    model->moveApp(kPodcasts, kSpeakersUid);
+    model->moveApp(kMusic, kHeadsetUid);
+    ASSERT_TRUE(sim::quitApp("org.example.Player"));
+    tick();
+    expectShown({kSpeakersUid, kHeadsetUid}, {kHDMIUid});
+    for (const auto& app : sim::runningApps())
+        ASSERT_TRUE(sim::quitApp(app.bundleId));
+    tick();
+    expectShown({}, {kSpeakersUid, kHeadsetUid, kHDMIUid});
 }
 
 TEST_F(Popover, RowsShowNamesAndPercentAndAreUpdatedInPlace) {

@@ -30,22 +30,9 @@ protected:
         if (folder == nullptr || *folder == '\0')
             GTEST_SKIP() << "SONARILL_SCREENSHOT_DIR names no folder";
         out = folder;
-        // Each application with an icon of its own colour, as a Dock icon would be.
-        const std::pair<const char*, QRgb> apps[] = {{"Music", 0xfa2d48},
-                                                     {"Podcasts", 0x9b4dd6},
-                                                     {"Spotify", 0x1db954},
-                                                     {"Zoom", 0x2d8cff},
-                                                     {"Safari", 0x009ee0}};
-        for (const auto& [name, tint] : apps) {
-            QImage icon(64, 64, QImage::Format_ARGB32);
-            icon.fill(QColor(tint));
-            const std::string path = (folder_.path() / (std::string(name) + ".png")).string();
-            ASSERT_TRUE(icon.save(QString::fromStdString(path)));
-            ASSERT_TRUE(sim::launchApp({.bundleId = std::string("app.") + name,
-                                        .name = name,
-                                        .toneHz = 440,
-                                        .icon = path}));
-        }
+        for (const char* name : {"Music", "Podcasts", "Spotify", "Zoom", "Safari"})
+            ASSERT_TRUE(sim::launchApp(
+                {.bundleId = std::string("app.") + name, .name = name, .toneHz = 440}));
         PopoverTest::SetUp();
         model->moveApp("app.Zoom", kHeadsetUid);
         model->moveApp("app.Podcasts", kHeadsetUid);
@@ -77,11 +64,9 @@ TEST_F(Screenshots, PopoverAndSettings) {
     ASSERT_EQ(sections(*view).size(), 2u);
     ASSERT_EQ(inactiveRows(*view).size(), 1u);
     for (const bool dark : {false, true}) {
-        QPalette palette(dark ? QColor(0x3a, 0x3a, 0x3c) : QColor(0xf7, 0xf7, 0xf7),
-                         dark ? QColor(0x28, 0x28, 0x2a) : QColor(0xf2, 0xf2, 0xf2));
-        palette.setColor(QPalette::Highlight,
-                         dark ? QColor(0x0a, 0x84, 0xff) : QColor(0x00, 0x7a, 0xff));
-        QApplication::setPalette(palette);
+        QApplication::setPalette(
+            QPalette(dark ? QColor(0x3a, 0x3a, 0x3c) : QColor(0xf7, 0xf7, 0xf7),
+                     dark ? QColor(0x28, 0x28, 0x2a) : QColor(0xf2, 0xf2, 0xf2)));
         processEvents();
         save(*view, dark ? "popover-dark.png" : "popover-light.png");
     }
