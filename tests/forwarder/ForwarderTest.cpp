@@ -325,27 +325,30 @@ TEST_F(Forwarding, AfterEachCallOnlyItsPipelinesPlayAndTheSizeRecordsFollowThem)
         UInt32 hdmiSize;
         Told told;
     };
+    // clang-format off
     const std::vector<Step> steps = {
         // The headset's unusual size is repaired, not recorded.
-        {{{kHDMI, 0, 1}, {kHeadset, 1, 1}},
-         {},
-         true,
-         {{kHDMI, 0}, {kHeadset, 1}},
-         512,
-         {{kHDMI, 1024u}}},
-        {{{kHDMI, 1, 1}, {kSpeakers, 0, 1}, {kHeadset, 0, 1}},
-         kHeadset,
-         false,
-         {{kHDMI, 1}, {kSpeakers, 0}},
-         512,
-         {}},
+        {{{kHDMI, 0, 1}, {kHeadset, 1, 1}}, {}, true,
+         {{kHDMI, 0}, {kHeadset, 1}}, 512, {{kHDMI, 1024u}}},
+        // The display's new pipeline and the speakers' start before the headset fails.
+        {{{kHDMI, 1, 1}, {kSpeakers, 0, 1}, {kHeadset, 0, 1}}, kHeadset, false,
+         {{kHDMI, 1}, {kSpeakers, 0}}, 512, {}},
         {{{kHDMI, 0, 1}}, {}, true, {{kHDMI, 0}}, 512, {}},
+        // Left on bus 1 by a failed call, the display must not be taken as playing bus 0 ...
+        {{{kHDMI, 1, 1}, {kSpeakers, 0, 1}}, kSpeakers, false, {{kHDMI, 1}}, 512, {}},
+        {{{kHDMI, 0, 1}}, {}, true, {{kHDMI, 0}}, 512, {}},
+        // ... nor the speakers, started by a failed call, as gone.
+        {{{kHDMI, 0, 1}, {kSpeakers, 1, 1}, {kHeadset, 0, 1}}, kHeadset, false,
+         {{kHDMI, 0}, {kSpeakers, 1}}, 512, {}},
+        {{{kHDMI, 0, 1}}, {}, true, {{kHDMI, 0}}, 512, {}},
+        // ... nor the display, stopped by a failed call, as running.
         {{{kHDMI, 1, 1}}, kHDMI, false, {}, 1024, {{kHDMI, std::nullopt}}},
         {{{kHDMI, 0, 1}}, {}, true, {{kHDMI, 0}}, 512, {{kHDMI, 1024u}}},
         {{}, {}, true, {}, 1024, {{kHDMI, std::nullopt}}},
         // A failed start gives back the size it matched.
         {{{kHDMI, 0, 1}}, kHDMI, false, {}, 1024, {{kHDMI, 1024u}, {kHDMI, std::nullopt}}},
     };
+    // clang-format on
     for (size_t i = 0; i < steps.size(); ++i) {
         const Step& step = steps[i];
         SCOPED_TRACE("step " + std::to_string(i + 1));
