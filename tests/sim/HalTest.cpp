@@ -1,8 +1,11 @@
-// The simulated HAL as Core Audio clients see it: statuses, sizes and layouts of properties, and
-// injected faults, blocking calls and hangs seen from the callers' threads.
+// The simulated HAL as Core Audio clients see it: statuses, sizes and layouts of properties, the
+// virtual device as the plug-in folder's driver makes it, and injected faults, blocking calls
+// and hangs seen from the callers' threads.
 
 #include "sim/Control.h"
+#include "sim/DriverBundle.h"
 #include "support/DefaultWorld.h"
+#include "support/Listening.h"
 #include "support/SimWorld.h"
 
 #include <gmock/gmock.h>
@@ -134,6 +137,51 @@ TEST(HalProperties, WritesTakeEffectOrAreRefusedAndBadArgumentsAreParameterError
         EXPECT_EQ(get(object, selector, value), noErr);
         EXPECT_EQ(value, expected) << sim::fourCharText(selector);
     }
+}
+
+AudioObjectID virtualDevice() {
+    return deviceID(std::string(sim::kVirtualDeviceUID));
+}
+
+OSStatus setRouteConfig(const char* text, UInt32 size = 8) {
+    const auto where = at(sim::detail::fourCharCode("snrc"));
+    CFStringRef string =
+        text ? CFStringCreateWithCString(nullptr, text, kCFStringEncodingUTF8) : nullptr;
+    const OSStatus status =
+        AudioObjectSetPropertyData(virtualDevice(), &where, 0, nullptr, size, &string);
+    if (string != nullptr)
+        CFRelease(string);
+    return status;
+}
+
+// The server loads the driver a while after the folder changes; an install restarts the server,
+// which numbers its devices anew. Only a driver that says so has the route configuration
+// property, and a world without the driver removes it.
+TEST(PluginFolder, ReinstallRestartsTheServerAndOnlyADriverWithRouteConfigurationKeepsIt) {
+    sim::World initial = worldWithDriver(false);
+    initial.plugin.loadDelay = 2.0;
+    ScopedSimWorld world(initial, sim::TimelineClock::manual);
+    const AudioObjectID before = virtualDevice();
+    ASSERT_NE(before, kAudioObjectUnknown); // installed at start: loaded with the audio server
+    EXPECT_EQ(setRouteConfig("x"), kUnknown);
+    ASSERT_TRUE(
+        writeDriverBundle(world.halFolder() / "Sonarill.driver", sim::carriedDriverBundle()));
+    sim::advanceTimeline(1.0);
+    EXPECT_EQ(virtualDevice(), kAudioObjectUnknown);
+    sim::advanceTimeline(1.0);
+    ASSERT_NE(virtualDevice(), kAudioObjectUnknown);
+    EXPECT_NE(virtualDevice(), before);
+    EXPECT_FALSE(sim::routeConfigText());
+    const std::string text = "devices:\n  - uid: \"BuiltInSpeakerDevice\" # \u00e9\n";
+    EXPECT_EQ(setRouteConfig(text.c_str()), noErr);
+    EXPECT_EQ(sim::routeConfigText(), text);
+    EXPECT_EQ(setRouteConfig(nullptr), kAudio_ParamError);
+    EXPECT_EQ(setRouteConfig("short", 4), kBadSize);
+    EXPECT_EQ(sim::routeConfigText(), text);
+
+    ASSERT_TRUE(sim::resetWorld(sim::defaultWorld(), sim::TimelineClock::manual));
+    EXPECT_FALSE(std::filesystem::exists(world.halFolder() / "Sonarill.driver"));
+    EXPECT_EQ(virtualDevice(), kAudioObjectUnknown);
 }
 
 // Resolves once the simulation has seen a call on `object`, so a test knows that a call made on
