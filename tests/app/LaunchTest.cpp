@@ -13,7 +13,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
-#include <map>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -67,24 +66,12 @@ public:
         std::filesystem::permissions(at / "runtime", std::filesystem::perms::owner_all);
         writeBytes(at / "world.json", world);
         writeBytes(logPath(), "[00:00:00.000] [Old:1] an earlier run\n"); // launch empties it
-        const std::map<std::string, std::string> ours = {
-            {"HOME", home().string()},
-            {"XDG_DATA_HOME", (at / "data").string()},
-            {"XDG_RUNTIME_DIR", (at / "runtime").string()},
-            {"SONARILL_SIM_WORLD", (at / "world.json").string()},
-            {"QT_QPA_PLATFORM", "offscreen"}};
-        std::vector<std::string> environment;
-        for (const auto& [name, value] : ours)
-            environment.push_back(name + "=" + value);
-        for (char** variable = environ; *variable != nullptr; ++variable) {
-            const std::string entry(*variable);
-            if (!ours.contains(entry.substr(0, entry.find('='))))
-                environment.push_back(entry);
-        }
-        std::vector<char*> pointers;
-        for (std::string& entry : environment)
-            pointers.push_back(entry.data());
-        pointers.push_back(nullptr);
+        // This program's own environment, which the application inherits; nothing here reads it.
+        setenv("HOME", home().c_str(), 1);
+        setenv("XDG_DATA_HOME", (at / "data").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", (at / "runtime").c_str(), 1);
+        setenv("SONARILL_SIM_WORLD", (at / "world.json").c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         const std::string output = (at / "stdout.txt").string();
@@ -93,8 +80,8 @@ public:
         std::string program = SONARILL_APP_PATH;
         char* arguments[] = {program.data(), nullptr};
         started_ = Clock::now();
-        if (const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, arguments,
-                                          pointers.data())) {
+        if (const int error =
+                posix_spawn(&pid_, program.c_str(), &actions, nullptr, arguments, environ)) {
             ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(error);
             pid_ = -1;
         }

@@ -132,6 +132,8 @@ TEST(InstallBundleMatch, OnlyTheIdentifierAndTheExecutablesBytesDecide) {
             writeBytes(at / "Contents/Info.plist", *b.plist);
     };
     const std::string plist = R"(<plist version="1.0">)";
+    write(source, {.format = sim::PlistFormat::binary});
+    const std::string binary = readBytes(source / "Contents/Info.plist");
     const struct {
         Bundle installed, source;
         std::string binaryMatch; // empty: nothing logged, no match
@@ -146,6 +148,7 @@ TEST(InstallBundleMatch, OnlyTheIdentifierAndTheExecutablesBytesDecide) {
         {{.plist = missing}, {}, ""},
         {{.plist = ""}, {}, ""},
         {{.plist = "not a plist"}, {}, ""},
+        {{.plist = binary.substr(0, binary.size() / 2)}, {}, ""},
         {{.plist = plist + "<array><string>com.sonarill.driver</string></array></plist>"}, {}, ""},
         {{.plist = plist + "<dict><key>CFBundleIdentifier</key><real>7</real></dict></plist>"},
          {},
