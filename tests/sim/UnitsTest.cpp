@@ -81,67 +81,61 @@ void startOutputUnit(ScopedUnit& unit, Player& player, AudioObjectID device) {
     ASSERT_EQ(AudioOutputUnitStart(unit.get()), noErr);
 }
 
+// Rows run in order, each on the state the rows above left: a unit without a device, an output
+// unit initialized and started (disposed of running, by its destructor), an input unit.
 TEST(UnitLifecycle, CallsInTheWrongOrderGetAMacsStatusesAndTeardownIsSafeInAnyState) {
     ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
     const UInt32 on = 1, off = 0;
+    UInt32 running = 0, size = sizeof running;
     AudioTimeStamp time{};
     float buffer[8] = {};
     AudioBufferList list{1, {{2, sizeof buffer, buffer}}};
     AudioStreamBasicDescription planar = kStereoFloat;
     planar.mFormatFlags |= kAudioFormatFlagIsNonInterleaved;
-    {
-        ScopedUnit unit;
-        const std::pair<OSStatus, OSStatus> cases[] = {
-            {AudioOutputUnitStart(unit.get()), kAudioUnitErr_Uninitialized},
-            {AudioUnitRender(unit.get(), nullptr, &time, 1, 1, &list), kAudioUnitErr_Uninitialized},
-            {AudioUnitInitialize(unit.get()), kAudioUnitErr_FailedInitialization}, // no device
-            {unit.setDevice(999), kAudioHardwareBadDeviceError},
-            {unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Global, 0, on),
-             kAudioUnitErr_InvalidScope},
-            {unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 0, on),
-             kAudioUnitErr_InvalidElement},
-            {unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on, 2),
-             kAudio_ParamError},
-            {unit.set(123456, kAudioUnitScope_Global, 0, on), kAudioUnitErr_InvalidProperty},
-            {unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 1, planar),
-             kAudioUnitErr_FormatNotSupported},
-            {unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 0, kStereoFloat),
-             kAudioUnitErr_PropertyNotWritable},
-            // Teardown before anything was set up.
-            {AudioOutputUnitStop(unit.get()), noErr},
-            {AudioUnitUninitialize(unit.get()), noErr},
-        };
-        for (size_t i = 0; i < std::size(cases); ++i)
-            EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
-    }
-    {
-        ScopedUnit unit;
-        ASSERT_EQ(unit.setDevice(kSpeakers), noErr);
-        ASSERT_EQ(AudioUnitInitialize(unit.get()), noErr);
-        EXPECT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on),
-                  kAudioUnitErr_Initialized);
-        EXPECT_EQ(unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, kStereoFloat),
-                  kAudioUnitErr_Initialized);
-        EXPECT_EQ(AudioUnitRender(unit.get(), nullptr, &time, 1, 1, &list),
-                  kAudioUnitErr_NoConnection)
-            << "an output unit has no input to render";
-        ASSERT_EQ(AudioOutputUnitStart(unit.get()), noErr);
-        UInt32 running = 0, size = sizeof running;
-        EXPECT_EQ(AudioUnitGetProperty(unit.get(), kAudioOutputUnitProperty_IsRunning,
-                                       kAudioUnitScope_Global, 0, &running, &size),
-                  noErr);
-        EXPECT_EQ(running, 1u);
-        EXPECT_EQ(unit.set(kAudioOutputUnitProperty_IsRunning, kAudioUnitScope_Global, 0, on),
-                  kAudioUnitErr_PropertyNotWritable);
-        // Disposed of running and initialized, by the destructor.
-    }
-    // An input unit on a device without input.
-    ScopedUnit unit;
-    ASSERT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output, 0, off), noErr);
-    ASSERT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on), noErr);
-    ASSERT_EQ(unit.setDevice(kSpeakers), noErr);
-    EXPECT_EQ(AudioUnitInitialize(unit.get()), kAudioUnitErr_NoConnection);
-    EXPECT_EQ(AudioComponentInstanceDispose(nullptr), kAudio_ParamError);
+    ScopedUnit fresh, output, input;
+    const std::pair<OSStatus, OSStatus> cases[] = {
+        {AudioOutputUnitStart(fresh.get()), kAudioUnitErr_Uninitialized},
+        {AudioUnitRender(fresh.get(), nullptr, &time, 1, 1, &list), kAudioUnitErr_Uninitialized},
+        {AudioUnitInitialize(fresh.get()), kAudioUnitErr_FailedInitialization},
+        {fresh.setDevice(999), kAudioHardwareBadDeviceError},
+        {fresh.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Global, 0, on),
+         kAudioUnitErr_InvalidScope},
+        {fresh.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 0, on),
+         kAudioUnitErr_InvalidElement},
+        {fresh.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on, 2),
+         kAudio_ParamError},
+        {fresh.set(123456, kAudioUnitScope_Global, 0, on), kAudioUnitErr_InvalidProperty},
+        {fresh.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 1, planar),
+         kAudioUnitErr_FormatNotSupported},
+        {fresh.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 0, kStereoFloat),
+         kAudioUnitErr_PropertyNotWritable},
+        {AudioOutputUnitStop(fresh.get()), noErr},
+        {AudioUnitUninitialize(fresh.get()), noErr},
+
+        {output.setDevice(kSpeakers), noErr},
+        {AudioUnitInitialize(output.get()), noErr},
+        {output.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on),
+         kAudioUnitErr_Initialized},
+        {output.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, kStereoFloat),
+         kAudioUnitErr_Initialized},
+        // An output unit has no input to render.
+        {AudioUnitRender(output.get(), nullptr, &time, 1, 1, &list), kAudioUnitErr_NoConnection},
+        {AudioOutputUnitStart(output.get()), noErr},
+        {AudioUnitGetProperty(output.get(), kAudioOutputUnitProperty_IsRunning,
+                              kAudioUnitScope_Global, 0, &running, &size),
+         noErr},
+        {output.set(kAudioOutputUnitProperty_IsRunning, kAudioUnitScope_Global, 0, on),
+         kAudioUnitErr_PropertyNotWritable},
+
+        {input.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output, 0, off), noErr},
+        {input.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on), noErr},
+        {input.setDevice(kSpeakers), noErr},
+        {AudioUnitInitialize(input.get()), kAudioUnitErr_NoConnection}, // the speakers: no input
+        {AudioComponentInstanceDispose(nullptr), kAudio_ParamError},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(cases[i].first, cases[i].second) << "row " << i;
+    EXPECT_EQ(running, 1u);
 }
 
 // A new buffer size applies from the next period; a unit on an unplugged device stops calling
