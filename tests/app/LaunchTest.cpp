@@ -104,7 +104,6 @@ public:
     std::filesystem::path logPath() const { return home() / "Library" / "Logs" / "Sonarill.log"; }
     Clock::duration sinceStart() const { return Clock::now() - started_; }
     std::string standardOutput() const { return readBytes(folder_->path() / "stdout.txt"); }
-    std::shared_ptr<ScratchFolder> folder() const { return folder_; }
     void signal(int number) const { ::kill(pid_, number); }
 
     // The log's messages, without their "[time] [File:line] " prefix.
