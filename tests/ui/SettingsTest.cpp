@@ -91,8 +91,9 @@ TEST_F(Settings, HasItsFixedSizeSectionsAndVersion) {
 }
 
 // Showing the view touches no login item; each click stores the preference and registers this
-// program, or unregisters it, quietly when there is nothing to remove.
+// program, or unregisters it, also when there is nothing to remove, without a failure.
 TEST_F(Settings, TheSwitchStoresThePreferenceAndRegistersTheLoginItem) {
+    ::testing::internal::CaptureStdout();
     {
         ui::SettingsView view;
         EXPECT_FALSE(switchedOn(view));
@@ -119,6 +120,7 @@ TEST_F(Settings, TheSwitchStoresThePreferenceAndRegistersTheLoginItem) {
         EXPECT_TRUE(std::filesystem::exists(autostartEntry()));
     }
     EXPECT_TRUE(switchedOn(ui::SettingsView()));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << "no change failed";
 }
 
 TEST_F(Settings, AFailedRegistrationKeepsTheSwitchOnAndIsReportedOnStandardOutputOnly) {
