@@ -5,6 +5,7 @@
 #include "sim/Control.h"
 #include "sim/DriverBundle.h"
 #include "support/DefaultWorld.h"
+#include "support/FileBytes.h"
 #include "support/Listening.h"
 #include "support/SimWorld.h"
 
@@ -179,6 +180,9 @@ TEST(PluginFolder, ReinstallRestartsTheServerAndOnlyADriverWithRouteConfiguratio
     EXPECT_EQ(setRouteConfig("short", 4), kBadSize);
     EXPECT_EQ(sim::routeConfigText(), text);
 
+    // A world installs exactly the bundle the build carries, and one without it removes it.
+    ASSERT_TRUE(sim::resetWorld(worldWithDriver(), sim::TimelineClock::manual));
+    EXPECT_EQ(treeOf(world.halFolder() / "Sonarill.driver"), treeOf(SONARILL_CARRIED_DRIVER_DIR));
     ASSERT_TRUE(sim::resetWorld(sim::defaultWorld(), sim::TimelineClock::manual));
     EXPECT_FALSE(std::filesystem::exists(world.halFolder() / "Sonarill.driver"));
     EXPECT_EQ(virtualDevice(), kAudioObjectUnknown);
