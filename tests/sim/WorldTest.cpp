@@ -232,8 +232,8 @@ TEST(Timeline, ManualClockAppliesEventsInTimeOrder) {
         {"at": 2, "plug": {"uid": "Desk", "name": "Desk", "outputChannels": 2}},
         {"at": 2, "plug": {"uid": "Spare", "name": "Spare", "outputChannels": 2}},
         {"at": 2, "launch": {"bundleId": "com.apple.podcasts", "name": "Podcasts"}},
-        {"at": 4, "setDefaultOutput": "Desk"},
-        {"at": 5, "unplug": "Dock"},
+        {"at": 4.5, "setDefaultOutput": "Spare"},
+        {"at": 4.2, "unplug": "Dock"},
         {"at": 6, "unplug": "Desk"}
     ]})"),
                          TimelineClock::manual);
@@ -253,13 +253,15 @@ TEST(Timeline, ManualClockAppliesEventsInTimeOrder) {
     EXPECT_TRUE(objectIDsAllDifferent());
     EXPECT_EQ(defaults(), Defaults("Dock", "Dock"));
     EXPECT_EQ(runningApps().size(), 2u);
-    advanceTimeline(2.0);
-    EXPECT_EQ(defaults(), Defaults("Desk", "Dock"));
+    advanceTimeline(2.3);
+    EXPECT_EQ(defaults(), Defaults("Desk", "Desk"));
+    advanceTimeline(0.7);
+    EXPECT_EQ(defaults(), Defaults("Spare", "Desk"));
     advanceTimeline(10.0);
     ASSERT_EQ(runningApps().size(), 1u);
     EXPECT_EQ(runningApps()[0].bundleId, "com.apple.podcasts");
     EXPECT_EQ(defaults(), Defaults("Spare", "Spare"));
-    EXPECT_DOUBLE_EQ(timelineSeconds(), 14.0);
+    EXPECT_DOUBLE_EQ(timelineSeconds(), 15.0);
 }
 
 // IDs are handed out from above the world's named ones, each once, going round past the top but
