@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
@@ -217,6 +218,16 @@ bool objectIDsAllDifferent(std::vector<AudioObjectID> ids = {}) {
     return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
 }
 
+// Removing itself while being called must not deadlock; once removed, it is told nothing more.
+OSStatus removeItself(AudioObjectID object, UInt32, const AudioObjectPropertyAddress*,
+                      void* calls) {
+    ++*static_cast<std::atomic<int>*>(calls);
+    const AudioObjectPropertyAddress devices{kAudioHardwarePropertyDevices,
+                                             kAudioObjectPropertyScopeGlobal, 0};
+    EXPECT_EQ(AudioObjectRemovePropertyListener(object, &devices, &removeItself, calls), noErr);
+    return noErr;
+}
+
 // Events apply in time order, several in one step; a device plugged under a taken ID gets a fresh
 // one. As on macOS, the first output device to arrive becomes the default, and a default that is
 // unplugged moves to a remaining output.
@@ -242,6 +253,10 @@ TEST(Timeline, ManualClockAppliesEventsInTimeOrder) {
                          defaultDeviceUID(kAudioHardwarePropertyDefaultSystemOutputDevice));
     };
     using Defaults = std::pair<std::optional<std::string>, std::optional<std::string>>;
+    std::atomic<int> calls{0};
+    const AudioObjectPropertyAddress list{kAudioHardwarePropertyDevices,
+                                          kAudioObjectPropertyScopeGlobal, 0};
+    ASSERT_EQ(AudioObjectAddPropertyListener(1, &list, &removeItself, &calls), noErr);
     advanceTimeline(0.999);
     EXPECT_THAT(uids(), ElementsAre("Mic", "Headset"));
     advanceTimeline(0.001);
@@ -262,6 +277,8 @@ TEST(Timeline, ManualClockAppliesEventsInTimeOrder) {
     EXPECT_EQ(runningApps()[0].bundleId, "com.apple.podcasts");
     EXPECT_EQ(defaults(), Defaults("Spare", "Spare"));
     EXPECT_DOUBLE_EQ(timelineSeconds(), 15.0);
+    waitForNotifications();
+    EXPECT_EQ(calls.load(), 1);
 }
 
 // IDs are handed out from above the world's named ones, each once, going round past the top but
