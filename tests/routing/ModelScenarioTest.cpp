@@ -333,16 +333,15 @@ const Scenario kOperations[] = {
     {.name = "RemovingADevicePrefersAUsedFallbackAndKeepsItListed",
      .steps =
          [](ModelTest& t) {
-             t.model->moveApp(kMusic, kHeadsetUid);    // the headset: active and used
-             t.model->moveApp(kPodcasts, kHDMIUid);    // the HDMI display: active and used
-             t.model->moveApp(kPodcasts, kHeadsetUid); // now active but unused
-             t.model->moveApp(kChrome, kSpeakersUid);
+             t.model->moveApp(kMusic, kHDMIUid);
+             t.model->moveApp(kPodcasts, kHeadsetUid); // the headset: active and used
+             t.model->moveApp(kMusic, kHeadsetUid);    // the HDMI display: active, unused, first
              t.model->removeOutputDevice(kSpeakersUid);
              EXPECT_EQ(t.app(kChrome)->deviceUid, kHeadsetUid) << "a used device wins";
              EXPECT_FALSE(t.device(kSpeakersUid)->enabled);
-             EXPECT_THAT(uids(t.model->activeDevices()), ElementsAre(kHeadsetUid, kHDMIUid));
-             EXPECT_EQ(t.forwarder.pipelineBus(kHeadsetUid), 0);
-             EXPECT_EQ(t.forwarder.pipelineBus(kHDMIUid), 1);
+             EXPECT_THAT(uids(t.model->activeDevices()), ElementsAre(kHDMIUid, kHeadsetUid));
+             EXPECT_EQ(t.forwarder.pipelineBus(kHDMIUid), 0);
+             EXPECT_EQ(t.forwarder.pipelineBus(kHeadsetUid), 1);
              t.model->removeOutputDevice(kHDMIUid);
              EXPECT_FALSE(t.model->canRemoveOutputDevice(kHeadsetUid)) << "the last active one";
              EXPECT_FALSE(t.model->canRemoveOutputDevice(kSpeakersUid)) << "a disabled device";
