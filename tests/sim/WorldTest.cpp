@@ -1,5 +1,6 @@
-// World files and the problems they report, the timeline of events on the manual clock, and the
-// object IDs the simulation hands out.
+// World files and the problems they report, the timeline of events on the manual clock (devices,
+// defaults and applications as a Mac has them change), and the object IDs the simulation hands
+// out.
 
 #include "sim/Control.h"
 #include "sim/ObjectIDAllocator.h"
