@@ -365,6 +365,7 @@ TEST_F(Drops, ItemsDroppedOntoADeviceMoveThereAndNothingToMoveIsRefused) {
     // Onto a section, and again onto the device it is on.
     model->moveApp(kMusic, kSpeakersUid);
     processEvents();
+    ASSERT_NE(section(*view, kHeadsetUid), nullptr) << "Podcasts keeps the headset in use";
     for (int twice = 0; twice < 2; ++twice) {
         ASSERT_TRUE(drop(*section(*view, kHeadsetUid), kMusic));
         EXPECT_EQ(app(kMusic)->deviceUid, kHeadsetUid);
