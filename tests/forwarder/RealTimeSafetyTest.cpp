@@ -12,7 +12,6 @@
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
 #include "support/Listening.h"
-#include "support/LogCapture.h"
 #include "support/SimWorld.h"
 
 #include <gtest/gtest.h>
@@ -29,17 +28,11 @@
 namespace {
 
 thread_local bool tInsideCallback = false;
-std::atomic<int> gAllocations{0};
-std::atomic<int> gFrees{0};
-std::atomic<int> gLockCalls{0};
+std::atomic<int> gAllocations{0}, gFrees{0}, gLockCalls{0};
 
 void countLockCall() {
     if (tInsideCallback)
         ++gLockCalls;
-}
-
-template <typename F> F real(const char* name) {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
 void* allocate(std::size_t size) {
@@ -91,7 +84,7 @@ void operator delete[](void* p, std::size_t) noexcept {
 #define COUNTED(name, params, args)                                                                \
     int name params {                                                                              \
         countLockCall();                                                                           \
-        static const auto next = real<int(*) params>(#name);                                       \
+        static const auto next = reinterpret_cast<int(*) params>(dlsym(RTLD_NEXT, #name));         \
         return next args;                                                                          \
     }
 extern "C" {

@@ -6,7 +6,6 @@
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
 #include "support/Listening.h"
-#include "support/LogCapture.h"
 #include "support/SimWorld.h"
 
 #include <gtest/gtest.h>
@@ -33,17 +32,11 @@ TEST(ForwardingInRealTime, VolumeAndRouteChangesWhileAudioRuns) {
     const auto end = std::chrono::steady_clock::now() + 1500ms;
     for (int step = 0; std::chrono::steady_clock::now() < end; ++step) {
         const float volume = float(step % 10) / 10.0f;
-        if (step % 10 == 9) {
-            // Start, stop and move pipelines while the others keep running.
-            ASSERT_TRUE(forwarder.setOutputRoutes(
-                step % 20 == 9 ? std::vector<forwarder::OutputRoute>{{speakers, 0, volume},
-                                                                     {hdmi, 2, volume},
-                                                                     {headset, 1, volume}}
-                               : std::vector<forwarder::OutputRoute>{{speakers, 0, volume},
-                                                                     {hdmi, 1, volume}}));
-        } else {
-            ASSERT_TRUE(forwarder.setOutputRoutes({{speakers, 0, volume}, {hdmi, 1, volume}}));
-        }
+        // Every 20th step starts, stops and moves pipelines while the others keep running.
+        std::vector<forwarder::OutputRoute> routes{{speakers, 0, volume}, {hdmi, 1, volume}};
+        if (step % 20 == 9)
+            routes = {{speakers, 0, volume}, {hdmi, 2, volume}, {headset, 1, volume}};
+        ASSERT_TRUE(forwarder.setOutputRoutes(routes));
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_GT(sim::framesPlayed(speakers), startFrames + 48000) << "the speakers kept playing";
