@@ -2,16 +2,17 @@
 // content whole, and the home folder.
 
 #include "base/Files.h"
+#include "support/FileBytes.h"
 #include "support/Scratch.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,17 +22,10 @@
 
 namespace fs = std::filesystem;
 using namespace sonarill::base;
+using sonarill::testing::treeOf;
+using Tree = std::map<std::string, std::string>;
 
 namespace {
-
-// Everything in the folder, so a leftover temporary shows.
-std::vector<std::string> entries(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Each row: what is read, the limit, and the content or why not.
 TEST(BoundedRead, ReadsFilesUpToTheLimitWholeAndSaysWhyOthersAreRefused) {
@@ -75,7 +69,7 @@ TEST(BoundedRead, ReadsFilesUpToTheLimitWholeAndSaysWhyOthersAreRefused) {
 }
 
 // Each row: the content replaced, which reads back whole, with the file readable by all and no
-// temporary left; missing folders are made.
+// temporary left (every file in the folder shows); missing folders are made.
 TEST(AtomicWrite, ReplacesContentAndLeavesNoTemporaryBehind) {
     sonarill::testing::ScratchFolder scratch;
     const fs::path path = scratch.path() / "a" / "b" / "config.json";
@@ -83,8 +77,8 @@ TEST(AtomicWrite, ReplacesContentAndLeavesNoTemporaryBehind) {
                                      std::string(), std::string(3, '\0')}) {
         const auto written = writeFileAtomically(path, bytes);
         ASSERT_TRUE(written) << written.error();
-        EXPECT_EQ(readFileBounded(path).value_or("<unreadable>"), bytes);
-        EXPECT_EQ(entries(path.parent_path()), std::vector<std::string>{"config.json"});
+        EXPECT_EQ(treeOf(scratch.path()),
+                  (Tree{{"a", "/"}, {"a/b", "/"}, {"a/b/config.json", bytes}}));
         struct stat info {};
         EXPECT_EQ(::stat(path.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0644u);
@@ -112,10 +106,10 @@ TEST(AtomicWrite, FailuresSayWhyAndLeaveTheOldStateAndNoTemporary) {
         EXPECT_EQ(written ? "written" : written.error(), why) << path;
     }
     fs::permissions(locked, fs::perms::owner_all);
-    EXPECT_EQ(readFileBounded(locked / "config.json").value_or(""), "old");
-    EXPECT_EQ(entries(locked), std::vector<std::string>{"config.json"});
-    EXPECT_EQ(entries(folder), (std::vector<std::string>{"locked", "target"}));
-    EXPECT_TRUE(fs::is_directory(folder / "target" / "inside"));
+    EXPECT_EQ(treeOf(folder), (Tree{{"locked", "/"},
+                                    {"locked/config.json", "old"},
+                                    {"target", "/"},
+                                    {"target/inside", "/"}}));
 }
 
 TEST(AtomicWrite, AConcurrentReaderSeesOnlyWholeContents) {
@@ -139,7 +133,7 @@ TEST(AtomicWrite, AConcurrentReaderSeesOnlyWholeContents) {
     done = true;
     reader.join();
     EXPECT_EQ(torn.load(), 0);
-    EXPECT_EQ(entries(scratch.path()), std::vector<std::string>{"config.json"});
+    EXPECT_EQ(treeOf(scratch.path()).size(), 1u) << "no temporary left";
 }
 
 TEST(HomeFolder, FallsBackToTheUserDatabaseWhenHomeIsUnsetOrEmpty) {

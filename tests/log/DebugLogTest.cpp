@@ -2,12 +2,12 @@
 // line even when the file cannot be written.
 
 #include "log/DebugLog.h"
+#include "support/FileBytes.h"
 #include "support/Scratch.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <pwd.h>
 #include <regex>
 #include <sstream>
@@ -18,23 +18,18 @@
 namespace fs = std::filesystem;
 using sonarill::DebugLog::log;
 using sonarill::DebugLog::logPath;
+using sonarill::testing::readBytes;
 
 namespace {
 
 const auto* const home = sonarill::testing::addScratchHome();
-
-std::string readLog() {
-    std::ostringstream text;
-    text << std::ifstream(logPath(), std::ios::binary).rdbuf();
-    return text.str();
-}
 
 // The log file's lines: the line of this file that logged each and its message; a line without
 // the stamp as it is, at line 0.
 using Lines = std::vector<std::pair<unsigned, std::string>>;
 Lines logLines() {
     static const std::regex stamped(R"(\[\d\d:\d\d:\d\d\.\d\d\d\] \[DebugLogTest:(\d+)\] (.*))");
-    std::istringstream text(readLog());
+    std::istringstream text(readBytes(logPath()));
     Lines lines;
     std::smatch match;
     for (std::string line; std::getline(text, line);)
@@ -81,7 +76,7 @@ TEST(DebugLogFile, AppendsOneLinePerCallAtTheCallersPlaceAndMakesTheFileButNotIt
     const unsigned at = __LINE__ + 1;
     log("first");
     log("second\ncontinued"); // only the first line carries the stamp
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), readLog());
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), readBytes(logPath()));
     EXPECT_EQ(logLines(), (Lines{{at, "first"}, {at + 1, "second"}, {0, "continued"}}));
     fs::remove(logPath());
     log("after");
