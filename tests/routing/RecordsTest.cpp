@@ -12,12 +12,11 @@ AudioDevice device(std::string name, std::optional<std::string> customName = std
 }
 
 TEST(AudioDeviceDisplayName, TrimmedCustomNameWinsUnlessItIsEmpty) {
+    // Blanks and line breaks beyond ASCII count too; inner blanks stay.
     const std::pair<std::optional<std::string>, std::string> cases[] = {
         {std::nullopt, "USB Headset"},
-        {"", "USB Headset"},
         {" \t\u00A0\n", "USB Headset"},
-        {"  Desk \u2028", "Desk"},
-        {"My  Desk", "My  Desk"}};
+        {"  My  Desk \u2028", "My  Desk"}};
     for (const auto& [custom, shown] : cases)
         EXPECT_EQ(device("USB Headset", custom).displayName(), shown) << shown;
 }
@@ -27,9 +26,7 @@ TEST(AudioDeviceDisplayName, TrimmedCustomNameWinsUnlessItIsEmpty) {
 TEST(AudioDeviceIconName, FirstMatchingRuleOnTheLowercasedOwnNameDecides) {
     const struct {
         const char *name, *custom, *icon;
-    } cases[] = {{"External Headphones", nullptr, "headphones"},
-                 {"AirPods Pro", nullptr, "airpodspro"},
-                 {"LG HDMI", nullptr, "tv"},
+    } cases[] = {{"LG HDMI", nullptr, "tv"},
                  {"Studio Display", nullptr, "tv"},
                  {"MacBook Pro Speakers", nullptr, "speaker.wave.2"},
                  {"JBL Bluetooth", nullptr, "wave.3.right"},
