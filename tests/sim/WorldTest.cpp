@@ -65,8 +65,6 @@ TEST(WorldFile, ReadsEveryField) {
 // A status is 32 bits, written signed or unsigned; anything wider is refused below.
 TEST(WorldFile, FaultStatusesAreThirtyTwoBitsWrittenEitherWay) {
     const std::pair<const char*, OSStatus> cases[] = {
-        {"0", 0},
-        {"-0", 0},
         {"-50", -50},
         {"4294967246", -50},
         {"2147483647", std::numeric_limits<OSStatus>::max()},
@@ -130,11 +128,7 @@ TEST(WorldFile, ProblemsNameTheirPlaceInOnePrintableLine) {
         {statusFault + "1.5}]}", wholeNumber},
         {"{\"devices\": [{\"uid\": \"A\", \"name\": \"A\",\n  \"ppm\": 1e400}]}",
          "line 2, column 10: number 1e400 is out of range"},
-        {R"({"events": [{"at": -2E+999, "hang": 1}]})",
-         "line 1, column 20: number -2E+999 is out of range"},
         {R"({"nobody": {"reads": [0, 1.5e309]}})", "line 1, column 26: number 1.5e309"},
-        {"1e400", "line 1, column 1: number 1e400 is out of range"},
-        {R"({"dev\nices": []})", R"(dev\nices: unknown key)"},
         {R"({"plugin": {"a\u0000b": 1}})", R"(plugin.a\u0000b: unknown key)"},
         {R"({"devices": [{"uid": "A", "name": "A", "outputChannels": 2}],
              "defaultOutput": "\u001b[2J"})",
@@ -143,10 +137,8 @@ TEST(WorldFile, ProblemsNameTheirPlaceInOnePrintableLine) {
          R"(faults[0].call: unknown call "Audio\u009B31m\u007F")"},
         {R"({"faults": [{"call": "a\"b\\c\u2028d\u2029\t\u00e9", "status": 1}]})",
          "unknown call \"a\\\"b\\\\c\\u2028d\\u2029\\t\u00e9\""},
-        {"{\"\xc2\x9b\": 1}", R"(\u009B: unknown key)"}, // C1 as UTF-8
         // The JSON reader quotes what it read last, bytes that are not UTF-8 included.
         {"{\"a\": tru\xff}", R"(last read: '\"a\": tru\xFF')"},
-        {"{\"a\": \x1b[2J}", "last read: "},
     };
     for (const auto& [json, expected] : cases) {
         const auto world = parseWorld(json);
@@ -290,14 +282,12 @@ TEST(ObjectIDs, EachIDIsHandedOutOnceAndNeverOneTheWorldNames) {
         std::optional<AudioObjectID> namedLater; // after the first ID was handed out
         std::vector<AudioObjectID> handed;
     } cases[] = {
-        {{}, {}, {2, 3, 4, 5, 6}},
-        {{4}, {}, {5, 6, 2, 3}},
-        {{3, 5}, {}, {6, 2, 4}},
+        {{}, {}, {2, 3, 4, 5, 6}},        // nothing named
+        {{3, 5}, {}, {6, 2, 4}},          // named ones skipped, round past the top
         {{6}, {}, {2, 3, 4, 5}},          // named at the top: round at once
         {{0, 1, 9}, {}, {2, 3, 4, 5, 6}}, // outside the range: no effect
-        {{2, 3, 4, 5, 6}, {}, {}},
-        {{}, 4, {2, 3, 5, 6}},
-        {{}, 2, {2, 3, 4, 5, 6}}, // already handed out: nothing to skip
+        {{2, 3, 4, 5, 6}, {}, {}},        // every ID named: none to hand out
+        {{}, 4, {2, 3, 5, 6}},            // named while handing out
     };
     for (const auto& [named, namedLater, handed] : cases) {
         ObjectIDAllocator ids(2, 6);
@@ -314,19 +304,8 @@ TEST(ObjectIDs, EachIDIsHandedOutOnceAndNeverOneTheWorldNames) {
         EXPECT_FALSE(ids.next()); // and stays run out
     }
 
-    // In the simulation: named IDs at the top and bottom, plugged later, and a device that went.
-    ScopedSimWorld world(worldFromJSON(R"({"devices": [
-        {"id": 4294967294, "uid": "Top", "name": "Top", "inputChannels": 1, "outputChannels": 2},
-        {"uid": "Unnamed", "name": "Unnamed", "outputChannels": 2},
-        {"id": 2, "uid": "Low", "name": "Low", "outputChannels": 2}],
-        "events": [{"at": 1, "plug": {"id": 3, "uid": "Later", "name": "Later"}}]})"),
-                         TimelineClock::manual);
-    advanceTimeline(1.0);
-    std::vector<AudioObjectID> now;
-    for (const Device& device : devices())
-        now.push_back(device.id);
-    ASSERT_EQ(now.size(), 4u);
-    EXPECT_THAT(now, ElementsAre(4294967294u, ::testing::Gt(3u), 2u, 3u));
+    // In the simulation: a device that went leaves its ID unused, also one the world named.
+    ScopedSimWorld world;
     ASSERT_EQ(addDevice({.id = 12, .uid = "Chosen", .name = "Chosen"}).value_or(0), 12u);
     ASSERT_TRUE(removeDevice(12));
     for (const char* uid : {"B", "C", "D"})
