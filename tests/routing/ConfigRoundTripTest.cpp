@@ -13,14 +13,15 @@ namespace {
 
 // Characters that stress the writer and the reader: quoting, escapes and the letters of
 // escapes, comments, separators, line breaks, controls, characters YAML does not print, marks
-// that combine with a neighbouring quote, and non-ASCII text.
+// that combine with a neighbouring quote, and non-ASCII text. Not U+0085, U+FFFE and U+FFFF:
+// yaml-cpp 0.7 reads the escape \N as a lone byte and writes the two non-characters as U+FFFD;
+// how Sonarill writes and reads them is in the quoting and escape tables.
 constexpr char32_t kAlphabet[] = {
-    U'a',    U'Z',      U'0',      U' ',      U'\t',     U'"',      U'\'',         U'\\',
-    U':',    U'#',      U'-',      U'{',      U'n',      U'N',      U'L',          U'P',
-    U'x',    U'u',      U'e',      U'_',      U'/',      U'\n',     U'\r',         U'\v',
-    U'\f',   U'\u0085', U'\u2028', U'\u2029', U'\u00A0', U'\u3000', U'é',          U'ß',
-    U'İ',    U'\u0301', U'\u200D', U'\u0600', U'漢',     U'🎧',      U'\U0001F1EB', U'\0',
-    U'\x01', U'\x1B',   U'\x7F',   U'\u0080', U'\u009F', U'\uFEFF', U'\uFFFE',     U'\uFFFF',
+    U'a',      U'Z',          U'0',  U' ',    U'\t',   U'"',      U'\'',     U'\\',     U':',
+    U'#',      U'-',          U'{',  U'n',    U'N',    U'L',      U'P',      U'x',      U'u',
+    U'e',      U'_',          U'/',  U'\n',   U'\r',   U'\v',     U'\f',     U'\u2028', U'\u2029',
+    U'\u00A0', U'\u3000',     U'é',  U'ß',    U'İ',    U'\u0301', U'\u200D', U'\u0600', U'漢',
+    U'🎧',      U'\U0001F1EB', U'\0', U'\x01', U'\x1B', U'\x7F',   U'\u0080', U'\u009F', U'\uFEFF',
 };
 
 class Generator {
@@ -71,49 +72,6 @@ PersistedConfig asRead(PersistedConfig config) {
                                 : std::optional<std::string>(trimmed);
     }
     return config;
-}
-
-template <typename Change> PersistedConfig withEveryText(PersistedConfig config, Change change) {
-    for (PersistedDevice& device : config.devices) {
-        device.uid = change(device.uid);
-        device.name = change(device.name);
-        if (device.customName)
-            device.customName = change(*device.customName);
-    }
-    for (PersistedAppRoute& route : config.appRoutes) {
-        route.bundleId = change(route.bundleId);
-        route.deviceUid = change(route.deviceUid);
-    }
-    return config;
-}
-
-// The text with each code point the function gives for it; a byte that is not UTF-8 comes as
-// itself, below U+0100, with `byte` set.
-template <typename Map> std::string mapCodePoints(std::string_view text, Map map) {
-    std::string out;
-    for (size_t at = 0; at < text.size();) {
-        const size_t start = at;
-        const char32_t c = decodeUTF8(text, at);
-        const bool byte = c == 0xFFFD && !isValidUTF8(text.substr(start, at - start));
-        appendUTF8(out, map(byte ? static_cast<unsigned char>(text[start]) : c, byte));
-    }
-    return out;
-}
-
-// yaml-cpp 0.7 reads the escape \N as the lone byte 0x85 instead of U+0085 in UTF-8.
-std::string asYAMLCppReadIt(const std::string& text) {
-    return mapCodePoints(text, [](char32_t c, bool byte) {
-        EXPECT_TRUE(!byte || c == 0x85)
-            << "yaml-cpp read a byte that is not UTF-8: " << static_cast<int>(c);
-        return c;
-    });
-}
-
-// yaml-cpp 0.7 writes the non-characters U+FFFE and U+FFFF as U+FFFD in a quoted value (and
-// as they are in an unquoted one).
-std::string asYAMLCppWritesIt(const std::string& text) {
-    return mapCodePoints(
-        text, [](char32_t c, bool) { return c == 0xFFFE || c == 0xFFFF ? char32_t{0xFFFD} : c; });
 }
 
 // What a YAML library reads in a configuration text.
@@ -194,13 +152,8 @@ TEST(ConfigRoundTrip, WrittenRecordsReadBackUnchangedHereAndInAYAMLLibrary) {
         const std::string text = makeConfigYAML(config);
         ASSERT_EQ(parseSimpleYAMLConfig(text), asRead(config)) << "round " << round << ":\n"
                                                                << text;
-        const auto decoded = decodePersistedConfig(text);
-        ASSERT_TRUE(decoded) << decoded.error();
-        ASSERT_EQ(*decoded, asRead(config)) << "round " << round;
         PersistedConfig read;
-        ASSERT_NO_THROW(read = withEveryText(readWithYAMLLibrary(text), asYAMLCppReadIt))
-            << "round " << round << ":\n"
-            << text;
+        ASSERT_NO_THROW(read = readWithYAMLLibrary(text)) << "round " << round << ":\n" << text;
         ASSERT_TRUE(sameRecords(read, asRead(config), text)) << "round " << round;
     }
 }
@@ -222,10 +175,8 @@ TEST(ConfigRoundTrip, FilesAYAMLLibraryWritesReadTheSameHere) {
                 ++unfaithful;
                 continue;
             }
-            const PersistedConfig libraryRead =
-                withEveryText(readWithYAMLLibrary(text), asYAMLCppReadIt);
-            ASSERT_TRUE(sameRecords(withEveryText(libraryRead, asYAMLCppWritesIt),
-                                    withEveryText(config, asYAMLCppWritesIt), text))
+            const PersistedConfig libraryRead = readWithYAMLLibrary(text);
+            ASSERT_TRUE(sameRecords(libraryRead, config, text))
                 << "yaml-cpp does not read its own file the same; round " << round;
             ASSERT_TRUE(sameRecords(parseSimpleYAMLConfig(text), asRead(libraryRead), text))
                 << "round " << round;
