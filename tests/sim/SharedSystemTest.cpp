@@ -1,5 +1,6 @@
-// What processes on the simulated machine share: the default outputs and the buffer frame sizes,
-// seen by a second program (sim_peer) as this one left them, and the other way round.
+// What processes on the simulated machine share: a second program's (sim_peer's) change of the
+// default heard here, a joining process that leaves the system as it finds it, and a world that
+// keeps the shared state or starts from its own.
 
 #include "platform/Process.h"
 #include "sim/Control.h"
@@ -45,11 +46,13 @@ std::string runPeer(std::vector<std::string> arguments) {
     return result.standardError;
 }
 
-TEST(SharedSystem, AJoiningProcessSeesThisOnesStateAndThisOneHearsItsChanges) {
+// That a joining process sees this one's defaults and sizes and sets them back for this one is
+// the guard's tests' to prove; here, that this process hears such a change without a HAL call
+// of its own (its poll of the shared state tells the listener), and only once.
+TEST(SharedSystem, AnotherProcesssChangeOfTheDefaultIsHeardWithoutAHalCall) {
     unsetenv("SONARILL_SIM_WORLD"); // the peer's world: the default
     ScopedSimWorld world(worldWithDriver(), TimelineClock::realTime);
     ASSERT_TRUE(setDefaultDevice(kOutput, kHDMIUID));
-    ASSERT_EQ(setFrames(kHeadset, 1024), noErr);
     waitForNotifications(); // this process's own change is not to be heard below
     std::atomic<int> heard{0};
     const AudioObjectPropertyAddress defaultOutput{kOutput, kAudioObjectPropertyScopeGlobal, 0};
@@ -59,21 +62,12 @@ TEST(SharedSystem, AJoiningProcessSeesThisOnesStateAndThisOneHearsItsChanges) {
         return OSStatus(noErr);
     };
     ASSERT_EQ(AudioObjectAddPropertyListener(1, &defaultOutput, listener, &heard), noErr);
-
-    const std::string seen = runPeer({"join", "print", "output", kSpeakersUID, "system",
-                                      "Sonarill_OutputDevice", "frames", kHDMIUID, "2048"});
-    EXPECT_THAT(seen, HasSubstr("output=" + std::string(kHDMIUID) + " system=" + kSpeakersUID));
-    EXPECT_THAT(seen, HasSubstr(std::string(kHeadsetUID) + "=1024\n"));
-
-    // Without a HAL call of this process: its poll of the shared state tells the listener.
+    (void)runPeer({"join", "output", kSpeakersUID});
     const auto deadline = std::chrono::steady_clock::now() + 2s;
     while (heard == 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
     EXPECT_EQ(heard, 1);
     EXPECT_EQ(defaultDeviceUID(kOutput), kSpeakersUID);
-    EXPECT_EQ(defaultDeviceUID(kSystemOutput), "Sonarill_OutputDevice");
-    EXPECT_EQ(framesOf(kHDMI), 2048u);
-    EXPECT_EQ(framesOf(kHeadset), 1024u);
     EXPECT_EQ(AudioObjectRemovePropertyListener(1, &defaultOutput, listener, &heard), noErr);
 }
 

@@ -1,9 +1,8 @@
 // sim_peer: a second program on the simulated audio system, for the tests of what processes
 // share. "sim_peer join|start COMMAND...": joins the running system or starts the process's
 // world, then runs the commands in order and reports on standard error:
-//   print                 "output=<UID> system=<UID>" then "<UID>=<frames>" per device
-//   output|system <UID>   makes the device the default output or default system output
-//   frames <UID> <N>      sets the device's buffer frame size through the HAL
+//   print                 "output=<UID> system=<UID>"
+//   output <UID>          makes the device the default output
 //   wait <SECONDS>        sleeps
 //   remove-driver         deletes the driver from the plug-in folder and looks at the folder
 
@@ -20,24 +19,11 @@ using namespace sonarill::sim;
 namespace {
 
 void print() {
-    std::string line =
+    const std::string line =
         "output=" + defaultDeviceUID(kAudioHardwarePropertyDefaultOutputDevice).value_or("nil") +
         " system=" +
         defaultDeviceUID(kAudioHardwarePropertyDefaultSystemOutputDevice).value_or("nil") + "\n";
-    for (const Device& device : devices())
-        line += device.uid + "=" + std::to_string(device.bufferFrameSize) + "\n";
     std::fputs(line.c_str(), stderr);
-}
-
-bool setFrames(const std::string& uid, UInt32 frames) {
-    const AudioObjectPropertyAddress address{kAudioDevicePropertyBufferFrameSize,
-                                             kAudioObjectPropertyScopeGlobal, 0};
-    for (const Device& device : devices()) {
-        if (device.uid == uid)
-            return AudioObjectSetPropertyData(device.id, &address, 0, nullptr, sizeof frames,
-                                              &frames) == noErr;
-    }
-    return false;
 }
 
 } // namespace
@@ -51,15 +37,8 @@ int main(int argc, char** argv) {
         const int left = argc - i - 1;
         if (command == "print") {
             print();
-        } else if ((command == "output" || command == "system") && left >= 1) {
-            if (!setDefaultDevice(command == "output"
-                                      ? kAudioHardwarePropertyDefaultOutputDevice
-                                      : kAudioHardwarePropertyDefaultSystemOutputDevice,
-                                  argv[++i]))
-                return 1;
-        } else if (command == "frames" && left >= 2) {
-            const std::string uid = argv[++i];
-            if (!setFrames(uid, static_cast<UInt32>(std::stoul(argv[++i]))))
+        } else if (command == "output" && left >= 1) {
+            if (!setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, argv[++i]))
                 return 1;
         } else if (command == "remove-driver") {
             std::filesystem::remove_all(halPluginFolder() / "Sonarill.driver");
