@@ -55,18 +55,12 @@ struct TextCase {
 
 } // namespace
 
-TEST(ConfigWriter, ExampleIsWrittenByteForByteAndReadsBack) {
+TEST(ConfigWriter, ExampleIsWrittenByteForByte) {
     EXPECT_EQ(makeConfigYAML(kExampleRecords), kExample);
-    EXPECT_EQ(parseSimpleYAMLConfig(kExample), kExampleRecords);
     EXPECT_EQ(makeConfigYAML({}), "devices:\napp_routes:\n");
-    EXPECT_EQ(parseSimpleYAMLConfig("devices:\napp_routes:\n"), PersistedConfig{});
-    // A custom name is written trimmed, and only when it says something the name does not.
-    PersistedConfig config{{{"u", "Name", "  Den \n", true, 0, 1}}, {}};
-    EXPECT_NE(makeConfigYAML(config).find("\n  custom_name: \"Den\"\n"), std::string::npos);
-    for (const char* custom : {" Name ", " \t "}) {
-        config.devices[0].customName = custom;
-        EXPECT_EQ(makeConfigYAML(config).find("custom_name"), std::string::npos) << custom;
-    }
+    // Trimmed, a custom name equal to the name says nothing (the round trips cover the rest).
+    EXPECT_EQ(makeConfigYAML({{{"u", "Name", " Name ", true, 0, 1}}, {}}).find("custom_name"),
+              std::string::npos);
 }
 
 // As printf's "%.6f" in the C locale, clamped to 0...1, whatever the process locale says.
