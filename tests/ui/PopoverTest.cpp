@@ -25,12 +25,13 @@ namespace {
 using namespace sonarill;
 using namespace sonarill::testing;
 using ::testing::ElementsAre;
+using namespace std::string_literals;
 
-ui::DeviceIconButton* button(const QWidget& owner, const char* name) {
-    return owner.findChild<ui::DeviceIconButton*>(QString::fromLatin1(name));
-}
 ui::ElidedLabel* label(const QWidget& owner, const char* name) {
     return owner.findChild<ui::ElidedLabel*>(QString::fromLatin1(name));
+}
+std::string text(const QWidget& owner, const char* name) {
+    return label(owner, name)->text().toStdString();
 }
 void launch(const std::string& bundleId, const std::string& icon = {}) {
     ASSERT_TRUE(
@@ -40,20 +41,31 @@ void click(QWidget* widget) {
     QTest::mouseClick(widget, Qt::LeftButton);
     processEvents();
 }
+ui::DeviceIconButton* button(const QWidget& owner, const char* name) {
+    return owner.findChild<ui::DeviceIconButton*>(QString::fromLatin1(name));
+}
+// The device buttons a user sees, by their tooltips; a disabled one is marked.
+std::string buttons(const QWidget& owner) {
+    std::string shown;
+    for (const char* name : {"rename", "useOnly", "remove"})
+        if (const auto* b = button(owner, name); b->isVisibleTo(&owner))
+            shown += (b->isEnabled() ? "" : "(off) ") + b->toolTip().toStdString() + "; ";
+    return shown;
+}
 
 class Popover : public PopoverTest {
 protected:
-    // The popover shows exactly the model's used devices with their applications, then its
-    // unused devices, with the divider between only when there are unused ones.
+    // The popover shows exactly the model's used devices with their applications, a hint where
+    // one has none, then its unused devices, under a divider only when there are unused ones.
     void expectShowsModel() {
         processEvents();
-        EXPECT_EQ(uidsOf(sections(*view)), uids(model->usedDevices()));
+        EXPECT_EQ(keys(sections(*view)), uids(model->usedDevices()));
         for (const auto* shown : sections(*view)) {
             const auto apps = model->apps(shown->device().uid);
-            EXPECT_EQ(bundleIdsOf(rows(*shown)), bundleIdsOf(apps)) << shown->device().uid;
+            EXPECT_EQ(keys(rows(*shown)), keys(apps)) << shown->device().uid;
             EXPECT_EQ(label(*shown, "dropHint")->isVisibleTo(shown), apps.empty());
         }
-        EXPECT_EQ(uidsOf(inactiveRows(*view)), uids(model->unusedDevices()));
+        EXPECT_EQ(keys(inactiveRows(*view)), uids(model->unusedDevices()));
         const auto* divider = view->findChild<QWidget*>(QStringLiteral("inactiveDivider"));
         EXPECT_EQ(divider->isVisibleTo(view.get()), !model->unusedDevices().empty());
         if (!sections(*view).empty() && !inactiveRows(*view).empty()) {
@@ -68,10 +80,9 @@ protected:
 TEST_F(Popover, ShowsTheDevicesInUseWithTheirApplicationsAndTheOthersBelow) {
     const auto expectShown = [this](std::vector<std::string> used,
                                     std::vector<std::string> unused) {
-        ASSERT_EQ(uids(model->usedDevices()), used);
         expectShowsModel();
-        EXPECT_EQ(uidsOf(sections(*view)), used);
-        EXPECT_EQ(uidsOf(inactiveRows(*view)), unused);
+        EXPECT_EQ(keys(sections(*view)), used);
+        EXPECT_EQ(keys(inactiveRows(*view)), unused);
     };
     expectShown({kSpeakersUid}, {kHeadsetUid, kHDMIUid});
     launch("org.example.Player");
@@ -91,15 +102,16 @@ TEST_F(Popover, ShowsTheDevicesInUseWithTheirApplicationsAndTheOthersBelow) {
     expectShown({}, {kSpeakersUid, kHeadsetUid, kHDMIUid});
 }
 
+// Names, percentages and the name's tooltip, which names the system name only when it is not
+// the one shown; a change updates the same rows, a move makes the moved row anew.
 TEST_F(Popover, RowsShowNamesAndPercentAndAreUpdatedInPlace) {
     QPointer<ui::DeviceSectionView> speakers = section(*view, kSpeakersUid);
     QPointer<ui::AppRouteRow> music = row(*view, kMusic), podcasts = row(*view, kPodcasts);
     QPointer<ui::InactiveDeviceRow> hdmi = inactiveRow(*view, kHDMIUid);
-    EXPECT_EQ(label(*speakers, "name")->text(), "MacBook Pro Speakers");
-    EXPECT_EQ(label(*speakers, "percent")->text(), "100%");
-    EXPECT_EQ(label(*music, "name")->text(), "Music");
-    EXPECT_EQ(label(*music, "percent")->text(), "100%");
-    EXPECT_EQ(label(*hdmi, "name")->text(), "LG HDMI");
+    EXPECT_EQ(text(*speakers, "name") + " " + text(*speakers, "percent"),
+              "MacBook Pro Speakers 100%");
+    EXPECT_EQ(text(*music, "name") + " " + text(*music, "percent"), "Music 100%");
+    EXPECT_EQ(label(*hdmi, "name")->toolTip(), "LG HDMI");
     model->setVolume(kMusic, 0.25f);
     model->setMasterVolume(kSpeakersUid, 0.5f);
     model->setCustomName(kHDMIUid, "Television");
@@ -107,74 +119,44 @@ TEST_F(Popover, RowsShowNamesAndPercentAndAreUpdatedInPlace) {
     EXPECT_EQ(section(*view, kSpeakersUid), speakers.data());
     EXPECT_EQ(row(*view, kMusic), music.data());
     EXPECT_EQ(inactiveRow(*view, kHDMIUid), hdmi.data());
-    EXPECT_EQ(label(*music, "percent")->text(), "25%");
+    EXPECT_EQ(text(*music, "percent"), "25%");
     EXPECT_EQ(music->findChild<QSlider*>("volume")->value(), 250);
-    EXPECT_EQ(label(*speakers, "percent")->text(), "50%");
-    EXPECT_EQ(label(*hdmi, "name")->text(), "Television");
-    // Moving an application makes its row anew under the other device; the rest stay.
+    EXPECT_EQ(text(*speakers, "percent"), "50%");
+    EXPECT_EQ(text(*hdmi, "name"), "Television");
+    EXPECT_EQ(label(*hdmi, "name")->toolTip(), "System name: LG HDMI");
     model->moveApp(kMusic, kHeadsetUid);
     processEvents();
     EXPECT_TRUE(music.isNull());
     EXPECT_EQ(row(*view, kPodcasts), podcasts.data());
     EXPECT_EQ(section(*view, kSpeakersUid), speakers.data());
     EXPECT_TRUE(hdmi);
-    EXPECT_EQ(rows(*section(*view, kHeadsetUid)).size(), 1u);
 }
 
-TEST_F(Popover, NameTooltipsNameTheSystemNameOnlyWhenItIsNotShown) {
-    const struct {
-        std::optional<std::string> customName;
-        const char *shown, *tooltip;
-    } cases[] = {
-        {"Desk", "Desk", "System name: MacBook Pro Speakers"},
-        {"  Desk  ", "Desk", "System name: MacBook Pro Speakers"},
-        {"MacBook Pro Speakers", "MacBook Pro Speakers", "MacBook Pro Speakers"},
-        {"   ", "MacBook Pro Speakers", "MacBook Pro Speakers"},
-        {std::nullopt, "MacBook Pro Speakers", "MacBook Pro Speakers"},
-    };
-    for (const auto& c : cases) {
-        model->setCustomName(kSpeakersUid, c.customName);
-        processEvents();
-        const auto* name = label(*section(*view, kSpeakersUid), "name");
-        EXPECT_EQ(name->text(), c.shown) << c.customName.value_or("(none)");
-        EXPECT_EQ(name->toolTip(), c.tooltip) << c.customName.value_or("(none)");
-    }
-}
-
-// Which device buttons show, whether they can be pressed, their tooltips, and what a click does.
+// Which device buttons show, whether they can be pressed, and what a click does: the last
+// output in use cannot be removed, an unused one offers removal only while it is enabled.
 TEST_F(Popover, DeviceButtonsRemoveUseOnlyAndRename) {
-    auto* speakersRemove = button(*section(*view, kSpeakersUid), "remove");
-    EXPECT_FALSE(speakersRemove->isEnabled());
-    EXPECT_EQ(speakersRemove->toolTip(), "Add another output before removing this one");
-    click(speakersRemove);
-    EXPECT_THAT(uids(model->usedDevices()), ElementsAre(kSpeakersUid));
-    // An unused device: its remove button shows only while it is enabled.
+    const std::string renameAndUseOnly = "Rename output; Use only this output; ";
+    EXPECT_EQ(buttons(*section(*view, kSpeakersUid)),
+              renameAndUseOnly + "(off) Add another output before removing this one; ");
+    click(button(*section(*view, kSpeakersUid), "remove"));
     const auto* headset = inactiveRow(*view, kHeadsetUid);
-    EXPECT_FALSE(button(*headset, "remove")->isVisibleTo(headset));
-    EXPECT_TRUE(button(*headset, "rename")->isVisibleTo(headset));
-    EXPECT_TRUE(button(*headset, "useOnly")->isVisibleTo(headset));
+    EXPECT_EQ(buttons(*headset), renameAndUseOnly);
     model->setDeviceEnabled(kHeadsetUid, true);
     processEvents();
     ASSERT_EQ(inactiveRow(*view, kHeadsetUid), headset);
-    EXPECT_TRUE(button(*headset, "remove")->isVisibleTo(headset));
-    EXPECT_EQ(button(*headset, "remove")->toolTip(), "Remove this output");
+    EXPECT_EQ(buttons(*headset), renameAndUseOnly + "Remove this output; ");
     click(button(*headset, "remove"));
-    EXPECT_FALSE(button(*headset, "remove")->isVisibleTo(headset));
-    // Two outputs in use: either can be removed.
+    EXPECT_EQ(buttons(*headset), renameAndUseOnly);
     model->moveApp(kPodcasts, kHeadsetUid);
     processEvents();
-    for (const auto* shown : sections(*view)) {
-        EXPECT_TRUE(button(*shown, "remove")->isEnabled()) << shown->device().uid;
-        EXPECT_EQ(button(*shown, "remove")->toolTip(), "Remove this output");
-    }
+    for (const auto* shown : sections(*view))
+        EXPECT_EQ(buttons(*shown), renameAndUseOnly + "Remove this output; ");
     click(button(*section(*view, kHeadsetUid), "remove"));
     EXPECT_THAT(uids(model->usedDevices()), ElementsAre(kSpeakersUid));
     expectShowsModel();
     click(button(*inactiveRow(*view, kHDMIUid), "useOnly"));
     EXPECT_THAT(uids(model->usedDevices()), ElementsAre(kHDMIUid));
     expectShowsModel();
-    EXPECT_EQ(button(*section(*view, kHDMIUid), "useOnly")->toolTip(), "Use only this output");
-    EXPECT_EQ(button(*section(*view, kHDMIUid), "rename")->toolTip(), "Rename output");
 }
 
 TEST_F(Popover, ADeviceInUseWithoutApplicationsAsksForThem) {
@@ -182,10 +164,12 @@ TEST_F(Popover, ADeviceInUseWithoutApplicationsAsksForThem) {
     ui::RebuildGate gate([] {});
     ui::DeviceSectionView headset(model->unusedDevices().front(), *model, gate);
     EXPECT_TRUE(label(headset, "dropHint")->isVisibleTo(&headset));
-    EXPECT_EQ(label(headset, "dropHint")->text(), "Drop apps here");
+    EXPECT_EQ(text(headset, "dropHint"), "Drop apps here");
     EXPECT_TRUE(rows(headset).empty());
 }
 
+// An icon that cannot be read shows the generic one; without an icon the row begins with the
+// name.
 TEST_F(Popover, ApplicationRowsShowTheirIconOnlyWhenTheyHaveOne) {
     const std::filesystem::path png = folder_.path() / "player.png";
     QImage image(32, 32, QImage::Format_ARGB32);
@@ -195,19 +179,14 @@ TEST_F(Popover, ApplicationRowsShowTheirIconOnlyWhenTheyHaveOne) {
     launch("org.example.Broken", "/no/such/icon.png");
     tick();
     processEvents();
-    for (const auto& [bundleId, hasIcon] : {std::pair{kMusic, false},
-                                            {std::string("org.example.Player"), true},
-                                            {std::string("org.example.Broken"), true}}) {
+    for (const std::string& bundleId : {kMusic, "org.example.Player"s, "org.example.Broken"s}) {
         const auto* shown = row(*view, bundleId);
         ASSERT_NE(shown, nullptr) << bundleId;
         const auto* icon = shown->findChild<QLabel*>();
-        EXPECT_EQ(icon->isVisibleTo(shown), hasIcon) << bundleId;
-        if (hasIcon) {
-            EXPECT_FALSE(icon->pixmap().isNull()) << bundleId;
-        } else { // the row begins with the name
-            EXPECT_EQ(label(*shown, "name")->x(), 24) << bundleId;
-        }
+        EXPECT_EQ(icon->isVisibleTo(shown), bundleId != kMusic) << bundleId;
+        EXPECT_EQ(icon->pixmap().isNull(), bundleId == kMusic) << bundleId;
     }
+    EXPECT_EQ(label(*row(*view, kMusic), "name")->x(), 24);
     const auto* player = row(*view, "org.example.Player")->findChild<QLabel*>();
     EXPECT_EQ(player->pixmap().toImage().pixelColor(8, 8), QColor(Qt::red));
 }
@@ -224,17 +203,15 @@ TEST_F(Popover, ManyDevicesScrollInsideTheListWhileHeaderAndFooterStay) {
     expectShowsModel();
     const auto* scroll = view->findChild<QScrollArea*>();
     EXPECT_LE(scroll->height(), 360);
-    EXPECT_GT(scroll->widget()->height(), scroll->viewport()->height());
     EXPECT_TRUE(scroll->verticalScrollBar()->isVisible());
     EXPECT_EQ(quit->mapTo(view.get(), QPoint()), footerBefore);
-    EXPECT_LE(quit->mapTo(view.get(), QPoint()).y() + quit->height(), view->height());
+    EXPECT_LE(footerBefore.y() + quit->height(), view->height());
 }
 
 TEST_F(Popover, FooterRowsAskForTheSettingsAndToQuit) {
     auto* settings = view->findChild<ui::FooterButtonRow*>("settings");
     auto* quit = view->findChild<ui::FooterButtonRow*>("quit");
-    EXPECT_EQ(settings->text(), QString::fromUtf8("Settings\u2026"));
-    EXPECT_EQ(settings->toolTip(), settings->text());
+    EXPECT_EQ(settings->toolTip(), QString::fromUtf8("Settings\u2026"));
     EXPECT_EQ(quit->toolTip(), "Quit");
     EXPECT_GE(quit->height(), 28);
     QSignalSpy settingsRequested(view.get(), &ui::MenuBarView::settingsRequested);
@@ -246,17 +223,14 @@ TEST_F(Popover, FooterRowsAskForTheSettingsAndToQuit) {
     EXPECT_EQ(quitRequested.count(), 1);
 }
 
-// Every symbol the views name is drawn by the application's own set, device symbols included; a
-// drawn symbol has ink in its colour, an unknown one still shows its placeholder.
+// Every symbol the views name is drawn by the application's own set, each device symbol the
+// model names included; a drawn symbol has ink in its colour, an unknown one still shows its
+// placeholder.
 TEST(Symbols, EveryNameTheViewsUseHasAnImage) {
-    for (const char* name : {"External Headphones", "AirPods Pro", "Bluetooth Speaker",
-                             "Subtle Speaker", "LG HDMI", "Studio Display", "MacBook Pro Speakers"})
-        EXPECT_TRUE(
-            ui::hasSymbol(QString::fromStdString(routing::AudioDevice{.name = name}.iconName())))
-            << name;
-    for (const char* symbol : {"pencil", "target", "minus.circle", "speaker.fill",
-                               "speaker.wave.3.fill", "gearshape", "power"})
-        EXPECT_TRUE(ui::hasSymbol(symbol)) << symbol;
+    for (const char* name :
+         {"headphones", "airpodspro", "wave.3.right", "tv", "speaker.wave.2", "pencil", "target",
+          "minus.circle", "speaker.fill", "speaker.wave.3.fill", "gearshape", "power"})
+        EXPECT_TRUE(ui::hasSymbol(name)) << name;
     EXPECT_FALSE(ui::hasSymbol("no.such.symbol"));
     for (const char* symbol : {"headphones", "no.such.symbol"}) {
         const QImage image = ui::symbolPixmap(symbol, 24, Qt::blue).toImage();
@@ -269,9 +243,8 @@ TEST(Symbols, EveryNameTheViewsUseHasAnImage) {
 }
 
 TEST(PercentText, IsTheVolumeTimesAHundredCutTowardsZero) {
-    const std::pair<float, const char*> cases[] = {{1.0f, "100%"}, {0.999f, "99%"}, {0.755f, "75%"},
-                                                   {0.0f, "0%"},   {0.5f, "50%"},   {NAN, "0%"},
-                                                   {2.0f, "100%"}, {-1.0f, "0%"}};
+    const std::pair<float, const char*> cases[] = {
+        {1.0f, "100%"}, {0.999f, "99%"}, {NAN, "0%"}, {2.0f, "100%"}, {-1.0f, "0%"}};
     for (const auto& [volume, text] : cases)
         EXPECT_EQ(ui::percentText(volume), text) << volume;
 }
@@ -286,7 +259,6 @@ protected:
         QPointer<QSlider> guard(&slider);
         QPoint at = handleCentre(slider);
         QTest::mousePress(&slider, Qt::LeftButton, {}, at);
-        ASSERT_TRUE(slider.isSliderDown());
         std::set<int> seen;
         for (int step = 0; step < 8; ++step) {
             if (step == 4) {
@@ -329,12 +301,12 @@ TEST_F(Sliders, ClosingThePopoverInTheMiddleOfADragLetsTheRowsChangeAgain) {
     processEvents();
     view->show();
     processEvents();
-    EXPECT_NE(section(*view, kHeadsetUid), nullptr);
-    EXPECT_EQ(uidsOf(sections(*view)), uids(model->usedDevices()));
+    EXPECT_EQ(keys(sections(*view)), uids(model->usedDevices()));
     QTest::mouseRelease(view.get(), Qt::LeftButton); // QTest's own record of the button
 }
 
-// Drops onto a device: each dropped identifier is moved there, in order.
+// Drops onto a device: each dropped identifier is moved there, in order; nothing to move is
+// refused.
 class Drops : public PopoverTest {
 protected:
     bool drop(QWidget& target, const std::string& text) {
@@ -357,19 +329,14 @@ TEST_F(Drops, ItemsDroppedOntoADeviceMoveThereAndNothingToMoveIsRefused) {
     EXPECT_FALSE(drop(*inactiveRow(*view, kHeadsetUid), "\n\n"));
     EXPECT_THAT(uids(model->usedDevices()), ElementsAre(kSpeakersUid));
     ASSERT_TRUE(drop(*inactiveRow(*view, kHeadsetUid), kMusic + "\n" + kPodcasts + "\r\n"));
-    EXPECT_EQ(app(kMusic)->deviceUid, kHeadsetUid);
-    EXPECT_EQ(app(kPodcasts)->deviceUid, kHeadsetUid);
     ASSERT_NE(section(*view, kHeadsetUid), nullptr);
-    EXPECT_THAT(bundleIdsOf(rows(*section(*view, kHeadsetUid))),
+    EXPECT_THAT(keys(rows(*section(*view, kHeadsetUid))),
                 ::testing::UnorderedElementsAre(kMusic, kPodcasts));
-    // Onto a section, and again onto the device it is on.
+    // Onto a section.
     model->moveApp(kMusic, kSpeakersUid);
     processEvents();
-    ASSERT_NE(section(*view, kHeadsetUid), nullptr) << "Podcasts keeps the headset in use";
-    for (int twice = 0; twice < 2; ++twice) {
-        ASSERT_TRUE(drop(*section(*view, kHeadsetUid), kMusic));
-        EXPECT_EQ(app(kMusic)->deviceUid, kHeadsetUid);
-    }
+    ASSERT_TRUE(drop(*section(*view, kHeadsetUid), kMusic));
+    EXPECT_EQ(app(kMusic)->deviceUid, kHeadsetUid);
 }
 
 // A real drag needs a platform that has drag and drop: ctest runs this one again on Xvfb.

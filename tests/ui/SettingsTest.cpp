@@ -6,6 +6,7 @@
 #include "platform/qt/LoginItem.h"
 #include "platform/qt/Preferences.h"
 #include "routing/AudioRoutingViewModel.h"
+#include "support/FileBytes.h"
 #include "support/LogCapture.h"
 #include "support/Scratch.h"
 #include "ui/Controls.h"
@@ -19,9 +20,8 @@
 #include <QTest>
 #include <QUrl>
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
-#include <fstream>
 #include <sstream>
 
 namespace {
@@ -80,14 +80,15 @@ protected:
 TEST_F(Settings, HasItsFixedSizeSectionsAndVersion) {
     ui::SettingsView view;
     EXPECT_EQ(view.size(), QSize(440, 420));
-    EXPECT_EQ(view.findChild<ui::ElidedLabel*>("version")->text(), "Sonarill v2.0.0");
-    std::vector<QString> headings;
-    for (const auto* label : view.findChildren<ui::ElidedLabel*>("heading"))
-        headings.push_back(label->text());
-    EXPECT_EQ(headings, (std::vector<QString>{"General", "Configuration", "About"}));
-    EXPECT_EQ(view.findChild<QLabel*>()->text(), "Start Sonarill at login");
-    EXPECT_EQ(view.findChild<QPushButton*>("openConfig")->text(), "Open Config File");
-    EXPECT_EQ(view.findChild<QPushButton*>("reset")->text(), "Reset to Defaults");
+    std::vector<QString> texts;
+    for (const auto* label : view.findChildren<ui::ElidedLabel*>())
+        texts.push_back(label->text());
+    for (const auto* button : view.findChildren<QAbstractButton*>())
+        texts.push_back(button->text());
+    texts.push_back(view.findChild<QLabel*>()->text());
+    EXPECT_THAT(texts, ::testing::ElementsAre("General", "Configuration", "About",
+                                              "Sonarill v2.0.0", "", "Open Config File",
+                                              "Reset to Defaults", "Start Sonarill at login"));
 }
 
 // Showing the view touches no login item; each click stores the preference and registers this
@@ -99,10 +100,7 @@ TEST_F(Settings, TheSwitchStoresThePreferenceAndRegistersTheLoginItem) {
         EXPECT_FALSE(switchedOn(view));
         click(view, "startAtLogin");
         EXPECT_TRUE(platform::autoStartEnabled());
-        std::ifstream file(autostartEntry());
-        std::stringstream text;
-        text << file.rdbuf();
-        EXPECT_EQ(execLine(text.str()),
+        EXPECT_EQ(execLine(readBytes(autostartEntry())),
                   "Exec=\"" + QCoreApplication::applicationFilePath().toStdString() + "\"");
         click(view, "startAtLogin");
         EXPECT_FALSE(platform::autoStartEnabled());
@@ -124,16 +122,13 @@ TEST_F(Settings, TheSwitchStoresThePreferenceAndRegistersTheLoginItem) {
 }
 
 TEST_F(Settings, AFailedRegistrationKeepsTheSwitchOnAndIsReportedOnStandardOutputOnly) {
-    std::filesystem::create_directories(configHome());
-    std::ofstream(configHome() / "autostart") << "a file where the folder should be";
+    writeBytes(configHome() / "autostart", "a file where the folder should be");
     ui::SettingsView view;
     LogCapture log;
     ::testing::internal::CaptureStdout();
     click(view, "startAtLogin");
-    const std::string output = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(output.rfind("Failed to update login item: ", 0), 0u) << output;
-    EXPECT_NE(output.find("sonarill.desktop"), std::string::npos) << output;
-    EXPECT_EQ(output.back(), '\n');
+    EXPECT_THAT(::testing::internal::GetCapturedStdout(),
+                ::testing::MatchesRegex("Failed to update login item: .*sonarill.desktop.*\n"));
     EXPECT_TRUE(switchedOn(view));
     EXPECT_TRUE(platform::autoStartEnabled());
     EXPECT_TRUE(log.messages().empty());
@@ -147,22 +142,17 @@ TEST_F(Settings, ARelativeConfigHomeIsIgnoredForTheLoginItem) {
     EXPECT_TRUE(path->is_absolute());
 }
 
+// Quoted as one argument: '"', '`', '$' and '\' escaped, '%' doubled, and the backslashes and
+// line breaks escaped again as in every string value.
 TEST(AutostartEntry, ExecQuotesThePathAsOneArgument) {
     const std::pair<const char*, const char*> cases[] = {
         {"/usr/bin/sonarill", R"(Exec="/usr/bin/sonarill")"},
-        {"/opt/My Apps/sonarill", R"(Exec="/opt/My Apps/sonarill")"},
-        {"/tmp/a\"b", R"(Exec="/tmp/a\\"b")"},
-        {"/tmp/$HOME/x", R"(Exec="/tmp/\\$HOME/x")"},
-        {"/tmp/tick`x", R"(Exec="/tmp/tick\\`x")"},
-        {"/tmp/back\\slash", R"(Exec="/tmp/back\\\\slash")"},
-        {"/tmp/100%", R"(Exec="/tmp/100%%")"},
-        {"/tmp/semi;colon&(x)", R"x(Exec="/tmp/semi;colon&(x)")x"},
+        {"/opt/My \"Apps\"/$x`;&(y)\\100%", R"(Exec="/opt/My \\"Apps\\"/\\$x\\`;&(y)\\\\100%%")"},
         {"/tmp/line\nbreak", R"(Exec="/tmp/line\nbreak")"}};
     for (const auto& [path, exec] : cases) {
         const std::string entry = platform::autostartDesktopEntry(path);
         EXPECT_EQ(execLine(entry), exec) << path;
-        EXPECT_EQ(entry.rfind("[Desktop Entry]\n", 0), 0u);
-        EXPECT_NE(entry.find("\nType=Application\n"), std::string::npos);
+        EXPECT_THAT(entry, ::testing::StartsWith("[Desktop Entry]\nType=Application\n"));
     }
 }
 
@@ -172,37 +162,34 @@ TEST_F(Settings, OpenConfigFileAsksTheDesktopEvenBeforeTheFileExists) {
     QDesktopServices::setUrlHandler("file", &recorder, "open");
     click(ui::SettingsView(), "openConfig");
     QDesktopServices::unsetUrlHandler("file");
-    ASSERT_EQ(recorder.urls.size(), 1u);
-    EXPECT_EQ(recorder.urls[0], QUrl::fromLocalFile(QString::fromStdString(configPath().string())));
+    EXPECT_THAT(recorder.urls, ::testing::ElementsAre(QUrl::fromLocalFile(
+                                   QString::fromStdString(configPath().string()))));
 }
 
+// A file, no file, and a folder in the file's place that cannot be removed.
 TEST_F(Settings, ResetRemovesTheFileThenAsksForTheInMemoryReset) {
-    enum class Before { file, nothing, unremovable };
+    const std::string done = "resetDefaults: cleared config file and requested in-memory reset";
     const struct {
-        Before before;
-        bool posted;
-        const char* logged;
-    } cases[] = {
-        {Before::file, true, "resetDefaults: cleared config file and requested in-memory reset"},
-        {Before::nothing, true, "resetDefaults: cleared config file and requested in-memory reset"},
-        {Before::unremovable, false, "resetDefaults: ERROR removing config file: "},
-    };
+        const char* before;
+        int posts;
+        std::string logged;
+    } cases[] = {{"file", 1, done},
+                 {"", 1, done},
+                 {"folder", 0, "resetDefaults: ERROR removing config file: Directory not empty"}};
     for (const auto& c : cases) {
         std::filesystem::remove_all(configPath());
-        std::filesystem::create_directories(configPath().parent_path());
-        if (c.before == Before::file)
-            std::ofstream(configPath()) << "devices: []\n";
-        if (c.before == Before::unremovable)
+        if (c.before == std::string("file"))
+            writeBytes(configPath(), "devices: []\n");
+        if (c.before == std::string("folder"))
             std::filesystem::create_directories(configPath() / "inside");
         int posts = 0;
         const auto observer = platform::NotificationCenter::defaultCenter().observe(
             std::string(platform::kResetConfigNotification), [&] { ++posts; });
         LogCapture log;
         click(ui::SettingsView(), "reset");
-        EXPECT_EQ(posts, c.posted ? 1 : 0) << c.logged;
-        ASSERT_EQ(log.messages().size(), 1u) << c.logged;
-        EXPECT_EQ(log.messages()[0].rfind(c.logged, 0), 0u) << log.messages()[0];
-        EXPECT_EQ(std::filesystem::exists(configPath()), c.before == Before::unremovable);
+        EXPECT_EQ(posts, c.posts) << c.before;
+        EXPECT_THAT(log.messages(), ::testing::ElementsAre(c.logged)) << c.before;
+        EXPECT_EQ(std::filesystem::exists(configPath()), c.before == std::string("folder"));
     }
     std::filesystem::remove_all(configPath());
 }
