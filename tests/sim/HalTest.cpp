@@ -91,13 +91,12 @@ TEST(HalProperties, SizesAndStatusesFollowObjectScopeAndElement) {
     EXPECT_THAT(ids, ::testing::ElementsAre(40, 41, 0));
 }
 
-TEST(HalProperties, WritesTakeEffectOrAreRefusedAndBadArgumentsAreParameterErrors) {
+// Writes that take effect are the product's tests' to prove; here, the ones a Mac refuses.
+TEST(HalProperties, WritesOutOfRangeAreRefusedAndBadArgumentsAreParameterErrors) {
     ScopedSimWorld world;
     const auto frames = at(kFrames), devices = at(kDevices);
     UInt32 value = 0, four = 4;
-    // Made in order: a row may depend on the rows above it.
     const std::pair<OSStatus, OSStatus> cases[] = {
-        {set(kSpeakers, kFrames, 1024), noErr},
         {set(kSpeakers, kFrames, 512, 2), kBadSize},
         {set(kSpeakers, kFrames, 0), kIllegal},
         {set(kSpeakers, kFrames, 4097), kIllegal},
@@ -105,7 +104,6 @@ TEST(HalProperties, WritesTakeEffectOrAreRefusedAndBadArgumentsAreParameterError
         // A microphone cannot become the default output; an unknown device is no device.
         {set(1, kDefaultOutput, kMicrophone), kIllegal},
         {set(1, kDefaultOutput, 999), kAudioHardwareBadDeviceError},
-        {set(1, kDefaultOutput, kHeadset), noErr},
         {get(kSpeakers, kFrames, value, 2), kBadSize},
         {get(kSpeakers, kUID, value, 4), kBadSize},
         {AudioObjectGetPropertyData(kSpeakers, nullptr, 0, nullptr, &four, &value),
@@ -117,17 +115,9 @@ TEST(HalProperties, WritesTakeEffectOrAreRefusedAndBadArgumentsAreParameterError
     };
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
-    const std::tuple<AudioObjectID, AudioObjectPropertySelector, UInt32> reads[] = {
-        {kSpeakers, kFrames, 1024},
-        {kHeadset, kFrames, 256},
-        {kHeadset, kTransport, kAudioDeviceTransportTypeUSB},
-        {1, kDefaultOutput, kHeadset},
-        {1, kAudioHardwarePropertyDefaultSystemOutputDevice, kSpeakers}, // set separately
-    };
-    for (const auto& [object, selector, expected] : reads) {
-        EXPECT_EQ(get(object, selector, value), noErr);
-        EXPECT_EQ(value, expected) << sim::fourCharText(selector);
-    }
+    UInt32 output = 0;
+    EXPECT_EQ(get(kSpeakers, kFrames, value) + get(1, kDefaultOutput, output), noErr);
+    EXPECT_EQ(std::pair(value, output), std::pair(512u, kSpeakers)) << "a refusal changes nothing";
 }
 
 AudioObjectID virtualDevice() {

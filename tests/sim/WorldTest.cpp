@@ -3,7 +3,6 @@
 // out.
 
 #include "sim/Control.h"
-#include "sim/ObjectIDAllocator.h"
 #include "support/SimWorld.h"
 
 #include <gmock/gmock.h>
@@ -274,38 +273,19 @@ TEST(Timeline, ManualClockAppliesEventsInTimeOrder) {
     EXPECT_EQ(calls.load(), 1);
 }
 
-// IDs are handed out from above the world's named ones, each once, going round past the top but
-// never to a named ID, until they run out.
-TEST(ObjectIDs, EachIDIsHandedOutOnceAndNeverOneTheWorldNames) {
-    const struct {
-        std::set<AudioObjectID> named;
-        std::optional<AudioObjectID> namedLater; // after the first ID was handed out
-        std::vector<AudioObjectID> handed;
-    } cases[] = {
-        {{}, {}, {2, 3, 4, 5, 6}},        // nothing named
-        {{3, 5}, {}, {6, 2, 4}},          // named ones skipped, round past the top
-        {{6}, {}, {2, 3, 4, 5}},          // named at the top: round at once
-        {{0, 1, 9}, {}, {2, 3, 4, 5, 6}}, // outside the range: no effect
-        {{2, 3, 4, 5, 6}, {}, {}},        // every ID named: none to hand out
-        {{}, 4, {2, 3, 5, 6}},            // named while handing out
-    };
-    for (const auto& [named, namedLater, handed] : cases) {
-        ObjectIDAllocator ids(2, 6);
-        ids.restart({3}); // an earlier round, forgotten on restart
-        (void)ids.next();
-        ids.restart(named);
-        std::vector<AudioObjectID> got;
-        while (const auto id = ids.next()) {
-            got.push_back(*id);
-            if (namedLater && got.size() == 1)
-                ids.name(*namedLater);
-        }
-        EXPECT_EQ(got, handed);
-        EXPECT_FALSE(ids.next()); // and stays run out
-    }
-
-    // In the simulation: a device that went leaves its ID unused, also one the world named.
-    ScopedSimWorld world;
+// IDs are handed out from above the world's named ones, never one the world names for a device
+// plugged later, nor again one of a device that went.
+TEST(ObjectIDs, AnIDIsNeverHandedOutTwiceNorOneTheWorldNames) {
+    ScopedSimWorld world(worldFromJSON(R"({"devices": [
+        {"uid": "Unnamed", "name": "Unnamed", "outputChannels": 2},
+        {"id": 2, "uid": "Low", "name": "Low", "outputChannels": 2}],
+        "events": [{"at": 1, "plug": {"id": 3, "uid": "Later", "name": "Later"}}]})"),
+                         TimelineClock::manual);
+    advanceTimeline(1.0);
+    std::vector<AudioObjectID> now;
+    for (const Device& device : devices())
+        now.push_back(device.id);
+    EXPECT_THAT(now, ElementsAre(::testing::Gt(3u), 2u, 3u));
     ASSERT_EQ(addDevice({.id = 12, .uid = "Chosen", .name = "Chosen"}).value_or(0), 12u);
     ASSERT_TRUE(removeDevice(12));
     for (const char* uid : {"B", "C", "D"})
