@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -53,34 +54,30 @@ TEST(ManualMainQueue, RunsPostedWorkFirstThenTimersInTheOrderTheyFellDue) {
 
 TEST(ManualMainQueue, ATimerStopsOnceDoneOrCancelledDestroyedOrReplacedEvenFromACallback) {
     ManualMainQueue queue;
-    int oneShot = 0, cancelled = 0, destroyed = 0, replaced = 0, replacement = 0, own = 0,
-        other = 0;
-    const Timer once = queue.scheduleAfter(10ms, [&] { ++oneShot; });
-    Timer repeating = queue.scheduleRepeating(10ms, [&] { ++cancelled; });
-    {
-        const Timer scoped = queue.scheduleAfter(1ms, [&] { ++destroyed; });
-    }
-    Timer swapped = queue.scheduleRepeating(1ms, [&] { ++replaced; });
-    swapped = queue.scheduleRepeating(10ms, [&] { ++replacement; });
+    std::map<std::string, int> runs;
+    const auto count = [&](const std::string& timer) { return [&runs, timer] { ++runs[timer]; }; };
+    const Timer once = queue.scheduleAfter(10ms, count("one-shot"));
+    Timer repeating = queue.scheduleRepeating(10ms, count("cancelled after five"));
+    { const Timer scoped = queue.scheduleAfter(1ms, count("destroyed")); }
+    Timer swapped = queue.scheduleRepeating(1ms, count("replaced"));
+    swapped = queue.scheduleRepeating(10ms, count("replacement"));
     std::optional<Timer> ownTimer, otherTimer;
     ownTimer = queue.scheduleRepeating(10ms, [&] {
-        if (++own == 2)
+        if (++runs["destroys itself"] == 2)
             ownTimer.reset(); // destroys the timer whose callback is running
     });
     // Due at the same moment, after the canceller: cancelled before its turn comes.
     const Timer canceller = queue.scheduleAfter(10ms, [&] { otherTimer->cancel(); });
-    otherTimer = queue.scheduleAfter(10ms, [&] { ++other; });
+    otherTimer = queue.scheduleAfter(10ms, count("cancelled by another"));
     for (int step = 0; step < 5; ++step)
         queue.advance(10ms);
     repeating.cancel();
     queue.advance(50ms);
-    EXPECT_EQ(oneShot, 1);
-    EXPECT_EQ(cancelled, 5);
-    EXPECT_EQ(destroyed, 0);
-    EXPECT_EQ(replaced, 0);
-    EXPECT_EQ(replacement, 6) << "five ticks, then one for the fifty missed ms";
-    EXPECT_EQ(own, 2);
-    EXPECT_EQ(other, 0);
+    // The replacement: five ticks, then one for the fifty missed ms.
+    EXPECT_EQ(runs, (std::map<std::string, int>{{"one-shot", 1},
+                                                {"cancelled after five", 5},
+                                                {"replacement", 6},
+                                                {"destroys itself", 2}}));
     EXPECT_EQ(queue.timerCount(), 1u);
 
     Timer outlived;
