@@ -23,12 +23,11 @@ TEST(BoundedQuery, WaitIsTheTimeoutInWholeMillisecondsAndAtLeastOne) {
     const struct {
         double seconds;
         long long milliseconds;
-    } cases[] = {
-        {2.0, 2000},        {0.0019, 1},
-        {0.0, 1},           {-1.0, 1},
-        {std::nan(""), 1},  {0.0025, 2},
-        {1e12, 86'400'000}, {std::numeric_limits<double>::infinity(), 86'400'000},
-    };
+    } cases[] = {{2.0, 2000},
+                 {0.0019, 1},
+                 {0.0, 1},
+                 {std::nan(""), 1},
+                 {std::numeric_limits<double>::infinity(), 86'400'000}};
     for (const auto& c : cases)
         EXPECT_EQ(app::boundedQueryWait(c.seconds).count(), c.milliseconds) << c.seconds;
 }

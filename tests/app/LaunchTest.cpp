@@ -12,11 +12,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <iostream>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -79,7 +77,6 @@ public:
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         std::string program = SONARILL_APP_PATH;
         char* arguments[] = {program.data(), nullptr};
-        started_ = Clock::now();
         if (const int error =
                 posix_spawn(&pid_, program.c_str(), &actions, nullptr, arguments, environ)) {
             ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(error);
@@ -102,7 +99,6 @@ public:
     pid_t pid() const { return startedPid_; }
     std::filesystem::path home() const { return folder_->path() / "home"; }
     std::filesystem::path logPath() const { return home() / "Library" / "Logs" / "Sonarill.log"; }
-    Clock::duration sinceStart() const { return Clock::now() - started_; }
     std::string standardOutput() const { return readBytes(folder_->path() / "stdout.txt"); }
     void signal(int number) const { ::kill(pid_, number); }
 
@@ -154,7 +150,6 @@ private:
     std::shared_ptr<ScratchFolder> folder_;
     pid_t pid_ = -1; // until it is reaped
     pid_t startedPid_ = -1;
-    Clock::time_point started_;
 };
 
 // Each message of `expected` appears in `messages`, in this order.
@@ -162,14 +157,9 @@ private:
     auto at = messages.begin();
     for (const std::string& message : expected) {
         at = std::find(at, messages.end(), message);
-        if (at == messages.end()) {
-            std::string all;
-            for (const std::string& m : messages)
-                all += "  " + m + "\n";
-            return ::testing::AssertionFailure()
-                   << "missing or out of order: \"" << message << "\" in\n"
-                   << all;
-        }
+        if (at == messages.end())
+            return ::testing::AssertionFailure() << "missing or out of order: \"" << message
+                                                 << "\" in " << ::testing::PrintToString(messages);
         ++at;
     }
     return ::testing::AssertionSuccess();
@@ -211,8 +201,6 @@ TEST(Launch, QuitsOnASignalInOrderOnceGivingBackWhatTheVirtualDeviceHolds) {
     const std::string S = "BuiltInSpeakerDevice", V = "Sonarill_OutputDevice";
     const std::string blockedRead = R"(, "faults": [{"call": "AudioObjectGetPropertyData", )";
     const std::string dOutHung = blockedRead + R"("selector": "dOut", "blockMs": 2500}])";
-    const std::string sOutHung = blockedRead + R"("selector": "sOut", "blockMs": 60000}])";
-    const std::string userPicks = R"(, "events": [{"at": 8, "setDefaultOutput": "Headset"}])";
     const std::string ready = "PluginLifecycle: ready=true",
                       noOutput = "currentDefaultOutputUID: timed out or returned nil",
                       restoring = "Restoring default output to: BuiltInSpeakerDevice",
@@ -224,13 +212,7 @@ TEST(Launch, QuitsOnASignalInOrderOnceGivingBackWhatTheVirtualDeviceHolds) {
         noOutput, "Original default output: nil",       ready,
         noOutput, "Original default output retry: nil", "=== AudioRoutingViewModel init ==="};
     const Lines fullRestore = {"stop: all forwarding pipelines stopped", restoring, restored};
-    // The alert sounds go back even when the user picked another output meanwhile.
-    const Lines picked = {"Default output not Sonarill (Headset), no restore needed",
-                          "Restoring default system output to: BuiltInSpeakerDevice"};
     const Lines notRead = {noOutput, "Default output not Sonarill (nil), no restore needed"};
-    // Quit waits 2 s for the alert-sound output, then leaves with the query still blocked.
-    const Lines blocked = {restoring, restored,
-                           "currentDefaultSystemOutputUID: timed out or returned nil"};
     const Lines guardRestores = {
         "guard: default output restored to BuiltInSpeakerDevice (deviceID=41)",
         "guard: default system output restored to BuiltInSpeakerDevice (deviceID=41)",
@@ -240,36 +222,26 @@ TEST(Launch, QuitsOnASignalInOrderOnceGivingBackWhatTheVirtualDeviceHolds) {
         int signal;
         bool pluginInstalled;
         std::string extra;                // members of the world
-        Clock::duration quitAfter;        // since the start
         Lines launchLines, quitLines;     // in this order among the others
         std::string output, systemOutput; // the defaults after the quit
         bool stateFileKept;               // for the next launch, as the restore failed
     };
     const Case cases[] = {
-        {"SIGTERM, installing the plug-in", SIGTERM, false, "", 0s, launch, fullRestore, S, S,
-         false},
-        {"SIGINT", SIGINT, true, "", 0s, {ready}, {restored}, S, S, false},
-        {"user picks the headset", SIGTERM, true, userPicks, 9s, {}, picked, "Headset", S, false},
+        {"SIGTERM, installing the plug-in", SIGTERM, false, "", launch, fullRestore, S, S, false},
+        {"SIGINT", SIGINT, true, "", {ready}, {restored}, S, S, false},
         // Reading the default output takes 2.5 s, longer than the application waits: launch
         // and quit are late by the time-outs only.
-        {"server does not answer", SIGTERM, true, dOutHung, 0s, unanswered, notRead, V, V, true},
-        {"query still blocked at quit", SIGTERM, true, sOutHung, 0s, {}, blocked, S, S, false},
-        {"killed: the guard gives back", SIGKILL, true, "", 0s, launch, guardRestores, S, S, true},
+        {"server does not answer", SIGTERM, true, dOutHung, unanswered, notRead, V, V, true},
+        {"killed: the guard gives back", SIGKILL, true, "", launch, guardRestores, S, S, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         AppRun app(worldJSON(c.pluginInstalled, c.extra));
         ASSERT_TRUE(app.waitForMessage(kLaunched, kLaunchTimeout));
-        const auto launched = app.sinceStart();
-        if (c.quitAfter > 0s) {
-            ASSERT_LT(launched, c.quitAfter - 1s) << "launch ended after the user's change";
-            std::this_thread::sleep_for(c.quitAfter - app.sinceStart());
-        }
         const pid_t guard = guardPid(app);
         EXPECT_TRUE(processExists(guard));
         app.signal(c.signal);
         app.signal(c.signal);
-        const auto signalled = Clock::now();
         // Waited for before the application is reaped: a killed one's guard gives them back.
         const auto givenBack = [&] {
             const nlohmann::json system = app.sharedSystem();
@@ -277,15 +249,11 @@ TEST(Launch, QuitsOnASignalInOrderOnceGivingBackWhatTheVirtualDeviceHolds) {
                    speakersFrameSize(system) == 1024;
         };
         EXPECT_TRUE(eventually(givenBack, kQuitTimeout)) << app.sharedSystem().dump();
-        const auto outputsBack = Clock::now() - signalled;
         const bool killed = c.signal == SIGKILL;
         EXPECT_EQ(app.waitForExit(kQuitTimeout), killed ? 128 + SIGKILL : 0);
-        std::cout << "[ figures  ] " << c.name << ": launch "
-                  << std::chrono::duration<double>(launched).count()
-                  << " s, signal to outputs back "
-                  << std::chrono::duration<double>(outputsBack).count() << " s, to exit "
-                  << std::chrono::duration<double>(Clock::now() - signalled).count() << " s\n";
 
+        // Read once the guard left: a killed one's last lines follow the outputs it gave back.
+        EXPECT_TRUE(eventually([&] { return !processExists(guard); }, 5s)) << "the guard left";
         const Lines messages = app.messages();
         ASSERT_FALSE(messages.empty());
         EXPECT_EQ(messages.front(), kRule) << "the log starts afresh";
@@ -306,7 +274,6 @@ TEST(Launch, QuitsOnASignalInOrderOnceGivingBackWhatTheVirtualDeviceHolds) {
         if (c.output == c.systemOutput) { // nothing left to do for the alert sounds
             EXPECT_THAT(messages, Not(Contains(HasSubstr("system output to"))));
         }
-        EXPECT_TRUE(eventually([&] { return !processExists(guard); }, 5s)) << "the guard left";
         EXPECT_EQ(std::filesystem::exists(app.home() / kOutputsState), c.stateFileKept);
     }
 }
