@@ -180,26 +180,13 @@ std::future<void> nextCallOn(AudioObjectID object) {
 }
 
 // A blocked call holds only its caller until faults are cleared; a hang holds every caller until
-// it ends by itself or faults are cleared. A fault may block first and then fail.
+// it ends by itself or faults are cleared. A fault may block first and then fail. Which calls a
+// fault hits, the product's tests show with the faults they inject.
 TEST(Faults, BlocksHoldOnlyTheirCallerAndHangsHoldEveryCaller) {
     sim::World hanging = sim::defaultWorld();
     hanging.events = {{.at = 1, .kind = sim::EventKind::hang, .seconds = 0.05},
                       {.at = 2, .kind = sim::EventKind::hang, .seconds = 3600}};
     ScopedSimWorld world(hanging, sim::TimelineClock::manual);
-    // A fault for a device hits only its call on that device (and selector), not the system.
-    sim::injectFault({.call = sim::AudioCall::hasProperty, .uid = kHDMIUID, .status = -1});
-    sim::injectFault(
-        {.call = sim::AudioCall::getPropertyData, .selector = kTransport, .status = 1});
-    const auto uid = at(kUID), devices = at(kDevices);
-    UInt32 value = 0;
-    EXPECT_THAT(
-        (std::vector{AudioObjectHasProperty(kHDMI, &uid), AudioObjectHasProperty(kSpeakers, &uid),
-                     AudioObjectHasProperty(1, &devices)}),
-        ::testing::ElementsAre(false, true, true));
-    EXPECT_EQ(readTransport(kSpeakers), 1);
-    EXPECT_EQ(get(kSpeakers, kFrames, value), noErr);
-    sim::clearFaults();
-
     sim::injectFault({.call = sim::AudioCall::getPropertyData, .uid = kHDMIUID, .block = 3600s});
     auto entered = nextCallOn(kHDMI);
     auto blocked = std::async(std::launch::async, [] { return readTransport(kHDMI); });

@@ -1,5 +1,5 @@
-// What simulated physical devices played: the recent window, read while playing, and the WAV
-// files, valid at every moment, also when the process is killed.
+// What simulated physical devices played: the WAV files, valid at every moment, also when the
+// process is killed, and their names. The recent window is what every hearing test reads.
 
 #include "sim/Recording.h"
 #include "AllocationCounter.h"
@@ -7,13 +7,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <set>
-#include <thread>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,86 +39,34 @@ void play(DeviceRecorder& recorder, UInt64 from, UInt64 to, UInt32 block) {
     }
 }
 
-UInt32 le(const std::string& bytes, size_t at, size_t width = 4) {
+UInt32 le(const std::string& bytes, size_t at) {
     UInt32 v = 0;
-    for (size_t i = 0; i < width; ++i)
+    for (size_t i = 0; i < 4; ++i)
         v |= UInt32((unsigned char)bytes[at + i]) << (8 * i);
     return v;
 }
 
-// The frames of a valid 48 kHz stereo float WAV file with a fact chunk, read chunk by chunk;
-// nothing when it is not one. The RIFF size may fall short of the file (a block written after
+// The frames of a valid 48 kHz stereo float WAV file with a fact chunk, as strict readers want
+// it; nothing when it is not one. The sizes may fall short of the file (a block written after
 // the last header update), never beyond it.
 std::optional<std::vector<float>> readWav(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0 ||
-        size_t(le(bytes, 4)) + 8 > bytes.size())
+    // RIFF size, "WAVE", an 18-byte IEEE float format (3), 2 channels, 48000 Hz, 384000 bytes a
+    // second, 8 a frame, 32 bits a sample, no extension; then the fact chunk's frame count.
+    const std::string_view format("WAVEfmt \x12\0\0\0\3\0\2\0\x80\xbb\0\0\0\xdc\5\0\x08\0\x20\0"
+                                  "\0\0fact\4\0\0\0",
+                                  38);
+    if (bytes.size() < 58 || bytes.compare(0, 4, "RIFF") != 0 ||
+        bytes.compare(8, 38, format) != 0 || bytes.compare(50, 4, "data") != 0)
         return std::nullopt;
-    const size_t riffEnd = size_t(le(bytes, 4)) + 8;
-    std::optional<UInt32> fact;
-    std::optional<std::vector<float>> samples;
-    bool fmt = false;
-    for (size_t at = 12; at + 8 <= riffEnd;) {
-        const std::string id = bytes.substr(at, 4);
-        const size_t size = le(bytes, at + 4), body = at + 8;
-        if (body + size > riffEnd)
-            return std::nullopt;
-        if (id == "fmt ")
-            fmt = size == 18 && le(bytes, body, 2) == 3 && le(bytes, body + 2, 2) == 2 &&
-                  le(bytes, body + 4) == 48000 && le(bytes, body + 8) == 48000 * 8 &&
-                  le(bytes, body + 12, 2) == 8 && le(bytes, body + 14, 2) == 32 &&
-                  le(bytes, body + 16, 2) == 0;
-        else if (id == "fact" && size == 4)
-            fact = le(bytes, body);
-        else if (id == "data" && fmt && size % 8 == 0) {
-            samples.emplace(size / 4);
-            if (size > 0)
-                std::memcpy(samples->data(), bytes.data() + body, size);
-        }
-        at = body + size + (size & 1);
-    }
-    if (!fmt || !fact || !samples || *fact * 2 != samples->size())
+    const UInt32 frames = le(bytes, 46);
+    if (le(bytes, 54) != frames * 8 || le(bytes, 4) != 50 + frames * 8 ||
+        bytes.size() < 58 + size_t(frames) * 8)
         return std::nullopt;
+    std::vector<float> samples(size_t(frames) * 2);
+    std::copy_n(bytes.data() + 58, samples.size() * 4, reinterpret_cast<char*>(samples.data()));
     return samples;
-}
-
-TEST(RecentWindow, GivesTheLastFramesAcrossTheRingsEnd) {
-    DeviceRecorder recorder("Speakers");
-    EXPECT_TRUE(recorder.recent(100).empty());
-    play(recorder, 0, 1000, 300);
-    EXPECT_EQ(recorder.recent(5000), signal(0, 1000)); // fewer than asked: what there is
-    // Past the end of the ring more than once, in blocks that do not divide it.
-    const UInt64 total = 3 * kRecentFrames + 12345;
-    play(recorder, 1000, total, 4099);
-    EXPECT_EQ(recorder.framesPlayed(), total);
-    for (size_t frames : {size_t(1), size_t(4099), kRecentFrames})
-        EXPECT_TRUE(recorder.recent(frames) == signal(total - frames, UInt32(frames))) << frames;
-    EXPECT_EQ(recorder.recent(kRecentFrames + 1).size(), 2 * kRecentFrames);
-    const auto huge = UInt32(kRecentFrames * 2 + 7); // one block longer than the ring
-    recorder.played(signal(total, huge).data(), huge);
-    EXPECT_TRUE(recorder.recent(kRecentFrames) ==
-                signal(total + huge - kRecentFrames, UInt32(kRecentFrames)));
-}
-
-TEST(RecentWindow, ReadersSeeConsecutiveFramesWhilePlaying) {
-    DeviceRecorder recorder("Speakers");
-    std::atomic<bool> done{false};
-    std::thread device([&] {
-        play(recorder, 0, 4 * kRecentFrames, 512);
-        done = true;
-    });
-    while (!done) {
-        const UInt64 before = recorder.framesPlayed();
-        const auto window = recorder.recent(2048);
-        if (window.empty())
-            continue;
-        // Frames are consecutive, and end no earlier than where playing stood before.
-        const auto first = UInt64(double(window[0]) * double(1u << 24));
-        ASSERT_GE(first + window.size() / 2, before);
-        ASSERT_TRUE(window == signal(first, UInt32(window.size() / 2))) << first;
-    }
-    device.join();
 }
 
 class Recording : public ::testing::Test {
