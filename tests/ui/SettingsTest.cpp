@@ -8,6 +8,7 @@
 #include "routing/AudioRoutingViewModel.h"
 #include "support/FileBytes.h"
 #include "support/LogCapture.h"
+#include "support/QtApplication.h"
 #include "support/Scratch.h"
 #include "ui/Controls.h"
 #include "ui/SettingsView.h"
@@ -22,12 +23,12 @@
 
 #include <gmock/gmock.h>
 
-#include <sstream>
-
 namespace {
 
 using namespace sonarill;
 using namespace sonarill::testing;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 class UrlRecorder : public QObject {
     Q_OBJECT
@@ -37,18 +38,11 @@ public slots:
     void open(const QUrl& url) { urls.push_back(url); }
 };
 
-std::string execLine(const std::string& entry) {
-    std::istringstream lines(entry);
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind("Exec=", 0) == 0)
-            return line;
-    return {};
-}
-
 // A test's own preference store and XDG configuration folder (where autostart entries go).
 class Settings : public ::testing::Test {
 protected:
     Settings() {
+        qtApplication().setOrganizationName(QStringLiteral("SonarillTests"));
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
                            QString::fromStdString((folder.path() / "preferences").string()));
         if (const char* previous = std::getenv("XDG_CONFIG_HOME"))
@@ -100,8 +94,9 @@ TEST_F(Settings, TheSwitchStoresThePreferenceAndRegistersTheLoginItem) {
         EXPECT_FALSE(switchedOn(view));
         click(view, "startAtLogin");
         EXPECT_TRUE(platform::autoStartEnabled());
-        EXPECT_EQ(execLine(readBytes(autostartEntry())),
-                  "Exec=\"" + QCoreApplication::applicationFilePath().toStdString() + "\"");
+        EXPECT_THAT(readBytes(autostartEntry()),
+                    HasSubstr("\nExec=\"" + QCoreApplication::applicationFilePath().toStdString() +
+                              "\"\n"));
         click(view, "startAtLogin");
         EXPECT_FALSE(platform::autoStartEnabled());
         EXPECT_FALSE(std::filesystem::exists(autostartEntry()));
@@ -151,8 +146,8 @@ TEST(AutostartEntry, ExecQuotesThePathAsOneArgument) {
         {"/tmp/line\nbreak", R"(Exec="/tmp/line\nbreak")"}};
     for (const auto& [path, exec] : cases) {
         const std::string entry = platform::autostartDesktopEntry(path);
-        EXPECT_EQ(execLine(entry), exec) << path;
-        EXPECT_THAT(entry, ::testing::StartsWith("[Desktop Entry]\nType=Application\n"));
+        EXPECT_THAT(entry, StartsWith("[Desktop Entry]\nType=Application\n"));
+        EXPECT_THAT(entry, HasSubstr("\n" + std::string(exec) + "\n")) << path;
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/ModelOnManualClock.h"
+#include "support/QtApplication.h"
 #include "ui/MenuBarView.h"
 
 #include <QApplication>
@@ -24,24 +25,19 @@ inline void processEvents() {
 }
 
 // What a view shows: a device's identifier, an application's bundle identifier.
-inline std::string keyOf(const ui::DeviceView& view) {
-    return view.device().uid;
+inline std::string keyOf(const ui::DeviceView* view) {
+    return view->device().uid;
 }
-inline std::string keyOf(const ui::AppRouteRow& view) {
-    return view.app().bundleId;
+inline std::string keyOf(const ui::AppRouteRow* view) {
+    return view->app().bundleId;
 }
 inline std::string keyOf(const routing::RoutedApp& app) {
     return app.bundleId;
 }
-
 template <typename Items> std::vector<std::string> keys(const Items& items) {
     std::vector<std::string> result;
-    for (const auto& item : items) {
-        if constexpr (std::is_pointer_v<std::decay_t<decltype(item)>>)
-            result.push_back(keyOf(*item));
-        else
-            result.push_back(keyOf(item));
-    }
+    for (const auto& item : items)
+        result.push_back(keyOf(item));
     return result;
 }
 
@@ -58,7 +54,7 @@ template <typename W> std::vector<W*> shown(const QWidget& view) {
 }
 template <typename W> W* shown(const QWidget& view, const std::string& key) {
     for (W* widget : shown<W>(view))
-        if (keyOf(*widget) == key)
+        if (keyOf(widget) == key)
             return widget;
     return nullptr;
 }
@@ -111,8 +107,8 @@ template <typename Dialog> void whenModalOpens(std::function<void(Dialog&)> answ
 // A started model with the popover showing it at its real size.
 class PopoverTest : public ModelTest {
 protected:
-    explicit PopoverTest(sim::World world = worldWithDriver()) : ModelTest(std::move(world)) {}
     void SetUp() override {
+        qtApplication();
         start();
         view = std::make_unique<ui::MenuBarView>(*model);
         view->resize(320, 480);
