@@ -273,10 +273,11 @@ TEST(Timeline, ManualClockAppliesEventsInTimeOrder) {
     EXPECT_EQ(calls.load(), 1);
 }
 
-// IDs are handed out from above the world's named ones, never one the world names for a device
-// plugged later, nor again one of a device that went.
+// IDs are handed out from above the world's named ones, going round past the top but never to
+// one the world names for a device plugged later, nor again to one of a device that went.
 TEST(ObjectIDs, AnIDIsNeverHandedOutTwiceNorOneTheWorldNames) {
     ScopedSimWorld world(worldFromJSON(R"({"devices": [
+        {"id": 4294967294, "uid": "Top", "name": "Top", "outputChannels": 2},
         {"uid": "Unnamed", "name": "Unnamed", "outputChannels": 2},
         {"id": 2, "uid": "Low", "name": "Low", "outputChannels": 2}],
         "events": [{"at": 1, "plug": {"id": 3, "uid": "Later", "name": "Later"}}]})"),
@@ -285,7 +286,7 @@ TEST(ObjectIDs, AnIDIsNeverHandedOutTwiceNorOneTheWorldNames) {
     std::vector<AudioObjectID> now;
     for (const Device& device : devices())
         now.push_back(device.id);
-    EXPECT_THAT(now, ElementsAre(::testing::Gt(3u), 2u, 3u));
+    EXPECT_THAT(now, ElementsAre(4294967294u, ::testing::Gt(3u), 2u, 3u)); // round past the top
     ASSERT_EQ(addDevice({.id = 12, .uid = "Chosen", .name = "Chosen"}).value_or(0), 12u);
     ASSERT_TRUE(removeDevice(12));
     for (const char* uid : {"B", "C", "D"})
