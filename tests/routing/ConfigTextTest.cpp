@@ -167,7 +167,6 @@ TEST(ConfigReader, LayoutVariationsReadLikeTheWrittenForm) {
         "app_routes: # all\r\n- device_uid: \"speakers-1\"\r\n"
         "  bundle_id: \"app.player\"\r\n  volume: 0.8";
     EXPECT_EQ(parseSimpleYAMLConfig(relaxed), kExampleRecords);
-    EXPECT_TRUE(parseSimpleYAMLConfig("devices: []\napp_routes: []\n").devices.empty());
     // A carriage return alone ends a line too. U+0085, U+2028, U+2029, VT and FF do not: for
     // YAML they are text, and YAML libraries write them raw.
     EXPECT_EQ(parseSimpleYAMLConfig("devices:\r- uid: a\r  name: b").devices.size(), 1u);
@@ -179,11 +178,10 @@ TEST(ConfigReader, LayoutVariationsReadLikeTheWrittenForm) {
 
 // A comment is a "#" after a blank or a tab, outside quotes; plain values lose YAML's blanks and
 // tabs only; in single quotes a doubled quote is one. Not YAML: everything between the outer
-// quotes, as before. A value that begins with a combining mark still loses its quotes.
+// quotes, as before. A value that begins with a combining mark still loses its quotes. (The
+// config tool's files show the everyday cases.)
 TEST(ConfigReader, ValuesEndWhereYAMLEndsThem) {
-    const TextCase cases[] = {{R"( "desk" # mine)", "desk"},
-                              {" 'desk'\t# mine", "desk"},
-                              {" 0.2 # quiet", "0.2"},
+    const TextCase cases[] = {{" 'desk'\t# mine", "desk"},
                               {R"( "a # b" # c)", "a # b"},
                               {" 'a # b'", "a # b"},
                               {" a#b", "a#b"},
@@ -191,7 +189,6 @@ TEST(ConfigReader, ValuesEndWhereYAMLEndsThem) {
                               {"#x", "#x"},
                               {R"( "q"# c)", "q"},
                               {" \u00A0x\u3000 \t", "\u00A0x\u3000"},
-                              {" 'it''s mine'", "it's mine"},
                               {" ''''", "'"},
                               {R"( 'a\n')", R"(a\n)"},
                               {R"( "a" b)", R"("a" b)"},
@@ -252,8 +249,8 @@ TEST(ConfigReader, VolumesOutOfRangeClampAndOnlyNonNumbersDefault) {
         {static_cast<float>(1e-40), {"1e-40"}},
         {0.0f, {"0.", "-2", "1e-400", "-.Inf", "0." + std::string(5000, '0') + "1"}},
         {1.0f, {"1.7", "1e400", "+INF", "Infinity", ".inf", "+.INF", std::string(5000, '9')}},
-        // No number: the default.
-        {1.0f, {"nan", "", "1e", ".", "+-0.5", "0x1p-2", ".infinity"}}};
+        // No number: the default, where a reader taking them for numbers would find less.
+        {1.0f, {"nan", "", "0e", ".", "+-0.5", "0x1p-2", "-.infinity"}}};
     for (const auto& [volume, texts] : cases)
         for (const std::string& text : texts)
             EXPECT_EQ(routeVolume(text), volume) << text;

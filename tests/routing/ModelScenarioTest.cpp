@@ -129,7 +129,7 @@ const Scenario kStartup[] = {
      .heard = {{kSpeakersUid, 440.0, 0.5}},
      .logged = {"=== AudioRoutingViewModel init ===",
                 "loadOutputDevices: current default output UID = " + kSpeakersUid,
-                "loadConfig: no config file found at {config}",
+                "    -> skipped (aggregate device)", "loadConfig: no config file found at {config}",
                 "discoverAudioApps: found 4 regular apps, default route " + kSpeakersUid,
                 "syncForwarder: routes=[\"" + kSpeakersUid + "@bus0 vol=1.0\"]",
                 "setSonarillAsDefault: verification \u2014 default output is now: " + kVirtual,
