@@ -276,7 +276,6 @@ TEST(ConfigDecode, JSONIsReadAsJSONAndEverythingElseAsText) {
                                        {"c", "C", std::nullopt, true, 0, 0.0f}},
                                       {{"app.x", "a", 0.25f}}}));
     EXPECT_EQ(*decodePersistedConfig(kExample), kExampleRecords);
-    EXPECT_EQ(*decodePersistedConfig("\xEF\xBB\xBF" + std::string(kExample)), kExampleRecords);
     EXPECT_EQ(parseSimpleYAMLConfig("\xEF\xBB\xBF" + std::string(kExample)), kExampleRecords);
     // Nothing to lose: empty, blank, only comments, or a section that lists nothing.
     for (const char* empty : {"", "\n \t\r\n", "# only\n  # comments\n", "\xEF\xBB\xBF",

