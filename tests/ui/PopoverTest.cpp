@@ -330,6 +330,7 @@ TEST_F(Drops, ItemsDroppedOntoADeviceMoveThereAndNothingToMoveIsRefused) {
     // Onto a section.
     model->moveApp(kMusic, kSpeakersUid);
     processEvents();
+    ASSERT_NE(section(*view, kHeadsetUid), nullptr) << "Podcasts keeps the headset in use";
     ASSERT_TRUE(drop(*section(*view, kHeadsetUid), kMusic));
     EXPECT_EQ(app(kMusic)->deviceUid, kHeadsetUid);
 }
