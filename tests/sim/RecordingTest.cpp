@@ -1,5 +1,5 @@
-// What simulated physical devices played: the WAV files, valid at every moment, also when the
-// process is killed, and their names. The recent window is what every hearing test reads.
+// What simulated physical devices played: the recent window, read while playing, and the WAV
+// files, valid at every moment, also when the process is killed, and their names.
 
 #include "sim/Recording.h"
 #include "AllocationCounter.h"
@@ -13,6 +13,7 @@
 #include <iterator>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,6 +68,37 @@ std::optional<std::vector<float>> readWav(const std::filesystem::path& path) {
     std::vector<float> samples(size_t(frames) * 2);
     std::copy_n(bytes.data() + 58, samples.size() * 4, reinterpret_cast<char*>(samples.data()));
     return samples;
+}
+
+// The window every hearing test reads: consecutive frames while the device plays (a reader
+// overtaken by the writer reads again), and after it the last ring's worth, never more, also
+// past a block longer than the ring.
+TEST(RecentWindow, ReadersSeeConsecutiveFramesWhilePlayingAndTheLastRingfulAfter) {
+    DeviceRecorder recorder("Speakers");
+    EXPECT_TRUE(recorder.recent(100).empty());
+    std::atomic<bool> done{false};
+    std::thread device([&] {
+        play(recorder, 0, 4 * kRecentFrames, 4099); // blocks that do not divide the ring
+        done = true;
+    });
+    while (!done) {
+        const UInt64 before = recorder.framesPlayed();
+        const auto window = recorder.recent(2048);
+        if (window.empty())
+            continue;
+        // Frames are consecutive, and end no earlier than where playing stood before.
+        const auto first = UInt64(double(window[0]) * double(1u << 24));
+        ASSERT_GE(first + window.size() / 2, before);
+        ASSERT_TRUE(window == signal(first, UInt32(window.size() / 2))) << first;
+    }
+    device.join();
+    const UInt64 total = 4 * kRecentFrames;
+    EXPECT_TRUE(recorder.recent(kRecentFrames + 1) ==
+                signal(total - kRecentFrames, UInt32(kRecentFrames)));
+    const auto huge = UInt32(kRecentFrames * 2 + 7);
+    recorder.played(signal(total, huge).data(), huge);
+    EXPECT_TRUE(recorder.recent(kRecentFrames) ==
+                signal(total + huge - kRecentFrames, UInt32(kRecentFrames)));
 }
 
 class Recording : public ::testing::Test {
@@ -158,7 +190,7 @@ TEST_F(Recording, UnwritableFolderKeepsTheWindow) {
     EXPECT_TRUE(recorder.filePath().empty());
     play(recorder, 0, 100, 100);
     recorder.flush();
-    EXPECT_EQ(recorder.recent(100), signal(0, 100));
+    EXPECT_EQ(recorder.recent(5000), signal(0, 100)); // fewer than asked: what there is
 }
 
 TEST_F(Recording, PlayedDoesNotAllocate) {
