@@ -45,20 +45,10 @@ protected:
         qtApplication().setOrganizationName(QStringLiteral("SonarillTests"));
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
                            QString::fromStdString((folder.path() / "preferences").string()));
-        if (const char* previous = std::getenv("XDG_CONFIG_HOME"))
-            previousConfigHome = previous;
-        setenv("XDG_CONFIG_HOME", configHome().c_str(), 1);
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(configHome.string()));
     }
-    ~Settings() override {
-        if (previousConfigHome)
-            setenv("XDG_CONFIG_HOME", previousConfigHome->c_str(), 1);
-        else
-            unsetenv("XDG_CONFIG_HOME");
-    }
-    std::filesystem::path configHome() const { return folder.path() / "config"; }
-    std::filesystem::path autostartEntry() const {
-        return configHome() / "autostart" / "sonarill.desktop";
-    }
+    // An empty value is as good as none: the login item then writes below the home folder.
+    ~Settings() override { qputenv("XDG_CONFIG_HOME", previousConfigHome); }
     static std::filesystem::path configPath() { return *routing::defaultConfigPath(); }
     static bool switchedOn(const QWidget& view) {
         return view.findChild<ui::ToggleSwitch*>("startAtLogin")->isChecked();
@@ -68,7 +58,9 @@ protected:
     }
 
     ScratchFolder folder;
-    std::optional<std::string> previousConfigHome;
+    const std::filesystem::path configHome = folder.path() / "config",
+                                autostartEntry = configHome / "autostart" / "sonarill.desktop";
+    const QByteArray previousConfigHome = qgetenv("XDG_CONFIG_HOME");
 };
 
 TEST_F(Settings, HasItsFixedSizeSectionsAndVersion) {
@@ -94,30 +86,30 @@ TEST_F(Settings, TheSwitchStoresThePreferenceAndRegistersTheLoginItem) {
         EXPECT_FALSE(switchedOn(view));
         click(view, "startAtLogin");
         EXPECT_TRUE(platform::autoStartEnabled());
-        EXPECT_THAT(readBytes(autostartEntry()),
+        EXPECT_THAT(readBytes(autostartEntry),
                     HasSubstr("\nExec=\"" + QCoreApplication::applicationFilePath().toStdString() +
                               "\"\n"));
         click(view, "startAtLogin");
         EXPECT_FALSE(platform::autoStartEnabled());
-        EXPECT_FALSE(std::filesystem::exists(autostartEntry()));
+        EXPECT_FALSE(std::filesystem::exists(autostartEntry));
     }
     platform::setAutoStartEnabled(true);
     {
         ui::SettingsView view;
         view.show();
         EXPECT_TRUE(switchedOn(view));
-        EXPECT_FALSE(std::filesystem::exists(autostartEntry()));
+        EXPECT_FALSE(std::filesystem::exists(autostartEntry));
         click(view, "startAtLogin");
         EXPECT_FALSE(platform::autoStartEnabled());
         click(view, "startAtLogin");
-        EXPECT_TRUE(std::filesystem::exists(autostartEntry()));
+        EXPECT_TRUE(std::filesystem::exists(autostartEntry));
     }
     EXPECT_TRUE(switchedOn(ui::SettingsView()));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << "no change failed";
 }
 
 TEST_F(Settings, AFailedRegistrationKeepsTheSwitchOnAndIsReportedOnStandardOutputOnly) {
-    writeBytes(configHome() / "autostart", "a file where the folder should be");
+    writeBytes(configHome / "autostart", "a file where the folder should be");
     ui::SettingsView view;
     LogCapture log;
     ::testing::internal::CaptureStdout();
