@@ -62,7 +62,6 @@ TEST(RestoreDefaultOutput, GivesBackWhatTheVirtualDeviceHoldsAndSaysWhetherItWor
     const char* const S = kSpeakersUID;
     const char* const H = kHeadsetUID;
     const std::string restoring = "Restoring default output to: BuiltInSpeakerDevice",
-                      restored = "Default output restored to deviceID=" + std::to_string(kSpeakers),
                       restoringLower = "Restoring default output to: builtinspeakerdevice",
                       system = "Restoring default system output to: BuiltInSpeakerDevice",
                       noOutput = "currentDefaultOutputUID: timed out or returned nil",
@@ -100,9 +99,8 @@ TEST(RestoreDefaultOutput, GivesBackWhatTheVirtualDeviceHoldsAndSaysWhetherItWor
     const sim::Fault outputUnread = failing(kOut, -1, sim::AudioCall::getPropertyData);
     const sim::Fault uidUnread{.uid = S, .selector = kAudioDevicePropertyDeviceUID, .status = -1};
     // A name, the defaults before, the recorded original and faults; then what it says and logs,
-    // and the defaults after.
+    // and the defaults after. Both outputs given back in full is the launch tests' quit.
     const Case cases[] = {
-        {"both virtual", V, V, S, {}, true, {restoring, restored}, S, S},
         {"user picked headset", H, V, S, {}, true, {notOurs(H), system}, H, S},
         {"neither virtual", H, S, S, {}, true, {notOurs(H)}, H, S},
         {"virtual recorded by an earlier run", V, V, V, {}, false, {notOurs(V)}, V, V},
