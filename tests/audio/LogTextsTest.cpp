@@ -17,6 +17,7 @@ TEST(LogTexts, FourCharacterCodesMostSignificantByteFirstAndStatusNames) {
         {0, std::string(4, '\0')},
         {0x7F000001, std::string("\x7F\0\0\x01", 4)}, // ASCII, if not printable
         {0x8000ABCD, "0x8000ABCD"},
+        {0x80616263, "0x80616263"}, // 128 alone is not ASCII
         {0x616263FF, "0x616263FF"},
     };
     for (const auto& [value, text] : cases)

@@ -1,6 +1,7 @@
 // The forwarder against the simulated audio system on the manual clock: what each device plays,
 // the log lines, the clean-up of every failed start, and the buffer frame sizes given back.
 
+#include "audio/DeviceLookup.h"
 #include "forwarder/AudioForwarder.h"
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
@@ -324,6 +325,7 @@ TEST_F(Forwarding, AfterEachCallOnlyItsPipelinesPlayAndTheSizeRecordsFollowThem)
         std::map<std::string, int64_t> buses; // the pipelines that run, by device
         UInt32 hdmiSize;
         Told told;
+        UInt32 hdmiSizeBefore = 0; // set by another application before the call, where not 0
     };
     // clang-format off
     const std::vector<Step> steps = {
@@ -344,6 +346,8 @@ TEST_F(Forwarding, AfterEachCallOnlyItsPipelinesPlayAndTheSizeRecordsFollowThem)
         // ... nor the display, stopped by a failed call, as running.
         {{{kHDMI, 1, 1}}, kHDMI, false, {}, 1024, {{kHDMI, std::nullopt}}},
         {{{kHDMI, 0, 1}}, {}, true, {{kHDMI, 0}}, 512, {{kHDMI, 1024u}}},
+        // Another application gave the display 2048 frames: matched anew, the first record kept.
+        {{{kHDMI, 1, 1}}, {}, true, {{kHDMI, 1}}, 512, {}, 2048},
         {{}, {}, true, {}, 1024, {{kHDMI, std::nullopt}}},
         // A failed start gives back the size it matched.
         {{{kHDMI, 0, 1}}, kHDMI, false, {}, 1024, {{kHDMI, 1024u}, {kHDMI, std::nullopt}}},
@@ -354,6 +358,12 @@ TEST_F(Forwarding, AfterEachCallOnlyItsPipelinesPlayAndTheSizeRecordsFollowThem)
         SCOPED_TRACE("step " + std::to_string(i + 1));
         if (step.failing)
             fail(AudioCall::audioUnitInitialize, step.failing);
+        if (step.hdmiSizeBefore) {
+            EXPECT_EQ(audio::writeUInt32Property(deviceID(kHDMI),
+                                                 kAudioDevicePropertyBufferFrameSize,
+                                                 step.hdmiSizeBefore),
+                      noErr);
+        }
         told.clear();
         EXPECT_EQ(forwarder.setOutputRoutes(step.routes), step.ok);
         sim::clearFaults();
