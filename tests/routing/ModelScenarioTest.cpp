@@ -342,7 +342,8 @@ const Scenario kOperations[] = {
              EXPECT_EQ(t.forwarder.pipelineBus(kHDMIUid), 0);
              EXPECT_EQ(t.forwarder.pipelineBus(kHeadsetUid), 1);
              t.model->removeOutputDevice(kHDMIUid);
-             t.model->removeOutputDevice(kHeadsetUid); // the last active one stays
+             EXPECT_FALSE(t.model->canRemoveOutputDevice(kHeadsetUid)) << "the last active one";
+             t.model->removeOutputDevice(kHeadsetUid);
          },
      .active = {kHeadsetUid},
      .heard = {{kHeadsetUid, 660.0, 0.5}}},
