@@ -11,9 +11,7 @@ using namespace sonarill::audio;
 TEST(LogTexts, FourCharacterCodesMostSignificantByteFirstAndStatusNames) {
     const std::pair<uint32_t, std::string> cases[] = {
         {0x626C746E, "bltn"},
-        {0x62746C6E, "btln"},
         {0x75736220, "usb "}, // the trailing blank stays
-        {kRouteConfigPropertySelector, "snrc"},
         {0, std::string(4, '\0')},
         {0x7F000001, std::string("\x7F\0\0\x01", 4)}, // ASCII, if not printable
         {0x8000ABCD, "0x8000ABCD"},

@@ -69,19 +69,6 @@ TEST(StereoRingBuffer, OverflowKeepsTheNewestSamples) {
     }
 }
 
-TEST(StereoRingBuffer, ReadsWrapAroundAndFillTheShortfallWithSilence) {
-    StereoRingBuffer ring;
-    EXPECT_EQ(take(ring, 0, 0), std::vector<float>{});
-    ring.write(nullptr, 0);
-    EXPECT_EQ(ring.available(), 0);
-    // Move the positions close to the end, then write across it.
-    ring.write(ramp(32760, 0.0f).data(), 32760);
-    take(ring, 32760, 32760);
-    ring.write(ramp(6, 1.0f).data(), 6);
-    EXPECT_EQ(take(ring, 8, 6), (std::vector<float>{1, 2, 3, 4, 5, 6, 0, 0}));
-    EXPECT_EQ(ring.available(), 0);
-}
-
 // Two periods of stereo frames or 4096 samples, and never more than the ring holds: a period
 // above 8192 frames would otherwise wait for more than the ring can ever hold.
 TEST(OutputRender, PlaysSilenceUntilPrimedThenUnprimesOnUnderrun) {
