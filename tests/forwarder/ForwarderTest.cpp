@@ -162,8 +162,6 @@ TEST_F(Forwarding, EachDevicePlaysItsBusAtItsVolumeAndAVolumeChangeTouchesNoUnit
                     ElementsAre("setOutputRoutes: requested 2 route(s)",
                                 "  route output=" + kSpeakers + " bus=0 volume=" + row.logged,
                                 "  route output=" + kHDMI + " bus=1 volume=" + row.logged));
-        EXPECT_EQ(forwarder.pipelineVolume(kSpeakers), row.played);
-        EXPECT_EQ(forwarder.pipelineVolume(kHDMI), row.played);
         sim::advanceTimeline(0.2);
         expectHeard(row.played, row.played);
     }
