@@ -67,6 +67,7 @@ TEST(StereoRingBuffer, OverflowKeepsTheNewestSamples) {
         EXPECT_EQ(ring.available(), 32768);
         EXPECT_EQ(take(ring, 2, 2), (std::vector<float>{row.oldest, row.oldest + 1}));
     }
+    EXPECT_EQ(StereoRingBuffer().read(nullptr, 0), 0);
 }
 
 // Two periods of stereo frames or 4096 samples, and never more than the ring holds: a period
