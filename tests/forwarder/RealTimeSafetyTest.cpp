@@ -112,7 +112,6 @@ enum class Misdeed { none, allocates, locks };
 struct Wrapped {
     std::unique_ptr<PipelineBuffers> buffers;
     Misdeed misdeed = Misdeed::none;
-    std::atomic<int> inputPeriods{0}, outputPeriods{0};
     std::mutex someMutex;
 
     void misbehave() {
@@ -135,7 +134,6 @@ struct Wrapped {
                                                       frames, data);
         self.misbehave();
         tInsideCallback = false;
-        ++(isInput ? self.inputPeriods : self.outputPeriods);
         return status;
     }
 };
@@ -208,8 +206,6 @@ TEST(RealTimeSafety, NeitherCallbackAllocatesFreesOrTakesAPthreadLock) {
         Wrapped wrapped;
         wrapped.misdeed = row.misdeed;
         const std::vector<float> played = runPipeline(wrapped);
-        EXPECT_GT(wrapped.inputPeriods, 90);
-        EXPECT_GT(wrapped.outputPeriods, 45);
         EXPECT_NEAR(amplitudeAt(played, 0, 550.0), 0.5 * 0.75, 0.004) << "the callbacks forwarded";
         EXPECT_EQ(gAllocations > 0, row.allocates);
         EXPECT_EQ(gFrees > 0, row.allocates);
