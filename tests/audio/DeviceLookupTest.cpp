@@ -30,9 +30,7 @@ TEST(DeviceLookup, FindsEveryDeviceByItsExactUIDButListsOnlyThoseWithOutput) {
     for (const auto& [uid, id] : rows)
         EXPECT_EQ(findDeviceByUID(uid), id) << uid;
     EXPECT_THAT(allDeviceIDs(), ElementsAre(40, 41, 42, 43, 44));
-    EXPECT_EQ(deviceName(kSpeakers), "MacBook Pro Speakers");
     EXPECT_TRUE(hasStreams(kMicrophone, kAudioObjectPropertyScopeInput));
-    EXPECT_FALSE(hasStreams(kMicrophone, kAudioObjectPropertyScopeOutput));
     EXPECT_THAT(systemDeviceIDsWithOutput(), ElementsAre(41, 42, 43, 44));
     EXPECT_THAT(currentSystemDeviceUIDs(),
                 UnorderedElementsAre(kSpeakersUID, kHeadsetUID, kHDMIUID, kMultiOutputUID));
