@@ -24,13 +24,46 @@ function(sonarill_library name)
     sonarill_warnings(${name})
 endfunction()
 
-# sonarill_test(name SOURCES ... DEPS ... [LABELS ...]): a GoogleTest executable registered with ctest.
+# sonarill_test(name SOURCES ... DEPS ... [LABELS ...] [ENVIRONMENT ...]): a GoogleTest executable
+# of its own, registered with ctest test by test. Only for tests that cannot share a program (one
+# that replaces operator new, say); the rest go into the shared programs through sonarill_tests.
 function(sonarill_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS;ENVIRONMENT" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
-    sonarill_warnings(${name})
-    gtest_discover_tests(${name}
+    sonarill_register_tests(${name} "${ARG_LABELS}" "${ARG_ENVIRONMENT}")
+endfunction()
+
+# sonarill_tests(program SOURCES ... [DEPS ...] [LINK_OPTIONS ...]): one layer's tests, compiled
+# into one of the few shared test programs that tests/CMakeLists.txt makes (core_tests, qt_tests):
+# each of those links the whole stack once, where a program per layer would link it a dozen times.
+function(sonarill_tests program)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LINK_OPTIONS" ${ARGN})
+    foreach(source IN LISTS ARG_SOURCES)
+        cmake_path(ABSOLUTE_PATH source)
+        set_property(GLOBAL APPEND PROPERTY sonarill_${program}_sources ${source})
+    endforeach()
+    set_property(GLOBAL APPEND PROPERTY sonarill_${program}_deps ${ARG_DEPS})
+    set_property(GLOBAL APPEND PROPERTY sonarill_${program}_link_options ${ARG_LINK_OPTIONS})
+endfunction()
+
+# sonarill_test_program(program [DEPS ...] [LABELS ...] [ENVIRONMENT ...]): the shared program made
+# of what every layer gave it through sonarill_tests.
+function(sonarill_test_program program)
+    cmake_parse_arguments(ARG "" "" "DEPS;LABELS;ENVIRONMENT" ${ARGN})
+    get_property(sources GLOBAL PROPERTY sonarill_${program}_sources)
+    get_property(deps GLOBAL PROPERTY sonarill_${program}_deps)
+    get_property(link_options GLOBAL PROPERTY sonarill_${program}_link_options)
+    list(REMOVE_DUPLICATES deps)
+    add_executable(${program} ${sources})
+    target_link_libraries(${program} PRIVATE ${deps} ${ARG_DEPS} GTest::gtest GTest::gmock)
+    target_link_options(${program} PRIVATE ${link_options})
+    sonarill_register_tests(${program} "${ARG_LABELS}" "${ARG_ENVIRONMENT}")
+endfunction()
+
+function(sonarill_register_tests target labels environment)
+    sonarill_warnings(${target})
+    gtest_discover_tests(${target}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "${ARG_ENVIRONMENT}")
+        PROPERTIES LABELS "${labels}" ENVIRONMENT "${environment}")
 endfunction()

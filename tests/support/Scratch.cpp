@@ -29,8 +29,12 @@ void ScratchHome::TearDown() {
 }
 
 const ScratchHome* addScratchHome() {
-    auto* home = new ScratchHome; // owned by GoogleTest
-    ::testing::AddGlobalTestEnvironment(home);
+    // One for the whole program, however many of its files ask.
+    static ScratchHome* const home = [] {
+        auto* made = new ScratchHome; // owned by GoogleTest
+        ::testing::AddGlobalTestEnvironment(made);
+        return made;
+    }();
     return home;
 }
 
