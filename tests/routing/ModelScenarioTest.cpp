@@ -227,8 +227,7 @@ const Scenario kStartup[] = {
      .file = "\xff\xfe not a configuration \x80",
      .steps =
          [](ModelTest& t) {
-             std::ifstream in(t.configPath().string() + ".unreadable", std::ios::binary);
-             EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+             EXPECT_EQ(readBytes(t.configPath().string() + ".unreadable"),
                        "\xff\xfe not a configuration \x80");
              EXPECT_EQ(t.configText(), t.model->makeConfigYAML());
          },

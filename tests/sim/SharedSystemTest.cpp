@@ -5,6 +5,7 @@
 #include "platform/Process.h"
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
+#include "support/Eventually.h"
 #include "support/SimWorld.h"
 
 #include <gmock/gmock.h>
@@ -12,7 +13,6 @@
 
 #include <atomic>
 #include <fstream>
-#include <thread>
 
 namespace {
 
@@ -63,9 +63,7 @@ TEST(SharedSystem, AnotherProcesssChangeOfTheDefaultIsHeardWithoutAHalCall) {
     };
     ASSERT_EQ(AudioObjectAddPropertyListener(1, &defaultOutput, listener, &heard), noErr);
     (void)runPeer({"join", "output", kSpeakersUID});
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (heard == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
+    eventually([&] { return heard != 0; }, 2s);
     EXPECT_EQ(heard, 1);
     EXPECT_EQ(defaultDeviceUID(kOutput), kSpeakersUID);
     EXPECT_EQ(AudioObjectRemovePropertyListener(1, &defaultOutput, listener, &heard), noErr);

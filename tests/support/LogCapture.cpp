@@ -1,27 +1,17 @@
 #include "support/LogCapture.h"
 
 #include "log/DebugLog.h"
+#include "support/FileBytes.h"
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 namespace sonarill::testing {
 
-namespace {
-
-std::string readFile(const std::string& path) {
-    std::ostringstream bytes;
-    bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str();
-}
-
-} // namespace
-
-LogCapture::LogCapture() : start(readFile(DebugLog::logPath()).size()) {}
+LogCapture::LogCapture() : start(readBytes(DebugLog::logPath()).size()) {}
 
 std::vector<std::string> LogCapture::messages() const {
-    std::istringstream lines(readFile(DebugLog::logPath()).substr(start));
+    std::istringstream lines(readBytes(DebugLog::logPath()).substr(start));
     std::vector<std::string> messages;
     for (std::string line; std::getline(lines, line);)
         messages.push_back(line.substr(line.find("] ", line.find("] ") + 2) + 2));

@@ -7,6 +7,7 @@
 #include "routing/ConfigText.h"
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
+#include "support/FileBytes.h"
 #include "support/Listening.h"
 #include "support/LogCapture.h"
 #include "support/Scratch.h"
@@ -16,8 +17,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 
@@ -64,14 +63,8 @@ public: // open to the rows of scenario tables
     }
 
     std::filesystem::path configPath() const { return folder_.path() / "Sonarill" / "config.yaml"; }
-    std::string configText() const {
-        std::ifstream in(configPath(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    void writeConfig(const std::string& text) const {
-        std::filesystem::create_directories(configPath().parent_path());
-        std::ofstream(configPath(), std::ios::binary) << text;
-    }
+    std::string configText() const { return readBytes(configPath()); }
+    void writeConfig(const std::string& text) const { writeBytes(configPath(), text); }
     void writeConfig(const routing::PersistedConfig& config) const {
         writeConfig(routing::makeConfigYAML(config));
     }
