@@ -28,10 +28,17 @@ std::optional<std::string> uidOf(const State& s, AudioObjectID id) {
     return device ? std::optional(device->device.uid) : std::nullopt;
 }
 
-// Every device goes; the physical ones come back under new IDs when the server is up again.
+// Every device goes; the physical ones come back under new IDs when the server is up again. A
+// restart while one is under way starts the wait over and keeps what the first one set aside:
+// those devices are no longer listed, so the list alone would lose them.
 void beginRestart(State& s, double time, double seconds) {
-    State::Restart restart{
-        time + seconds, {}, uidOf(s, s.defaultOutput), uidOf(s, s.defaultSystemOutput)};
+    State::Restart restart = s.restart ? std::move(*s.restart) : State::Restart{};
+    s.restart.reset();
+    restart.until = time + seconds;
+    if (!restart.defaultOutput)
+        restart.defaultOutput = uidOf(s, s.defaultOutput);
+    if (!restart.defaultSystemOutput)
+        restart.defaultSystemOutput = uidOf(s, s.defaultSystemOutput);
     for (const AudioObjectID id : s.deviceOrder) {
         const DeviceState& device = s.devices.at(id);
         if (device.isVirtual)
@@ -42,6 +49,13 @@ void beginRestart(State& s, double time, double seconds) {
     while (!s.deviceOrder.empty())
         removeDeviceLocked(s, s.deviceOrder.front());
     s.restart = std::move(restart);
+}
+
+void forgetSetAside(State::Restart& restart, std::string_view uid) {
+    const auto found = std::find_if(restart.devices.begin(), restart.devices.end(),
+                                    [&](const Device& device) { return device.uid == uid; });
+    if (found != restart.devices.end())
+        restart.devices.erase(found);
 }
 
 void endRestart(State& s) {
@@ -63,6 +77,8 @@ void applyEvent(State& s, const Event& event, double time) {
     case EventKind::unplug:
         if (const DeviceState* device = findDeviceByUID(s, event.text, true))
             removeDeviceLocked(s, device->device.id);
+        else if (s.restart) // unplugged while the server is down: it does not come back
+            forgetSetAside(*s.restart, event.text);
         return;
     case EventKind::plug:
         (void)addDeviceLocked(s, event.device);

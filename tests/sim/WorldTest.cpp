@@ -273,6 +273,24 @@ TEST(Timeline, ManualClockAppliesEventsInTimeOrder) {
     EXPECT_EQ(calls.load(), 1);
 }
 
+// A restart while the server restarts starts the wait over; then every device comes back but one
+// unplugged meanwhile, the default output with them.
+TEST(Timeline, ARestartDuringARestartBringsBackTheDevicesOfTheFirst) {
+    ScopedSimWorld world(worldFromJSON(R"({
+    "devices": [{"uid": "Speakers", "name": "Speakers", "outputChannels": 2},
+                {"uid": "Headset", "name": "Headset", "outputChannels": 2},
+                {"uid": "Dock", "name": "Dock", "outputChannels": 2}],
+    "defaultOutput": "Headset",
+    "events": [{"at": 1, "restart": 1}, {"at": 1.2, "unplug": "Dock"},
+               {"at": 1.5, "restart": 1}]})"),
+                         TimelineClock::manual);
+    advanceTimeline(2.4);
+    EXPECT_THAT(uids(), ElementsAre());
+    advanceTimeline(0.1);
+    EXPECT_THAT(uids(), ElementsAre("Speakers", "Headset"));
+    EXPECT_EQ(defaultDeviceUID(kAudioHardwarePropertyDefaultOutputDevice), "Headset");
+}
+
 // IDs are handed out from above the world's named ones, going round past the top but never to
 // one the world names for a device plugged later, nor again to one of a device that went.
 TEST(ObjectIDs, AnIDIsNeverHandedOutTwiceNorOneTheWorldNames) {
