@@ -50,12 +50,16 @@ expect_error /dev/zero "/dev/zero is larger than 16 MiB"
 # A path with a line break stays on the one line of the message.
 expect_error "$scratch/two"$'\n'"lines" '/two\nlines" cannot be opened'
 
-# Output that cannot be written is an error.
-err="$("$tool" "$data/hand-edited.yaml" 2>&1 >/dev/full)"
-status=$?
-[ $status -eq 1 ] || fail "/dev/full: exit $status, expected 1"
-[ "$err" == "sonarill-config: cannot write the output: No space left on device" ] ||
-    fail "/dev/full: said '$err'"
+# Output that cannot be written is an error. Only Linux has a device that is always full.
+if [ -c /dev/full ]; then
+    err="$("$tool" "$data/hand-edited.yaml" 2>&1 >/dev/full)"
+    status=$?
+    [ $status -eq 1 ] || fail "/dev/full: exit $status, expected 1"
+    [ "$err" == "sonarill-config: cannot write the output: No space left on device" ] ||
+        fail "/dev/full: said '$err'"
+else
+    echo "SKIPPED: output that cannot be written (this system has no /dev/full)"
+fi
 
 "$tool" >/dev/null 2>&1
 [ $? -eq 2 ] || fail "no argument: expected usage and exit 2"
