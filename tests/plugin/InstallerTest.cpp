@@ -6,6 +6,7 @@
 #include "plugin/PluginLifecycleManager.h"
 #include "sim/Control.h"
 #include "sim/DriverBundle.h"
+#include "support/DataRows.h"
 #include "support/FileBytes.h"
 #include "support/LogCapture.h"
 #include "support/SimWorld.h"
@@ -20,21 +21,14 @@ using namespace ::testing;
 using namespace sonarill::testing;
 using Lines = std::vector<std::string>;
 using Outcome = platform::PrivilegedShellResult::Outcome;
+using nlohmann::json;
 
 namespace {
 
 const auto* const home = addScratchHome();
 
 const std::string kId = "com.sonarill.driver";
-const std::string kInstalling = "PluginLifecycle: installing plugin from ";
-const std::string kHasSnrc = "PluginLifecycle: live route config property supported=true";
-const std::string kNoSnrc = "PluginLifecycle: live route config property supported=false";
-const std::string kVisible = "PluginLifecycle: install complete, device visible=";
-const std::string kHandled = "PluginLifecycle: already handled this session, device visible=";
-const std::string kUpToDate = "PluginLifecycle: plugin up-to-date and live driver supports route "
-                              "config \u2014 skipping reinstall";
 const std::string kMatch = "PluginLifecycle: bundleID=com.sonarill.driver binaryMatch=";
-const std::string kFailed = "PluginLifecycle: ERROR failed to install plugin";
 
 // Records every script; answers with a fixed result, or runs it in the platform's real shell.
 struct RecordingShell final : platform::PrivilegedShell {
@@ -62,11 +56,11 @@ protected:
     std::vector<fs::path> sourceFolders{appFolder};
     std::chrono::milliseconds elapsed{0};
 
-    void start(std::optional<bool> installed, bool routeConfig, double loadDelay,
+    void start(const sim::PluginSettings& plugin,
                const sim::DriverBundle& carried = sim::carriedDriverBundle()) {
         setenv("XDG_DATA_HOME", dataHome.c_str(), 1); // restored by the scoped world
         sim::World world = sim::defaultWorld();
-        world.plugin = {installed, routeConfig, loadDelay};
+        world.plugin = plugin;
         ASSERT_TRUE(sim::resetWorld(world, sim::TimelineClock::manual));
         ASSERT_TRUE(sim::writeDriverBundle(source, carried));
         elapsed = 0ms;
@@ -166,114 +160,68 @@ TEST(InstallBundleMatch, OnlyTheIdentifierAndTheExecutablesBytesDecide) {
     }
 }
 
-// What one launch's install does: the command it runs, how long it waits for the device, what
-// it logs, and what a second call in the same run says.
-TEST_F(Installer, InstallsWhatIsMissingOrOutdatedAndWaitsForTheDevice) {
-    const sim::DriverBundle carried = sim::carriedDriverBundle(), newer{kId, true, "newer\n"},
-                            renamed{kId + ".2", true, carried.executable}, old{kId, false, "old\n"};
-    const std::string from = kInstalling + source.string(), yes = kVisible + "true";
-    const std::string matches = kMatch + "true", differs = kMatch + "false";
-    const std::optional<bool> placed; // in the folder, but not loaded yet
-    const Lines snrcAdded = {matches, kNoSnrc, from, kNoSnrc, kHasSnrc, yes};
-    Lines neverSnrc = {from};
-    neverSnrc.resize(37, kNoSnrc); // five polls before it loads, 35 after, the last check
-    neverSnrc.push_back(kVisible + "false");
-    struct Case {
-        const char* name;
-        std::optional<bool> installedAtStart; // absent: placed there, but not loaded yet
-        bool routeConfig;
-        double loadDelay;
-        sim::DriverBundle carried;
-        std::chrono::milliseconds waited;
-        Lines lines;
-    };
-    const Case cases[] = {
-        {"empty folder", false, true, 1.0, carried, 1000ms, {from, kHasSnrc, yes}},
-        {"up to date", true, true, 1.0, carried, 0ms, {matches, kHasSnrc, kUpToDate}},
-        {"changed executable", true, true, 1.0, newer, 0ms, {differs, from, kHasSnrc, yes}},
-        {"changed identifier", true, true, 1.0, renamed, 0ms, {from, kHasSnrc, yes}},
-        {"device not loaded", placed, true, 1.0, carried, 1000ms, {matches, from, kHasSnrc, yes}},
-        {"no 'snrc'", true, false, 1.0, carried, 1000ms, snrcAdded},
-        {"appears after the last poll", false, true, 7.9, carried, 8000ms, {from, kHasSnrc, yes}},
-        {"never appears", false, true, 100.0, carried, 8000ms, {from, kVisible + "false"}},
-        {"never gets 'snrc'", false, true, 1.0, old, 8000ms, neverSnrc},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        start(c.installedAtStart.value_or(false), c.routeConfig, c.loadDelay, c.carried);
-        if (!c.installedAtStart) {
-            ASSERT_TRUE(sim::writeDriverBundle(installed(), c.carried));
-        }
+// One launch's install, as each row of tests/scenarios/installer/runs.json says: the command it
+// runs, how long it waits for the device, what it logs, and what a second call in the same run
+// says; a failed or cancelled command leaves the session unhandled, so the next call tries again.
+class InstallerRuns : public Installer, public WithParamInterface<DataRow> {};
+
+TEST_P(InstallerRuns, Row) {
+    ASSERT_EQ(GetParam().problem, "");
+    const json& row = GetParam().value;
+    knownKeysOnly(row, {"name", "plugin", "carried", "placed", "folderIsAFile", "shell", "calls"});
+    const json& changes = row.value("carried", json::object());
+    knownKeysOnly(changes, {"identifier", "routeConfig", "executable"});
+    sim::DriverBundle carried = sim::carriedDriverBundle();
+    carried.bundleIdentifier = changes.value("identifier", carried.bundleIdentifier);
+    carried.supportsRouteConfig = changes.value("routeConfig", carried.supportsRouteConfig);
+    carried.executable = changes.value("executable", carried.executable);
+    start(worldFromJSON(json{{"plugin", row.at("plugin")}}.dump()).plugin, carried);
+    if (row.value("placed", false)) {
+        ASSERT_TRUE(sim::writeDriverBundle(installed(), carried)); // not loaded yet
+    }
+    const fs::path neighbour = sim::halPluginFolder() / "Other.driver/Contents/Info.plist";
+    const bool folderIsAFile = row.value("folderIsAFile", false);
+    if (folderIsAFile) {
+        writeBytes(sim::halPluginFolder(), "a file where the plug-in folder belongs");
+    } else {
         if (fs::exists(installed()))
             writeBytes(installed() / "Contents/Resources/stale.txt", "left over");
-        writeBytes(sim::halPluginFolder() / "Other.driver/Contents/Info.plist", "neighbour");
-        shell = std::make_shared<RecordingShell>();
-        PluginLifecycleManager installer = manager();
+        writeBytes(neighbour, "neighbour");
+    }
+    if (const json* answer = row.contains("shell") ? &row["shell"] : nullptr) {
+        knownKeysOnly(*answer, {"outcome", "output"});
+        const std::map<std::string, Outcome> outcomes = {{"failed", Outcome::Failed},
+                                                         {"notCreated", Outcome::NotCreated}};
+        shell = std::make_shared<RecordingShell>(
+            platform::PrivilegedShellResult{outcomes.at(answer->at("outcome").get<std::string>()),
+                                            answer->at("output").get<std::string>()});
+    }
+    PluginLifecycleManager installer = manager();
+    const std::string script = privilegedShellScript(
+        installCommand(sim::halPluginFolder().string(), installed().string(), source.string()));
+    for (const json& call : row.at("calls")) {
+        knownKeysOnly(call, {"returns", "log", "waitedMs", "scripts", "handled", "replaced"});
         LogCapture log;
-
-        EXPECT_EQ(installer.installForSession(),
-                  c.lines.back() == yes || c.lines.back() == kUpToDate);
-
-        EXPECT_EQ(log.messages(), c.lines);
-        EXPECT_EQ(elapsed, c.waited);
-        const bool commandRan = c.lines.back() != kUpToDate;
-        EXPECT_EQ(shell->scripts, commandRan ? Lines{privilegedShellScript(installCommand(
-                                                   sim::halPluginFolder().string(),
-                                                   installed().string(), source.string()))}
-                                             : Lines{});
-        EXPECT_TRUE(installer.installedThisSession());
-        if (commandRan) {
-            EXPECT_EQ(treeOf(installed()), treeOf(source)) << "replaced, not merged or nested";
+        EXPECT_EQ(installer.installForSession(), call.at("returns").get<bool>());
+        EXPECT_TRUE(linesAre(log.messages(), call.at("log"), {{"source", source.string()}}));
+        EXPECT_EQ(elapsed.count(), call.at("waitedMs").get<int>());
+        EXPECT_EQ(shell->scripts, Lines(call.at("scripts").get<size_t>(), script));
+        EXPECT_EQ(installer.installedThisSession(), call.at("handled").get<bool>());
+        if (call.contains("replaced")) {
+            EXPECT_EQ(treeOf(installed()) == treeOf(source), call["replaced"].get<bool>())
+                << "replaced, not merged or nested; or else left alone";
         }
-        EXPECT_EQ(readBytes(sim::halPluginFolder() / "Other.driver/Contents/Info.plist"),
-                  "neighbour");
-
-        // A second call in the same run only looks for the device, 'snrc' or not.
-        LogCapture again;
-        const bool visible = c.loadDelay < 8.0;
-        EXPECT_EQ(installer.installForSession(), visible);
-        EXPECT_EQ(again.messages(), Lines{kHandled + (visible ? "true" : "false")});
-        EXPECT_EQ(shell->scripts.size(), commandRan ? 1u : 0u);
+    }
+    if (!folderIsAFile) {
+        EXPECT_EQ(readBytes(neighbour), "neighbour");
     }
 }
 
-// A failed or cancelled command leaves the session unhandled, so the next call tries again.
-TEST_F(Installer, AFailedOrCancelledCommandIsReportedAndTriedAgainWithoutWaiting) {
-    struct Case {
-        const char* name;
-        std::optional<platform::PrivilegedShellResult> answer; // none: the real shell
-        Matcher<const std::string&> reason;
-    };
-    const Case cases[] = {
-        {"cancelled", platform::PrivilegedShellResult{Outcome::Failed, "User canceled. (-128)"},
-         "PluginLifecycle: privileged command failed: User canceled. (-128)"},
-        {"not created", platform::PrivilegedShellResult{Outcome::NotCreated, "syntax error"},
-         "PluginLifecycle: ERROR failed to create AppleScript"},
-        {"mkdir fails in the real shell", std::nullopt,
-         AllOf(StartsWith("PluginLifecycle: privileged command failed: "), HasSubstr("mkdir"),
-               EndsWith("(exit status 1)"))},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        start(false, true, 1.0);
-        writeBytes(sim::halPluginFolder(), "a file where the plug-in folder belongs");
-        shell = std::make_shared<RecordingShell>(c.answer);
-        PluginLifecycleManager installer = manager();
-        for (const size_t tries : {1u, 2u}) {
-            LogCapture log;
-            EXPECT_FALSE(installer.installForSession());
-            EXPECT_THAT(log.messages(),
-                        ElementsAre(kInstalling + source.string(), c.reason, kFailed));
-            EXPECT_FALSE(installer.installedThisSession());
-            EXPECT_EQ(shell->scripts.size(), tries);
-        }
-        EXPECT_EQ(elapsed, 0ms) << "no wait after a failed command";
-        fs::remove(sim::halPluginFolder());
-    }
-}
+INSTANTIATE_TEST_SUITE_P(InstallerRuns, InstallerRuns,
+                         ValuesIn(readRows(SONARILL_TABLES "/runs.json")), rowName);
 
 TEST_F(Installer, SourceIsTheFirstExistingRealBundleOutsideTheInstalledOne) {
-    start(true, true, 1.0);
+    start({.installed = true});
     const fs::path empty = scoped.dataHome() / "empty", withFile = scoped.dataHome() / "file",
                    links = scoped.dataHome() / "links";
     fs::create_directories(empty);
@@ -291,7 +239,7 @@ TEST_F(Installer, SourceIsTheFirstExistingRealBundleOutsideTheInstalledOne) {
 
     // A linked source installs the real bundle it leads to, not the link: a copy of this
     // relative link would dangle inside the plug-in folder.
-    start(false, true, 1.0);
+    start({.installed = false});
     fs::create_directories(links);
     fs::create_directory_symlink(fs::path("..") / appFolder.filename() / "Sonarill.driver",
                                  links / "Sonarill.driver");

@@ -29,12 +29,12 @@ std::vector<DataRow> readRows(const std::filesystem::path& file) {
                                return std::isalnum(c) != 0;
                            });
         if (named && names.insert(name.get<std::string>()).second)
-            read.push_back({name, row, ""});
+            read.push_back({name.get<std::string>(), row, ""});
         else
-            read.push_back(
-                {"Row" + std::to_string(read.size()),
-                 {},
-                 "a name of letters and digits that no other row has, in " + row.dump()});
+            read.push_back({"Row" + std::to_string(read.size()),
+                            {},
+                            "needs a name of letters and digits that no other row has: " +
+                                (name.is_null() ? row.dump() : name.dump())});
     }
     return read;
 }
@@ -49,6 +49,12 @@ void knownKeysOnly(const json& object, std::initializer_list<std::string_view> k
     for (const auto& item : object.items())
         if (std::ranges::find(known, item.key()) == known.end())
             throw std::runtime_error("unknown key \"" + item.key() + "\" in " + object.dump());
+}
+
+const json& memberOrNull(const json& object, const std::string& key) {
+    static const json none;
+    const auto found = object.find(key);
+    return found == object.end() ? none : *found;
 }
 
 namespace {

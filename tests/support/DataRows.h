@@ -32,6 +32,9 @@ std::string rowName(const ::testing::TestParamInfo<DataRow>& info);
 // Throws, failing the test, when `object` is no object or has a key other than `known`.
 void knownKeysOnly(const nlohmann::json& object, std::initializer_list<std::string_view> known);
 
+// The member `key` of `object`, or null, which iterates as nothing.
+const nlohmann::json& memberOrNull(const nlohmann::json& object, const std::string& key);
+
 // Whether `line` is what `expected` says: a text, or {"like": "a glob"} (fnmatch); "{key}" in
 // either is first replaced by the value of `key` in `names`.
 bool lineMatches(const std::string& line, const nlohmann::json& expected,
