@@ -2,32 +2,52 @@
 //
 // Runs the forwarding engine on the simulated audio system's real-time clock: N physical devices
 // whose clocks run P ppm off the virtual device's, every device and the virtual device at F-frame
-// periods, one application tone per device. Prints one name=value line per figure.
+// periods, one application tone per device. Runs S seconds, or until SIGINT or SIGTERM, and then
+// prints one name=value line per figure:
+//
+//   seconds                  how long it ran
+//   impulses_measured        impulses sent through a pipeline and found in what it played; the
+//                            latency lines below are left out when there are none
+//   latency_priming_ms       what the output waits for before it plays: the priming threshold
+//   latency_phase_ms         what the output's phase against the input adds to it (median): from
+//                            0 to one period while the clocks agree; drift moves it either way
+//   latency_total_ms         the two together (median), from the impulse entering the virtual
+//                            device to the device playing it; _min_ms and _max_ms: its spread
+//   latency_check_*_samples  the last impulse once more, in samples: found in the device's
+//                            recording against its clock, and as the callbacks measured it
+//   underruns_per_min, overflows_per_min, first_underrun_s, first_overflow_s (or "none")
+//   callback_p50_us, callback_p99_us, callback_max_us: how long the engine's callbacks took
+//
+// Exits with 0, 128 + the signal's number when a signal ended the run, 2 for arguments it refuses.
 //
 // The engine is the product's own; the tool only watches it. The linker hands the forwarder's
 // unit calls to the __wrap_ functions below (--wrap): installing a callback installs a timing
 // trampoline around it, and the input unit's render of the virtual device's input can carry an
-// impulse, which the output side then finds in what it plays.
+// impulse, which the output side then finds in what it plays. Figures live in histograms of a
+// fixed size, so a run of any length takes the same memory.
 
 #include "audio/CoreAudioAPI.h"
 #include "audio/DeviceLookup.h"
+#include "base/Expected.h"
 #include "forwarder/AudioForwarder.h"
 #include "forwarder/Callbacks.h"
 #include "sim/Control.h"
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -43,82 +63,171 @@ OSStatus __real_AudioUnitRender(AudioUnit, AudioUnitRenderActionFlags*, const Au
 namespace {
 
 using namespace sonarill;
-using SteadyClock = std::chrono::steady_clock;
 
+constexpr double kRate = 48000.0;
 constexpr float kImpulse = 1.0f; // louder than any tone, which stays at 0.5
+// An impulse not played within a second was dropped (an overflow); the pipeline gets a new one.
+constexpr int64_t kImpulseLostNanos = 1'000'000'000;
 
-// One installed callback and what was seen of it. Written by its unit's I/O thread only; read
-// after the units are disposed of.
+int64_t nowNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Counts of nanosecond values in buckets 1/1024 of their size wide (exact below 2048 ns), up to
+// 73 minutes: percentiles to 0.1% in a fixed 256 KiB. Any thread may add without waiting.
+class Histogram {
+public:
+    void add(int64_t nanos) noexcept {
+        const auto value = uint64_t(std::max<int64_t>(nanos, 0));
+        counts_[bucketOf(value)].fetch_add(1, std::memory_order_relaxed);
+        count_.fetch_add(1, std::memory_order_relaxed);
+        uint64_t min = min_.load();
+        while (value < min && !min_.compare_exchange_weak(min, value)) {
+        }
+        uint64_t max = max_.load();
+        while (value > max && !max_.compare_exchange_weak(max, value)) {
+        }
+    }
+    uint64_t count() const { return count_.load(); }
+    double minNanos() const { return double(min_.load()); }
+    double maxNanos() const { return double(max_.load()); }
+    // The value at or below which a share p of the values lie: its bucket's middle, within the
+    // exact minimum and maximum. Only once nothing adds any more.
+    double percentileNanos(double p) const {
+        const auto rank = std::max<uint64_t>(1, uint64_t(std::ceil(p * double(count()))));
+        uint64_t seen = 0;
+        for (size_t i = 0; i < kBuckets; ++i) {
+            seen += counts_[i].load();
+            if (seen >= rank) {
+                const double middle = double(lowerOf(i)) + double(widthOf(i) - 1) / 2.0;
+                return std::clamp(middle, minNanos(), maxNanos());
+            }
+        }
+        return maxNanos();
+    }
+
+private:
+    static constexpr int kSubBits = 10;
+    static constexpr uint64_t kSub = uint64_t(1) << kSubBits;
+    static constexpr int kMaxShift = 31;
+    static constexpr size_t kBuckets = 2 * kSub + (kMaxShift - 1) * kSub;
+
+    static size_t bucketOf(uint64_t value) {
+        if (value < 2 * kSub)
+            return size_t(value);
+        const int shift = int(std::bit_width(value)) - (kSubBits + 1);
+        if (shift >= kMaxShift)
+            return kBuckets - 1;
+        return size_t(2 * kSub + uint64_t(shift - 1) * kSub + ((value >> shift) - kSub));
+    }
+    static uint64_t lowerOf(size_t bucket) {
+        if (bucket < 2 * kSub)
+            return bucket;
+        const uint64_t shift = (bucket - 2 * kSub) / kSub + 1;
+        return (kSub + (bucket - 2 * kSub) % kSub) << shift;
+    }
+    static uint64_t widthOf(size_t bucket) {
+        return bucket < 2 * kSub ? 1 : uint64_t(1) << ((bucket - 2 * kSub) / kSub + 1);
+    }
+
+    std::unique_ptr<std::atomic<uint64_t>[]> counts_ =
+        std::make_unique<std::atomic<uint64_t>[]>(kBuckets);
+    std::atomic<uint64_t> count_{0};
+    std::atomic<uint64_t> min_{std::numeric_limits<uint64_t>::max()};
+    std::atomic<uint64_t> max_{0};
+};
+
+// One installed callback and what was seen of it.
 struct Trampoline {
     AURenderCallback callback = nullptr;
     void* refCon = nullptr;
     bool isOutput = false;
     AudioUnit unit = nullptr;
-    std::vector<float> durationsMicros; // reserved up front: the I/O thread never allocates
-    size_t count = 0;
-    size_t underruns = 0;
-    size_t overflows = 0;
-    // Impulses: the input side stamps when it sent one, the output side when it played it.
+    AudioObjectID device = kAudioObjectUnknown;
+    Trampoline* partner = nullptr; // an output's input: the pipeline's other unit
+
+    // Written by the unit's I/O thread only; read once the units are disposed of.
+    // The unit's clock: the time of its sample 0's period, were every call on time. Each call is
+    // late by however long its thread took to wake; the earliest is the closest.
+    double clockNanos = std::numeric_limits<double>::max();
+    UInt32 frames = 0;
+    struct PlayedImpulse {
+        int64_t sampleTime = -1; // the input's sample time of the period that carried it
+        int64_t latencyNanos = 0;
+    } lastImpulse; // an output's
+
+    // An input's impulse in flight: when it entered the virtual device, by the clock and in
+    // samples. One at a time per pipeline.
     std::atomic<int64_t> impulseSentNanos{0};
-    std::vector<double> latenciesMs;
-    size_t latencyCount = 0;
-    Trampoline* partner = nullptr; // input <-> output of one pipeline
+    std::atomic<int64_t> impulseSampleTime{0};
 };
 
 std::mutex gTrampolinesMutex;
 std::vector<std::unique_ptr<Trampoline>> gTrampolines;
-size_t gReserve = 0;
+std::vector<std::pair<AudioUnit, AudioObjectID>> gUnitDevices;
 std::atomic<bool> gArmImpulse{false};
+double gOutputRate = kRate; // the physical devices' rate, set before any unit starts
 
-int64_t nowNanos() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               SteadyClock::now().time_since_epoch())
-        .count();
+Histogram gCallbackNanos;
+Histogram gLatencyNanos;
+std::atomic<uint64_t> gUnderruns{0}, gOverflows{0};
+std::atomic<int64_t> gFirstUnderrunNanos{0}, gFirstOverflowNanos{0};
+
+void noteEvent(std::atomic<uint64_t>& count, std::atomic<int64_t>& first, int64_t now) {
+    count.fetch_add(1, std::memory_order_relaxed);
+    int64_t none = 0;
+    first.compare_exchange_strong(none, now);
+}
+
+// The impulse in an output period: the first sample above every tone.
+void findImpulse(Trampoline& t, int64_t periodStart, const AudioBufferList* data) {
+    Trampoline* input = t.partner;
+    if (input == nullptr || data == nullptr || data->mNumberBuffers != 1 ||
+        data->mBuffers[0].mData == nullptr)
+        return;
+    int64_t sent = input->impulseSentNanos.load();
+    if (sent == 0)
+        return;
+    const auto* samples = static_cast<const float*>(data->mBuffers[0].mData);
+    const UInt32 count = data->mBuffers[0].mDataByteSize / sizeof(float);
+    for (UInt32 i = 0; i < count; i += 2) {
+        if (samples[i] <= 0.9f * kImpulse)
+            continue;
+        // Played at the start of this period plus its place in it.
+        const int64_t latency = periodStart + int64_t(double(i / 2) * 1e9 / gOutputRate) - sent;
+        const int64_t sampleTime = input->impulseSampleTime.load();
+        if (input->impulseSentNanos.compare_exchange_strong(sent, 0)) {
+            gLatencyNanos.add(latency);
+            t.lastImpulse = {sampleTime, latency};
+        }
+        return;
+    }
 }
 
 OSStatus timed(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTimeStamp* time,
                UInt32 bus, UInt32 frames, AudioBufferList* data) {
     auto& t = *static_cast<Trampoline*>(refCon);
-    int64_t before = 0;
-    bool wasPrimed = false;
-    if (t.isOutput) {
-        wasPrimed = static_cast<forwarder::OutputRenderContext*>(t.refCon)->isPrimed;
-    } else {
-        before = static_cast<forwarder::InputCallbackContext*>(t.refCon)->ringBuffer.available();
-    }
-    const auto start = SteadyClock::now();
+    auto* output = static_cast<forwarder::OutputRenderContext*>(t.refCon);
+    auto* input = static_cast<forwarder::InputCallbackContext*>(t.refCon);
+    const bool wasPrimed = t.isOutput && output->isPrimed;
+    const int64_t before = t.isOutput ? 0 : input->ringBuffer.available();
+    const int64_t start = nowNanos();
     const OSStatus status = t.callback(t.refCon, flags, time, bus, frames, data);
-    const auto end = SteadyClock::now();
-    if (t.count < t.durationsMicros.size())
-        t.durationsMicros[t.count++] =
-            float(std::chrono::duration<double, std::micro>(end - start).count());
+    const int64_t end = nowNanos();
+    gCallbackNanos.add(end - start);
+    if (time != nullptr) {
+        const double rate = t.isOutput ? gOutputRate : kRate;
+        t.clockNanos = std::min(t.clockNanos, double(start) - time->mSampleTime * 1e9 / rate);
+    }
+    t.frames = frames;
     if (t.isOutput) {
-        auto& ctx = *static_cast<forwarder::OutputRenderContext*>(t.refCon);
-        if (wasPrimed && !ctx.isPrimed)
-            ++t.underruns;
-        // The impulse: the first sample above every tone.
-        if (t.partner != nullptr && data != nullptr && data->mNumberBuffers == 1) {
-            const int64_t sent = t.partner->impulseSentNanos.load();
-            const auto* samples = static_cast<const float*>(data->mBuffers[0].mData);
-            const UInt32 count = data->mBuffers[0].mDataByteSize / 4;
-            for (UInt32 i = 0; sent != 0 && samples != nullptr && i < count; ++i) {
-                if (samples[i] > 0.9f * kImpulse) {
-                    // Played at the start of this period plus its position in it.
-                    const double ms = double(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                 start.time_since_epoch())
-                                                 .count() -
-                                             sent) /
-                                          1e6 +
-                                      double(i / 2) / 48.0;
-                    if (t.latencyCount < t.latenciesMs.size())
-                        t.latenciesMs[t.latencyCount++] = ms;
-                    t.partner->impulseSentNanos = 0;
-                    break;
-                }
-            }
-        }
+        if (wasPrimed && !output->isPrimed)
+            noteEvent(gUnderruns, gFirstUnderrunNanos, end);
+        findImpulse(t, start, data);
     } else if (before + 2 * int64_t(frames) > forwarder::StereoRingBuffer::kCapacity) {
-        ++t.overflows;
+        noteEvent(gOverflows, gFirstOverflowNanos, end);
     }
     return status;
 }
@@ -136,9 +245,17 @@ Trampoline* trampolineOfInputUnit(AudioUnit unit) {
 
 extern "C" {
 
-// Installing either callback installs a trampoline around it.
+// Installing either callback installs a trampoline around it; the device a unit is given is
+// noted for the output's trampoline.
 OSStatus __wrap_AudioUnitSetProperty(AudioUnit unit, AudioUnitPropertyID id, AudioUnitScope scope,
                                      AudioUnitElement element, const void* data, UInt32 size) {
+    if (id == kAudioOutputUnitProperty_CurrentDevice && data != nullptr &&
+        size == sizeof(AudioObjectID)) {
+        AudioObjectID device = kAudioObjectUnknown;
+        std::memcpy(&device, data, sizeof device);
+        std::lock_guard lock(gTrampolinesMutex);
+        gUnitDevices.emplace_back(unit, device);
+    }
     const bool input = id == kAudioOutputUnitProperty_SetInputCallback;
     if ((!input && id != kAudioUnitProperty_SetRenderCallback) || data == nullptr ||
         size != sizeof(AURenderCallbackStruct))
@@ -150,11 +267,13 @@ OSStatus __wrap_AudioUnitSetProperty(AudioUnit unit, AudioUnitPropertyID id, Aud
     trampoline->refCon = original.inputProcRefCon;
     trampoline->isOutput = !input;
     trampoline->unit = unit;
-    trampoline->durationsMicros.assign(gReserve, 0.0f);
-    trampoline->latenciesMs.assign(4096, 0.0);
     const AURenderCallbackStruct wrapped{&timed, trampoline.get()};
     {
         std::lock_guard lock(gTrampolinesMutex);
+        for (const auto& [named, device] : gUnitDevices) {
+            if (named == unit)
+                trampoline->device = device;
+        }
         if (!input) {
             // The pipeline's input trampoline is the latest one on the same ring.
             const auto* ctx =
@@ -177,21 +296,24 @@ OSStatus __wrap_AudioUnitRender(AudioUnit unit, AudioUnitRenderActionFlags* flag
                                 const AudioTimeStamp* time, UInt32 bus, UInt32 frames,
                                 AudioBufferList* data) {
     const OSStatus status = __real_AudioUnitRender(unit, flags, time, bus, frames, data);
-    if (status != noErr || !gArmImpulse.load() || data == nullptr ||
+    if (status != noErr || !gArmImpulse.load() || time == nullptr || data == nullptr ||
         data->mBuffers[0].mData == nullptr)
         return status;
     static thread_local Trampoline* cached = nullptr;
     if (cached == nullptr || cached->unit != unit)
         cached = trampolineOfInputUnit(unit);
-    if (cached == nullptr || cached->impulseSentNanos.load() != 0)
+    const int64_t now = nowNanos();
+    if (cached == nullptr)
         return status;
-    if (!gArmImpulse.exchange(false))
+    const int64_t inFlight = cached->impulseSentNanos.load();
+    if ((inFlight != 0 && now - inFlight < kImpulseLostNanos) || !gArmImpulse.exchange(false))
         return status;
     auto* samples = static_cast<float*>(data->mBuffers[0].mData);
     std::fill(samples, samples + 2 * size_t(frames), 0.0f);
     samples[0] = samples[1] = kImpulse;
     // The impulse entered the virtual device at the period's first frame, a period before now.
-    cached->impulseSentNanos = nowNanos() - int64_t(frames) * 1000000000 / 48000;
+    cached->impulseSampleTime = int64_t(time->mSampleTime);
+    cached->impulseSentNanos = now - int64_t(double(frames) * 1e9 / kRate);
     return status;
 }
 }
@@ -205,37 +327,107 @@ struct Options {
     UInt32 frames = 512;
 };
 
-std::optional<Options> parse(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        char* end = nullptr;
-        const double value = std::strtod(argv[i + 1], &end);
-        if (end == argv[i + 1] || *end != '\0' || !std::isfinite(value))
-            return std::nullopt;
-        if (name == "--pipelines" && value >= 1 && value <= 8)
-            options.pipelines = int(value);
-        else if (name == "--seconds" && value > 0)
-            options.seconds = value;
-        else if (name == "--ppm" && std::fabs(value) < 100000)
-            options.ppm = value;
-        else if (name == "--frames" && value >= sim::kMinBufferFrameSize &&
-                 value <= sim::kMaxBufferFrameSize)
-            options.frames = UInt32(value);
-        else
-            return std::nullopt;
-    }
-    if (argc % 2 == 0)
+constexpr const char* kUsage = "usage: sonarill-engine-soak [--pipelines 1..8] [--seconds S] "
+                               "[--ppm P] [--frames 15..4096]\n";
+
+// A count is decimal digits and nothing else: "1.5", "0x200", "+2" and "" are none.
+std::optional<long> parseCount(const char* text, long min, long max) {
+    const size_t length = std::strlen(text);
+    if (length == 0 || length > 9 || std::strspn(text, "0123456789") != length)
         return std::nullopt;
+    const long value = std::strtol(text, nullptr, 10);
+    return value >= min && value <= max ? std::optional(value) : std::nullopt;
+}
+
+// A finite decimal number; strtod would also take hexadecimal.
+std::optional<double> parseNumber(const char* text) {
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(value) || std::strpbrk(text, "xX"))
+        return std::nullopt;
+    return value;
+}
+
+base::Expected<Options> parse(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; i += 2) {
+        const std::string name = argv[i];
+        if (i + 1 == argc)
+            return base::Failure{name + " needs a value"};
+        const char* text = argv[i + 1];
+        const auto refuse = [&](const char* expected) {
+            return base::Failure{name + ": expected " + expected + ", got \"" + text + "\""};
+        };
+        if (name == "--pipelines") {
+            const auto count = parseCount(text, 1, 8);
+            if (!count)
+                return refuse("a whole number from 1 to 8");
+            options.pipelines = int(*count);
+        } else if (name == "--frames") {
+            const auto count = parseCount(text, sim::kMinBufferFrameSize, sim::kMaxBufferFrameSize);
+            if (!count)
+                return refuse("a whole number from 15 to 4096");
+            options.frames = UInt32(*count);
+        } else if (name == "--seconds") {
+            const auto seconds = parseNumber(text);
+            if (!seconds || *seconds <= 0)
+                return refuse("a number of seconds above 0");
+            options.seconds = *seconds;
+        } else if (name == "--ppm") {
+            const auto ppm = parseNumber(text);
+            if (!ppm || std::fabs(*ppm) >= 100000)
+                return refuse("a number between -100000 and 100000");
+            options.ppm = *ppm;
+        } else {
+            return base::Failure{"unknown option \"" + name + "\""};
+        }
+    }
     return options;
 }
 
-double percentile(std::vector<float> values, double p) {
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+// SIGINT and SIGTERM end the run early: blocked in every thread (call before any starts) and
+// taken by the main thread while it waits, so clean-up runs on the normal path.
+sigset_t blockStopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
 }
+
+// Waits up to `seconds` (at least a moment); returns the stop signal that came, or 0.
+int waitForStopSignal(const sigset_t& signals, double seconds) {
+    const auto nanos = int64_t(std::clamp(seconds, 0.001, 1.0) * 1e9);
+    const timespec timeout{time_t(nanos / 1'000'000'000), long(nanos % 1'000'000'000)};
+    const int got = sigtimedwait(&signals, nullptr, &timeout);
+    return got > 0 ? got : 0;
+}
+
+// The run's home and data folder, so the log and the simulated plug-in folder stay out of the
+// user's own; removed however the run ends.
+class ScratchFolder {
+public:
+    bool create() {
+        path_ = std::filesystem::temp_directory_path() / "sonarill-soak-XXXXXX";
+        return mkdtemp(path_.data()) != nullptr;
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Once the run is over, the simulation is left still: an empty world on the manual clock, whose
+// threads then no longer act on the scratch folder going away, nor on anything else at exit.
+struct StillSimulationAtEnd {
+    ~StillSimulationAtEnd() { (void)sim::resetWorld(sim::World{}, sim::TimelineClock::manual); }
+};
 
 std::string routeText(int pipelines) {
     std::string text = "devices:\n";
@@ -258,25 +450,105 @@ bool setVirtualProperty(AudioObjectPropertySelector selector, UInt32 size, const
     return AudioObjectSetPropertyData(*virtualID, &address, 0, nullptr, size, data) == noErr;
 }
 
+// The last impulse played, measured again from samples: where it was put in the virtual device's
+// stream and where it lies in the device's recording, each turned into time by its own unit's
+// clock. Only once the units are disposed of.
+struct LatencyCheck {
+    long recordedSamples;
+    long callbacksSamples;
+};
+
+std::optional<LatencyCheck> checkLastImpulse() {
+    const Trampoline* output = nullptr;
+    for (const auto& t : gTrampolines) {
+        if (t->isOutput && t->partner != nullptr && t->lastImpulse.sampleTime >= 0 &&
+            (output == nullptr || t->lastImpulse.sampleTime > output->lastImpulse.sampleTime))
+            output = t.get();
+    }
+    if (output == nullptr)
+        return std::nullopt;
+    // The recording counts from the first unit that played to the device.
+    const auto sameDevice = [&](const auto& t) {
+        return t->isOutput && t->device == output->device;
+    };
+    if (std::count_if(gTrampolines.begin(), gTrampolines.end(), sameDevice) != 1)
+        return std::nullopt;
+    std::string uid;
+    for (const sim::Device& device : sim::devices()) {
+        if (device.id == output->device)
+            uid = device.uid;
+    }
+    const UInt64 played = sim::framesPlayed(uid);
+    const std::vector<float> recent = sim::recentlyPlayed(uid, std::numeric_limits<size_t>::max());
+    const UInt64 frames = recent.size() / 2;
+    std::optional<UInt64> at;
+    for (UInt64 i = frames; i-- > 0 && !at;) {
+        if (recent[2 * i] > 0.9f * kImpulse)
+            at = played - frames + i;
+    }
+    if (!at)
+        return std::nullopt;
+    // It entered at the start of its period, which the input unit was handed a period later.
+    const Trampoline& input = *output->partner;
+    const double entered =
+        input.clockNanos + (double(output->lastImpulse.sampleTime) - input.frames) * 1e9 / kRate;
+    const double heard = output->clockNanos + double(*at) * 1e9 / gOutputRate;
+    return LatencyCheck{std::lround((heard - entered) * kRate / 1e9),
+                        std::lround(double(output->lastImpulse.latencyNanos) * kRate / 1e9)};
+}
+
+void printWhen(const char* name, int64_t eventNanos, int64_t startNanos) {
+    if (eventNanos == 0)
+        std::printf("%s=none\n", name);
+    else
+        std::printf("%s=%.2f\n", name, double(eventNanos - startNanos) / 1e9);
+}
+
+void printFigures(double seconds, UInt32 frames, int64_t startNanos) {
+    std::printf("seconds=%.2f\n", seconds);
+    std::printf("impulses_measured=%llu\n", static_cast<unsigned long long>(gLatencyNanos.count()));
+    if (gLatencyNanos.count() > 0) {
+        const double primingMs = double(forwarder::primingThreshold(frames)) / 2.0 / kRate * 1e3;
+        const double totalMs = gLatencyNanos.percentileNanos(0.5) / 1e6;
+        std::printf("latency_priming_ms=%.2f\n", primingMs);
+        std::printf("latency_phase_ms=%.2f\n", totalMs - primingMs);
+        std::printf("latency_total_ms=%.2f\n", totalMs);
+        std::printf("latency_total_min_ms=%.2f\n", gLatencyNanos.minNanos() / 1e6);
+        std::printf("latency_total_max_ms=%.2f\n", gLatencyNanos.maxNanos() / 1e6);
+        if (const auto check = checkLastImpulse()) {
+            std::printf("latency_check_recorded_samples=%ld\n", check->recordedSamples);
+            std::printf("latency_check_callbacks_samples=%ld\n", check->callbacksSamples);
+        }
+    }
+    const double minutes = seconds / 60.0;
+    std::printf("underruns_per_min=%.2f\n", double(gUnderruns.load()) / minutes);
+    std::printf("overflows_per_min=%.2f\n", double(gOverflows.load()) / minutes);
+    printWhen("first_underrun_s", gFirstUnderrunNanos.load(), startNanos);
+    printWhen("first_overflow_s", gFirstOverflowNanos.load(), startNanos);
+    if (gCallbackNanos.count() > 0) {
+        std::printf("callback_p50_us=%.2f\n", gCallbackNanos.percentileNanos(0.5) / 1e3);
+        std::printf("callback_p99_us=%.2f\n", gCallbackNanos.percentileNanos(0.99) / 1e3);
+        std::printf("callback_max_us=%.2f\n", gCallbackNanos.maxNanos() / 1e3);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::optional<Options> options = parse(argc, argv);
+    const sigset_t stopSignals = blockStopSignals();
+    std::signal(SIGPIPE, SIG_IGN); // a reader gone early costs the figures, not the clean-up
+    const base::Expected<Options> options = parse(argc, argv);
     if (!options) {
-        std::fputs("usage: sonarill-engine-soak [--pipelines 1..8] [--seconds S] [--ppm P] "
-                   "[--frames 15..4096]\n",
-                   stderr);
+        std::fprintf(stderr, "sonarill-engine-soak: %s\n%s", options.error().c_str(), kUsage);
         return 2;
     }
-    // A scratch home and data folder: the log and the simulated plug-in folder stay out of the
-    // user's own.
-    std::string scratch = (std::filesystem::temp_directory_path() / "sonarill-soak-XXXXXX");
-    if (mkdtemp(scratch.data()) == nullptr) {
+    ScratchFolder scratch;
+    if (!scratch.create()) {
         std::perror("sonarill-engine-soak: cannot create a scratch folder");
         return 1;
     }
-    setenv("HOME", scratch.c_str(), 1);
-    setenv("XDG_DATA_HOME", scratch.c_str(), 1);
+    setenv("HOME", scratch.path().c_str(), 1);
+    setenv("XDG_DATA_HOME", scratch.path().c_str(), 1);
 
     // The engine's log lines echo on standard output; the figures alone go there.
     std::fflush(stdout);
@@ -302,8 +574,8 @@ int main(int argc, char** argv) {
                               .level = 0.5});
     }
     world.plugin.installed = true;
-    const double periods = options->seconds * 48000.0 / options->frames;
-    gReserve = size_t(periods * 1.1) + 1024;
+    gOutputRate = kRate * (1.0 + options->ppm * 1e-6);
+    const StillSimulationAtEnd still;
     if (auto reset = sim::resetWorld(world, sim::TimelineClock::realTime); !reset) {
         std::fprintf(stderr, "sonarill-engine-soak: %s\n", reset.error().c_str());
         return 1;
@@ -324,45 +596,26 @@ int main(int argc, char** argv) {
     for (int i = 0; i < options->pipelines; ++i)
         routes.push_back({"soak-" + std::to_string(i), i, 1.0f});
     forwarder::AudioForwarder& engine = forwarder::AudioForwarder::shared();
+    const int64_t start = nowNanos();
     if (!pushed || !engine.setOutputRoutes(routes)) {
         std::fputs("sonarill-engine-soak: the engine did not start\n", stderr);
         return 1;
     }
-    // An impulse every half second once the pipelines have primed.
-    const auto start = SteadyClock::now();
-    const auto end = start + std::chrono::duration<double>(options->seconds);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    while (SteadyClock::now() < end) {
+    // An impulse every half second once the pipelines have primed, until the time is up or a
+    // stop signal comes.
+    const auto elapsed = [&] { return double(nowNanos() - start) / 1e9; };
+    int stopSignal = waitForStopSignal(stopSignals, std::min(0.3, options->seconds));
+    while (stopSignal == 0 && elapsed() < options->seconds) {
         gArmImpulse = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        stopSignal = waitForStopSignal(stopSignals, std::min(0.5, options->seconds - elapsed()));
     }
     gArmImpulse = false;
+    const double seconds = elapsed();
     engine.stop();
 
-    std::vector<float> durations, latencies;
-    size_t underruns = 0, overflows = 0;
-    for (const auto& t : gTrampolines) {
-        durations.insert(durations.end(), t->durationsMicros.begin(),
-                         t->durationsMicros.begin() + long(t->count));
-        for (size_t i = 0; i < t->latencyCount; ++i)
-            latencies.push_back(float(t->latenciesMs[i]));
-        underruns += t->underruns;
-        overflows += t->overflows;
-    }
     std::fflush(stdout);
     dup2(figuresOut, STDOUT_FILENO);
     close(figuresOut);
-    const double minutes = options->seconds / 60.0;
-    const double floorMs = (double(forwarder::primingThreshold(frames)) / 2.0 + frames) / 48.0;
-    std::printf("added_latency_ms=%.2f\n", percentile(latencies, 0.5));
-    std::printf("floor_ms=%.2f\n", floorMs);
-    std::printf("underruns_per_min=%.2f\n", double(underruns) / minutes);
-    std::printf("overflows_per_min=%.2f\n", double(overflows) / minutes);
-    std::printf("callback_p50_us=%.2f\n", percentile(durations, 0.5));
-    std::printf("callback_p99_us=%.2f\n", percentile(durations, 0.99));
-    std::printf("callback_max_us=%.2f\n", percentile(durations, 1.0));
-    std::printf("impulses_measured=%zu\n", latencies.size());
-    std::error_code ignored;
-    std::filesystem::remove_all(scratch, ignored);
-    return 0;
+    printFigures(seconds, frames, start);
+    return stopSignal == 0 ? 0 : 128 + stopSignal;
 }

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# sonarill-engine-soak from the outside: the arguments it refuses, the figures it prints, and how a
+# run ends, never leaving its scratch folder behind.
+set -u
+tool="$1"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+export TMPDIR="$work/tmp" # where the tool makes its scratch folder
+mkdir "$TMPDIR"
+
+# Each row: exit status | arguments | patterns for lines of what the tool printed and said, each
+# found in some line, or, after "!", in none.
+rows=(
+    '2|--pipelines 1.5 --seconds 0.1|^sonarill-engine-soak: --pipelines: expected a whole number from 1 to 8, got "1\.5"$|^usage: '
+    '2|--frames 0x200 --seconds 0.1|--frames: expected a whole number from 15 to 4096, got "0x200"'
+    '2|--seconds 0x10|--seconds: expected a number of seconds above 0, got "0x10"'
+    '2|--pipelines 2 --seconds|--seconds needs a value'
+    # Over before the first impulse: no latency to tell.
+    '0|--seconds 0.1|^impulses_measured=0$|!latency'
+    # A device clock 9% fast drains the ring, which underruns from about half a second on.
+    '0|--seconds 2 --pipelines 1 --frames 1024 --ppm 90000|^latency_priming_ms=42\.67$|^first_underrun_s=[01]\.[0-9]{2}$|^first_overflow_s=none$'
+    # One 10% slow fills it until it overflows, after about 1.7 seconds.
+    '0|--seconds 3 --pipelines 1 --frames 4096 --ppm -99999|^latency_priming_ms=170\.67$|^first_overflow_s=[12]\.[0-9]{2}$'
+)
+for row in "${rows[@]}"; do
+    IFS='|' read -r -a fields <<<"$row"
+    read -r -a arguments <<<"${fields[1]}"
+    "$tool" "${arguments[@]}" >"$work/said" 2>&1
+    status=$?
+    [ $status -eq "${fields[0]}" ] || fail "${fields[1]}: exit $status, expected ${fields[0]}"
+    for pattern in "${fields[@]:2}"; do
+        if [[ "$pattern" == !* ]]; then
+            ! grep -qE -- "${pattern:1}" "$work/said" || fail "${fields[1]}: said '${pattern:1}'"
+        else
+            grep -qE -- "$pattern" "$work/said" || fail "${fields[1]}: did not say '$pattern'"
+        fi
+    done
+    [ -z "$(ls -A "$TMPDIR")" ] || fail "${fields[1]}: left $(ls "$TMPDIR") behind"
+    rm -rf "${TMPDIR:?}"/*
+done
+# The last row's last impulse, found in the device's recording, is where the callbacks saw it
+# play, give or take how late their threads woke (5 ms: a period here is 85).
+recorded="$(sed -n 's/^latency_check_recorded_samples=//p' "$work/said")"
+callbacks="$(sed -n 's/^latency_check_callbacks_samples=//p' "$work/said")"
+if [ -z "$recorded" ] || [ -z "$callbacks" ]; then
+    fail "no latency check"
+elif [ $((recorded - callbacks)) -gt 240 ] || [ $((callbacks - recorded)) -gt 240 ]; then
+    fail "the recording puts the impulse $recorded samples late, the callbacks $callbacks"
+fi
+
+# A run that would never end, stopped by SIGINT: the figures of the time it ran, then the
+# interrupted status. Its figures fit in fixed memory, so it starts at all.
+"$tool" --seconds 1e9 --pipelines 1 >"$work/said" 2>&1 &
+pid=$!
+sleep 1.5
+kill -INT $pid
+wait $pid
+status=$?
+[ $status -eq 130 ] || fail "SIGINT: exit $status, expected 130"
+grep -qE '^impulses_measured=[1-9]' "$work/said" || fail "SIGINT: said $(cat "$work/said")"
+[ -z "$(ls -A "$TMPDIR")" ] || fail "SIGINT: left $(ls "$TMPDIR") behind"
+
+[ $failures -eq 0 ] && echo "sonarill-engine-soak: all cases pass"
+exit $failures
