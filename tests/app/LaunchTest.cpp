@@ -1,10 +1,10 @@
 // The real executable from launch to quit on a simulated audio system of its own, as a user or
 // the system would end it, and the guard that gives the outputs back when it is killed.
+#include "support/DataRows.h"
 #include "support/Eventually.h"
 #include "support/FileBytes.h"
 #include "support/Scratch.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -25,31 +26,12 @@ using namespace std::chrono_literals;
 using namespace sonarill::testing;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
-using ::testing::Contains;
-using ::testing::HasSubstr;
-using ::testing::Not;
+using nlohmann::json;
 
-const std::string kRule(40, '=');
 const std::string kLaunched = "applicationDidFinishLaunching complete";
-const std::string kQuitting = "applicationWillTerminate — cleaning up";
-const std::string kEnded = "guard: the application ended without quitting; giving its changes back";
 const std::string kOutputsState = "Library/Application Support/Sonarill/outputs.state";
 constexpr auto kLaunchTimeout = 60s;
 constexpr auto kQuitTimeout = 30s;
-
-// The world's devices: speakers (the default output at start, playing in periods of 1024
-// frames, which forwarding changes to 512) and a headset, and one application playing a tone.
-// `extra` adds members to the world object.
-std::string worldJSON(bool pluginInstalled, const std::string& extra = "") {
-    return R"({"devices": [
-        {"id": 41, "uid": "BuiltInSpeakerDevice", "name": "Speakers", "transport": "bltn",
-         "outputChannels": 2, "bufferFrameSize": 1024},
-        {"id": 42, "uid": "Headset", "name": "Headset", "transport": "usb ", "outputChannels": 2}],
-    "defaultOutput": "BuiltInSpeakerDevice",
-    "apps": [{"bundleId": "com.apple.Music", "name": "Music", "toneHz": 440}],
-    "plugin": {"installed": )" +
-           std::string(pluginInstalled ? "true" : "false") + R"(, "loadDelay": 0.5})" + extra + "}";
-}
 
 // One run of the application with its own home, data folder and world.
 class AppRun {
@@ -152,14 +134,17 @@ private:
     pid_t startedPid_ = -1;
 };
 
-// Each message of `expected` appears in `messages`, in this order.
-::testing::AssertionResult inOrder(const Lines& messages, const Lines& expected) {
+// Each line of `expected` appears in `messages`, in this order.
+::testing::AssertionResult inOrder(const Lines& messages, const json& expected,
+                                   const std::map<std::string, std::string>& names) {
     auto at = messages.begin();
-    for (const std::string& message : expected) {
-        at = std::find(at, messages.end(), message);
+    for (const json& line : expected) {
+        at = std::find_if(at, messages.end(), [&](const std::string& message) {
+            return lineMatches(message, line, names);
+        });
         if (at == messages.end())
-            return ::testing::AssertionFailure() << "missing or out of order: \"" << message
-                                                 << "\" in " << ::testing::PrintToString(messages);
+            return ::testing::AssertionFailure() << "missing or out of order: " << line.dump()
+                                                 << " in " << ::testing::PrintToString(messages);
         ++at;
     }
     return ::testing::AssertionSuccess();
@@ -183,125 +168,67 @@ bool processExists(pid_t pid) {
     return name != std::string::npos && name + 2 < text.size() && text[name + 2] != 'Z';
 }
 
-bool outputsAre(const nlohmann::json& system, const std::string& output,
-                const std::string& systemOutput) {
-    return system.value("defaultOutput", "") == output &&
-           system.value("defaultSystemOutput", "") == systemOutput;
-}
+// Runs from launch to an ending, as each row of tests/scenarios/launch/endings.json says, each run
+// on the home, data folder and world the one before left. The signal goes twice, as an impatient
+// user or a service manager might send it: one quit, at once; or killed, and the guard gives back
+// what the application held before it leaves.
+class LaunchEndings : public ::testing::TestWithParam<DataRow> {};
 
-int speakersFrameSize(const nlohmann::json& system) {
-    return system.value("bufferFrameSizes", nlohmann::json::object())
-        .value("BuiltInSpeakerDevice", 0);
-}
-
-// Runs from launch to a quit by `signal`, sent twice as an impatient user or a service manager
-// might: one quit, at once, with status 0, and the guard goes with the application; or killed,
-// and the guard gives back what the application held before it leaves.
-TEST(Launch, QuitsOnASignalInOrderOnceGivingBackWhatTheVirtualDeviceHolds) {
-    const std::string S = "BuiltInSpeakerDevice", V = "Sonarill_OutputDevice";
-    const std::string blockedRead = R"(, "faults": [{"call": "AudioObjectGetPropertyData", )";
-    const std::string dOutHung = blockedRead + R"("selector": "dOut", "blockMs": 2500}])";
-    const std::string ready = "PluginLifecycle: ready=true",
-                      noOutput = "currentDefaultOutputUID: timed out or returned nil",
-                      restoring = "Restoring default output to: BuiltInSpeakerDevice",
-                      restored = "Default output restored to deviceID=41";
-    const Lines launch = {"Original default output: BuiltInSpeakerDevice", ready,
-                          "=== AudioRoutingViewModel init ===",
-                          "setSonarillAsDefault: verification — default output is now: " + V};
-    const Lines unanswered = {
-        noOutput, "Original default output: nil",       ready,
-        noOutput, "Original default output retry: nil", "=== AudioRoutingViewModel init ==="};
-    const Lines fullRestore = {"stop: all forwarding pipelines stopped", restoring, restored};
-    const Lines notRead = {noOutput, "Default output not Sonarill (nil), no restore needed"};
-    const Lines guardRestores = {
-        "guard: default output restored to BuiltInSpeakerDevice (deviceID=41)",
-        "guard: default system output restored to BuiltInSpeakerDevice (deviceID=41)",
-        "guard: restored buffer frame size for uid=BuiltInSpeakerDevice to 1024"};
-    struct Case {
-        const char* name;
-        int signal;
-        bool pluginInstalled;
-        std::string extra;                // members of the world
-        Lines launchLines, quitLines;     // in this order among the others
-        std::string output, systemOutput; // the defaults after the quit
-        bool stateFileKept;               // for the next launch, as the restore failed
-    };
-    const Case cases[] = {
-        {"SIGTERM, installing the plug-in", SIGTERM, false, "", launch, fullRestore, S, S, false},
-        {"SIGINT", SIGINT, true, "", {ready}, {restored}, S, S, false},
-        // Reading the default output takes 2.5 s, longer than the application waits: launch
-        // and quit are late by the time-outs only.
-        {"server does not answer", SIGTERM, true, dOutHung, unanswered, notRead, V, V, true},
-        {"killed: the guard gives back", SIGKILL, true, "", launch, guardRestores, S, S, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        AppRun app(worldJSON(c.pluginInstalled, c.extra));
+TEST_P(LaunchEndings, Row) {
+    ASSERT_EQ(GetParam().problem, "");
+    knownKeysOnly(GetParam().value, {"name", "why", "runs"});
+    const auto folder = std::make_shared<ScratchFolder>("sonarill-launch");
+    for (const json& run : GetParam().value.at("runs")) {
+        knownKeysOnly(run, {"world", "worldPatch", "killGuard", "signal", "exitStatus", "after",
+                            "first", "inOrder", "counts", "never", "stateFile"});
+        json world = json::parse(
+            readBytes(std::filesystem::path(SONARILL_TABLES) / run.at("world").get<std::string>()));
+        world.merge_patch(run.value("worldPatch", json::object()));
+        AppRun app(world.dump(), folder);
         ASSERT_TRUE(app.waitForMessage(kLaunched, kLaunchTimeout));
         const pid_t guard = guardPid(app);
         EXPECT_TRUE(processExists(guard));
-        app.signal(c.signal);
-        app.signal(c.signal);
+        if (run.value("killGuard", false))
+            ::kill(guard, SIGKILL);
+        const std::map<std::string, int> signals = {
+            {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGKILL", SIGKILL}};
+        app.signal(signals.at(run.at("signal").get<std::string>()));
+        app.signal(signals.at(run.at("signal").get<std::string>()));
         // Waited for before the application is reaped: a killed one's guard gives them back.
+        const json after = run.at("after").flatten();
         const auto givenBack = [&] {
-            const nlohmann::json system = app.sharedSystem();
-            return outputsAre(system, c.output, c.systemOutput) &&
-                   speakersFrameSize(system) == 1024;
+            const json system = app.sharedSystem();
+            return std::ranges::all_of(after.items(), [&](const auto& item) {
+                const json::json_pointer at(item.key());
+                return system.contains(at) && system[at] == item.value();
+            });
         };
         EXPECT_TRUE(eventually(givenBack, kQuitTimeout)) << app.sharedSystem().dump();
-        const bool killed = c.signal == SIGKILL;
-        EXPECT_EQ(app.waitForExit(kQuitTimeout), killed ? 128 + SIGKILL : 0);
+        EXPECT_EQ(app.waitForExit(kQuitTimeout), run.at("exitStatus").get<int>());
 
         // Read once the guard left: a killed one's last lines follow the outputs it gave back.
         EXPECT_TRUE(eventually([&] { return !processExists(guard); }, 5s)) << "the guard left";
         const Lines messages = app.messages();
-        ASSERT_FALSE(messages.empty());
-        EXPECT_EQ(messages.front(), kRule) << "the log starts afresh";
-        EXPECT_TRUE(inOrder(
-            messages,
-            {kRule, "Sonarill starting up (pid=" + std::to_string(app.pid()) + ")", kRule}));
-        EXPECT_TRUE(inOrder(messages, c.launchLines));
-        const std::string signal = c.signal == SIGTERM ? "SIGTERM" : "SIGINT";
-        Lines quit = {kLaunched, signal + " received — terminating app", kQuitting};
-        if (killed)
-            quit = {kLaunched, kEnded};
-        quit.insert(quit.end(), c.quitLines.begin(), c.quitLines.end());
-        quit.push_back(killed ? "guard: done" : "cleanup complete");
-        EXPECT_TRUE(inOrder(messages, quit));
-        EXPECT_EQ(std::ranges::count(messages, kQuitting), killed ? 0 : 1);
-        EXPECT_EQ(std::ranges::count(messages, "cleanup complete"), killed ? 0 : 1);
-        EXPECT_EQ(std::ranges::count(messages, kEnded), killed ? 1 : 0);
-        if (c.output == c.systemOutput) { // nothing left to do for the alert sounds
-            EXPECT_THAT(messages, Not(Contains(HasSubstr("system output to"))));
+        const std::map<std::string, std::string> names = {{"pid", std::to_string(app.pid())}};
+        if (run.contains("first")) {
+            ASSERT_FALSE(messages.empty());
+            EXPECT_TRUE(lineMatches(messages.front(), run["first"], names)) << messages.front();
         }
-        EXPECT_EQ(std::filesystem::exists(app.home() / kOutputsState), c.stateFileKept);
+        for (const json& lines : memberOrNull(run, "inOrder"))
+            EXPECT_TRUE(inOrder(messages, lines, names));
+        for (const auto& [line, count] : memberOrNull(run, "counts").items())
+            EXPECT_EQ(std::ranges::count(messages, line), count.get<int>()) << line;
+        for (const json& line : memberOrNull(run, "never")) {
+            EXPECT_TRUE(std::ranges::none_of(messages, [&](const std::string& message) {
+                return lineMatches(message, line);
+            })) << line;
+        }
+        EXPECT_EQ(std::filesystem::exists(app.home() / kOutputsState),
+                  run.at("stateFile").get<bool>());
     }
 }
 
-TEST(Guard, AfterBothDiedTheNextLaunchTakesTheOriginalFromTheStateFile) {
-    auto folder = std::make_shared<ScratchFolder>("sonarill-launch");
-    {
-        AppRun first(worldJSON(true), folder);
-        ASSERT_TRUE(first.waitForMessage(kLaunched, kLaunchTimeout));
-        ASSERT_TRUE(std::filesystem::exists(first.home() / kOutputsState));
-        ::kill(guardPid(first), SIGKILL);
-        first.signal(SIGKILL);
-        EXPECT_EQ(first.waitForExit(kQuitTimeout), 128 + SIGKILL);
-        ASSERT_TRUE(
-            outputsAre(first.sharedSystem(), "Sonarill_OutputDevice", "Sonarill_OutputDevice"))
-            << "nothing gave the output back";
-    }
-    // The machine as the dead run left it.
-    AppRun second(worldJSON(true, R"(, "keepSystemState": true)"), folder);
-    ASSERT_TRUE(second.waitForMessage(kLaunched, kLaunchTimeout));
-    EXPECT_TRUE(second.has("Original default output (kept from an earlier run): "
-                           "BuiltInSpeakerDevice"));
-    second.signal(SIGTERM);
-    EXPECT_EQ(second.waitForExit(kQuitTimeout), 0);
-    EXPECT_TRUE(
-        inOrder(second.messages(), {"Restoring default output to: BuiltInSpeakerDevice",
-                                    "Default output restored to deviceID=41", "cleanup complete"}));
-    EXPECT_TRUE(outputsAre(second.sharedSystem(), "BuiltInSpeakerDevice", "BuiltInSpeakerDevice"));
-}
+INSTANTIATE_TEST_SUITE_P(LaunchEndings, LaunchEndings,
+                         ::testing::ValuesIn(readRows(SONARILL_TABLES "/endings.json")), rowName);
 
 } // namespace

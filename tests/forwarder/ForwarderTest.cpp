@@ -96,7 +96,7 @@ protected:
 TEST_P(ForwarderTable, Row) {
     ASSERT_EQ(GetParam().problem, "");
     const json& row = GetParam().value;
-    knownKeysOnly(row, {"name", "plugin", "steps"});
+    knownKeysOnly(row, {"name", "why", "plugin", "steps"});
     if (row.contains("plugin")) {
         sim::World changed = worldWithDriver();
         changed.plugin = worldFromJSON(json{{"plugin", row["plugin"]}}.dump()).plugin;
@@ -117,8 +117,8 @@ TEST_P(ForwarderTable, Row) {
 }
 
 void ForwarderTable::runStep(const json& step) {
-    knownKeysOnly(step, {"setFrameSizes", "faults", "failUnitCreation", "during", "routes", "ok",
-                         "stop", "log", "logHas", "told", "units", "frameSizes", "pipelines",
+    knownKeysOnly(step, {"why", "setFrameSizes", "faults", "failUnitCreation", "during", "routes",
+                         "ok", "stop", "log", "logHas", "told", "units", "frameSizes", "pipelines",
                          "outputs", "volumes", "advance", "heard", "silent"});
     for (const auto& [uid, size] : memberOrNull(step, "setFrameSizes").items())
         EXPECT_EQ(audio::writeUInt32Property(deviceID(uid), kAudioDevicePropertyBufferFrameSize,

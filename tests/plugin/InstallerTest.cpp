@@ -168,7 +168,8 @@ class InstallerRuns : public Installer, public WithParamInterface<DataRow> {};
 TEST_P(InstallerRuns, Row) {
     ASSERT_EQ(GetParam().problem, "");
     const json& row = GetParam().value;
-    knownKeysOnly(row, {"name", "plugin", "carried", "placed", "folderIsAFile", "shell", "calls"});
+    knownKeysOnly(
+        row, {"name", "why", "plugin", "carried", "placed", "folderIsAFile", "shell", "calls"});
     const json& changes = row.value("carried", json::object());
     knownKeysOnly(changes, {"identifier", "routeConfig", "executable"});
     sim::DriverBundle carried = sim::carriedDriverBundle();
