@@ -6,8 +6,10 @@
 #include "audio/DeviceLookup.h"
 #include "guard/GuardClient.h"
 #include "sim/Control.h"
+#include "support/DataRows.h"
 #include "support/DefaultWorld.h"
 #include "support/Eventually.h"
+#include "support/Listening.h"
 #include "support/LogCapture.h"
 #include "support/SimWorld.h"
 
@@ -15,7 +17,6 @@
 
 #include <csignal>
 #include <fstream>
-#include <functional>
 
 #include <pthread.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@ using namespace sonarill::testing;
 using namespace std::chrono_literals;
 using guard::GuardClient;
 using Lines = std::vector<std::string>;
+using nlohmann::json;
 
 const auto* const home = addScratchHome(); // the log the guard appends to as well
 
@@ -71,75 +73,62 @@ void startGuard(GuardClient& client, const LogCapture& log) {
     EXPECT_TRUE(inSignalSet(client.pid(), "SigIgn", SIGPIPE)) << "the guard's own choice";
 }
 
-TEST(GuardProcess, GivesBackOnlyWhatTheApplicationStillHoldsWhenItEndsWithoutQuitting) {
-    const std::string S = kSpeakersUID, D = kHDMIUID;
-    const std::string output = "guard: default output restored to " + S + " (deviceID=41)";
-    const std::string system = "guard: default system output restored to " + S + " (deviceID=41)";
-    const std::string size = "guard: restored buffer frame size for uid=" + D + " to 1024";
-    const Lines displayPicked = {"guard: default output is " + D + ", not Sonarill; left alone",
-                                 system};
-    const Lines unplugged = {"guard: default output UnpluggedDevice is gone; it stays on Sonarill",
-                             system, size};
-    const Lines nothingToDo = {
-        output, "guard: no original default system output was recorded; it stays on Sonarill",
-        "guard: buffer frame size already restored for uid=" + D + " size=1024"};
-    using Meanwhile = std::function<void(GuardClient&)>; // after the application took over
-    // Neither is the guard's to change any more; the alert sounds still are.
-    const Meanwhile pickDisplay = [](GuardClient& client) {
-        ASSERT_TRUE(sim::setDefaultDevice(kOutput, kHDMIUID));
-        client.recordFrameSize(kHDMIUID, std::nullopt); // the forwarder gave it back
-    };
-    const Meanwhile unplug = [](GuardClient& client) {
-        client.recordOutputs({"UnpluggedDevice", kSpeakersUID});
-    };
-    const Meanwhile noSystemOutput = [](GuardClient& client) {
-        client.recordOutputs({kSpeakersUID, ""});
-        ASSERT_EQ(audio::writeUInt32Property(kHDMI, kAudioDevicePropertyBufferFrameSize, 1024),
-                  noErr);
-    };
-    struct Case {
-        const char* name;
-        Meanwhile meanwhile;
-        std::string outputAfter, systemOutputAfter;
-        UInt32 displayFramesAfter;
-        Lines lines; // between the first and the last when it dies
-    };
-    const Case cases[] = {
-        {"the user picked the display", pickDisplay, D, S, 512, displayPicked},
-        {"the output was unplugged", unplug, kVirtual, S, 1024, unplugged},
-        {"no alert output and the size back", noSystemOutput, S, kVirtual, 1024, nothingToDo},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        unsetenv("SONARILL_SIM_WORLD"); // the guard's world is this test's: the default one
-        const ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
-        LogCapture log;
-        GuardClient client;
-        startGuard(client, log);
-        // What the application does: records the outputs, takes them over, aligns a device.
-        client.recordOutputs({kSpeakersUID, kSpeakersUID});
-        ASSERT_TRUE(sim::setDefaultDevice(kOutput, kVirtual));
-        ASSERT_TRUE(sim::setDefaultDevice(kSystemOutput, kVirtual));
-        ASSERT_EQ(audio::writeUInt32Property(kHDMI, kAudioDevicePropertyBufferFrameSize, 512),
-                  noErr);
-        client.recordFrameSize(kHDMIUID, 1024u);
-        c.meanwhile(client);
-        client.closeWithoutQuit();
+// Each row of tests/scenarios/launch/guard-endings.json: what the user or the system changed after
+// the application took the outputs over, then what the guard leaves and logs when it dies.
+class GuardProcess : public ::testing::TestWithParam<DataRow> {};
 
-        EXPECT_EQ(client.waitForExit(10s), 0);
-        EXPECT_EQ(sim::defaultDeviceUID(kOutput), c.outputAfter);
-        EXPECT_EQ(sim::defaultDeviceUID(kSystemOutput), c.systemOutputAfter);
-        EXPECT_EQ(audio::readUInt32Property(kHDMI, kAudioDevicePropertyBufferFrameSize),
-                  c.displayFramesAfter);
-        Lines lines;
-        for (const std::string& message : log.messages())
-            if (message.rfind("guard: ", 0) == 0 && message.rfind(kWatching, 0) != 0)
-                lines.push_back(message);
-        Lines expected = {"guard: the application ended without quitting; giving its changes back"};
-        expected.insert(expected.end(), c.lines.begin(), c.lines.end());
-        expected.push_back("guard: done");
-        EXPECT_EQ(lines, expected);
+TEST_P(GuardProcess, Row) {
+    ASSERT_EQ(GetParam().problem, "");
+    const json& row = GetParam().value;
+    knownKeysOnly(row, {"name", "why", "meanwhile", "after", "log"});
+    knownKeysOnly(row.at("after"), {"output", "systemOutput", "frameSizes"});
+    unsetenv("SONARILL_SIM_WORLD"); // the guard's world is this test's: the default one
+    const ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
+    LogCapture log;
+    GuardClient client;
+    startGuard(client, log);
+    // What the application does: records the outputs, takes them over, aligns a device.
+    client.recordOutputs({kSpeakersUID, kSpeakersUID});
+    ASSERT_TRUE(sim::setDefaultDevice(kOutput, kVirtual));
+    ASSERT_TRUE(sim::setDefaultDevice(kSystemOutput, kVirtual));
+    ASSERT_EQ(audio::writeUInt32Property(kHDMI, kAudioDevicePropertyBufferFrameSize, 512), noErr);
+    client.recordFrameSize(kHDMIUID, 1024u);
+    for (const json& change : row.at("meanwhile")) {
+        knownKeysOnly(change,
+                      {"setDefaultOutput", "recordOutputs", "recordFrameSize", "setFrameSizes"});
+        if (change.contains("setDefaultOutput")) {
+            ASSERT_TRUE(
+                sim::setDefaultDevice(kOutput, change["setDefaultOutput"].get<std::string>()));
+        }
+        if (change.contains("recordOutputs"))
+            client.recordOutputs({change["recordOutputs"].at(0).get<std::string>(),
+                                  change["recordOutputs"].at(1).get<std::string>()});
+        if (const json& record = memberOrNull(change, "recordFrameSize"); !record.is_null())
+            client.recordFrameSize(
+                record.at(0).get<std::string>(),
+                record.at(1).is_null() ? std::nullopt : std::optional(record[1].get<uint32_t>()));
+        for (const auto& [uid, size] : memberOrNull(change, "setFrameSizes").items())
+            ASSERT_EQ(audio::writeUInt32Property(deviceID(uid), kAudioDevicePropertyBufferFrameSize,
+                                                 size.get<UInt32>()),
+                      noErr);
     }
+    client.closeWithoutQuit();
+
+    EXPECT_EQ(client.waitForExit(10s), 0);
+    EXPECT_EQ(sim::defaultDeviceUID(kOutput), row["after"].at("output").get<std::string>());
+    EXPECT_EQ(sim::defaultDeviceUID(kSystemOutput),
+              row["after"].at("systemOutput").get<std::string>());
+    for (const auto& [uid, size] : memberOrNull(row["after"], "frameSizes").items())
+        EXPECT_EQ(bufferFrameSize(uid), size.get<UInt32>()) << uid;
+    Lines lines;
+    for (const std::string& message : log.messages())
+        if (message.rfind("guard: ", 0) == 0 && message.rfind(kWatching, 0) != 0)
+            lines.push_back(message);
+    EXPECT_TRUE(linesAre(lines, row.at("log")));
 }
+
+INSTANTIATE_TEST_SUITE_P(GuardProcess, GuardProcess,
+                         ::testing::ValuesIn(readRows(SONARILL_TABLES "/guard-endings.json")),
+                         rowName);
 
 } // namespace
