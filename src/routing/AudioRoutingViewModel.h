@@ -109,14 +109,17 @@ public:
     static bool isChromeAudioGroupMember(const std::string& bundleId);
 
 private:
+    // Start-up and the takeover of the system output (ModelStartup.cpp).
     enum class Takeover { complete, outputOnly, failed };
 
     explicit AudioRoutingViewModel(Environment environment);
     void start();
     void takeOverSystemOutput();
     void finishDelayedStart();
+    void applyStartupOutputPreference();
+    Takeover setSonarillAsDefault();
 
-    // Devices.
+    // The device list (ModelDevices.cpp).
     bool loadOutputDevices();
     std::optional<AudioDevice> probeDevice(AudioObjectID id, std::set<std::string>& seenUIDs,
                                            int64_t& nextSortOrder) const;
@@ -128,10 +131,8 @@ private:
     bool hasDevice(const std::string& uid) const;
     int64_t nextActiveSortOrder() const;
     bool enableDeviceForRouting(const std::string& uid);
-    void rememberDeviceIDs(const std::vector<AudioObjectID>& ids);
-    void restartReappearedDevices(const std::vector<AudioObjectID>& ids);
 
-    // Applications.
+    // Applications and their routes (ModelApps.cpp).
     struct RegularApp {
         std::string bundleId;
         std::string name;
@@ -140,9 +141,6 @@ private:
     std::vector<RegularApp> regularApps() const;
     RoutedApp makeRoutedApp(const RegularApp& app, const std::string& key,
                             const std::string& defaultUID) const;
-    RoutedApp* findApp(const std::string& bundleId);
-    void repointApps(const std::function<bool(const RoutedApp&)>& matches, const std::string& uid,
-                     std::optional<float> resetVolume = std::nullopt);
     void discoverAudioApps();
     std::optional<PersistedAppRoute> persistedRoute(const std::string& key,
                                                     const std::string& defaultDeviceUID) const;
@@ -153,23 +151,32 @@ private:
     preferredChromeSharedRoute(const std::string& defaultDeviceUID) const;
     void removeChromeAudioGroupRoutes();
     void normalizeSharedAudioGroupRoutes();
-
-    // Start-up and the system output.
-    void applyStartupOutputPreference();
-    Takeover setSonarillAsDefault();
-    bool syncForwarder();
     void startAppDiscoveryTimer();
-    void registerDeviceChangeListener();
-    void unregisterDeviceChangeListener();
-    void observeResetConfigNotifications();
 
-    // Persistence.
+    // What the user's operations share (ModelOperations.cpp).
+    RoutedApp* findApp(const std::string& bundleId);
+    void repointApps(const std::function<bool(const RoutedApp&)>& matches, const std::string& uid,
+                     std::optional<float> resetVolume = std::nullopt);
+
+    // The forwarder's routes (ModelForwarderSync.cpp).
+    bool syncForwarder();
+
+    // Loading and saving (ModelPersistence.cpp).
     void loadConfig();
     void saveConfig();
     void pushConfigToDriver(const std::string& yaml);
     bool keepUnreadableConfig();
 
-    // Publishing.
+    // Device arrival and departure (ModelDeviceChanges.cpp).
+    void registerDeviceChangeListener();
+    void unregisterDeviceChangeListener();
+    void rememberDeviceIDs(const std::vector<AudioObjectID>& ids);
+    void restartReappearedDevices(const std::vector<AudioObjectID>& ids);
+
+    // The reset (ModelReset.cpp).
+    void observeResetConfigNotifications();
+
+    // Publishing (ModelObservers.cpp).
     void willChange();
     void setAllDevices(std::vector<AudioDevice> devices);
     bool isNotifying() const;
