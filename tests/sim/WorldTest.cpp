@@ -1,9 +1,11 @@
-// World files and the problems they report, the timeline of events on the manual clock (devices,
-// defaults and applications as a Mac has them change), and the object IDs the simulation hands
-// out.
+// World files and the problems they report (the tables in tests/scenarios/world-files, with the
+// reading of every field and the file's own problems here), the timeline of events on the manual
+// clock (devices, defaults and applications as a Mac has them change), and the object IDs the
+// simulation hands out.
 
 #include "sim/Control.h"
 #include "support/SimWorld.h"
+#include "support/TextTables.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,9 +14,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <limits>
 #include <optional>
-#include <set>
 #include <string>
 
 namespace {
@@ -22,6 +22,7 @@ namespace {
 using namespace sonarill::sim;
 using namespace std::literals;
 using sonarill::testing::ScopedSimWorld;
+using sonarill::testing::textOf;
 using sonarill::testing::worldFromJSON;
 using ::testing::_;
 using ::testing::ElementsAre;
@@ -61,27 +62,6 @@ TEST(WorldFile, ReadsEveryField) {
     EXPECT_FALSE(parseWorld("{}")->plugin.installed); // leaves the plug-in folder alone
 }
 
-// A status is 32 bits, written signed or unsigned; anything wider is refused below.
-TEST(WorldFile, FaultStatusesAreThirtyTwoBitsWrittenEitherWay) {
-    const std::pair<const char*, OSStatus> cases[] = {
-        {"-50", -50},
-        {"4294967246", -50},
-        {"2147483647", std::numeric_limits<OSStatus>::max()},
-        {"2147483648", std::numeric_limits<OSStatus>::min()},
-        {"-2147483648", std::numeric_limits<OSStatus>::min()},
-        {"4294967295", -1},
-        {R"("who?")", kAudioHardwareUnknownPropertyError}};
-    for (const auto& [status, expected] : cases) {
-        const auto world = parseWorld(R"({"faults": [{"call": "AudioObjectGetPropertyData",
-                                          "status": )"s +
-                                      status + "}]}");
-        ASSERT_TRUE(world) << status << ": " << world.error();
-        EXPECT_EQ(world->faults[0].status, expected) << status;
-    }
-    // A number too small for a double is merely zero.
-    EXPECT_TRUE(parseWorld(R"({"devices": [{"uid": "A", "name": "A", "ppm": 1e-400}]})"));
-}
-
 // True when `text` prints as one line without control characters: no C0, DEL or C1.
 bool isPrintableLine(std::string_view text) {
     for (size_t i = 0; i < text.size(); ++i) {
@@ -93,59 +73,37 @@ bool isPrintableLine(std::string_view text) {
     return true;
 }
 
-// Each problem is one line that says where it is. Keys, UIDs, call names and what the JSON reader
-// quotes come from the file: a line feed must not split the line, nor an escape sequence reach
-// the terminal. JSON sets no limit on numbers; a double does, and such a number is a problem with
-// its place instead of the end of the process.
-TEST(WorldFile, ProblemsNameTheirPlaceInOnePrintableLine) {
-    const std::string statusFault = R"({"faults": [{"call": "AudioObjectHasProperty", "status": )";
-    const std::string wholeNumber =
-        "faults[0].status: expected a whole number from -2147483648 to 4294967295";
-    const std::pair<std::string, std::string> cases[] = {
-        {R"({"devices": [)", "not valid JSON"},
-        {R"({"device": []})", "device: unknown key"},
-        {R"({"devices": [{"uid": "A"}]})", "devices[0].name: missing"},
-        {R"({"devices": [{"uid": "A", "name": "A", "transport": "usb"}]})",
-         "devices[0].transport: expected four printable ASCII characters"},
-        {R"({"devices": [{"id": 1, "uid": "A", "name": "A"}]})", "devices[0].id"},
-        {R"({"devices": [{"id": 3, "uid": "A", "name": "A"}, {"id": 3, "uid": "B", "name": "B"}]})",
-         "devices[1].id: another device has id 3"},
-        {R"({"devices": [{"uid": "A", "name": "A", "inputChannels": 1}], "defaultOutput": "A"})",
-         "defaultOutput: no device with output has UID \"A\""},
-        {R"({"apps": [{"bundleId": "a", "policy": "background"}]})", "apps[0].policy"},
-        {R"({"plugin": {"installed": "yes"}})", "plugin.installed: expected true or false"},
-        {R"({"events": [{"at": 1, "unplug": "A", "quit": "b"}]})",
-         "events[0]: expected exactly one"},
-        {R"({"faults": [{"call": "AudioObjectGetPropertyData"}]})",
-         "faults[0]: needs a status, a blockMs, or both"},
-        {R"({"faults": [{"call": "AudioObjectFoo", "status": 1}]})", "unknown call"},
-        {R"({"keepSystemState": 1})", "keepSystemState"},
-        {statusFault + "-2147483649}]}", wholeNumber},
-        {statusFault + "4294967296}]}", wholeNumber},
-        {statusFault + "18446744073709551615}]}", wholeNumber},
-        {statusFault + "-9223372036854775808}]}", wholeNumber},
-        {statusFault + "1.5}]}", wholeNumber},
-        {"{\"devices\": [{\"uid\": \"A\", \"name\": \"A\",\n  \"ppm\": 1e400}]}",
-         "line 2, column 10: number 1e400 is out of range"},
-        {R"({"nobody": {"reads": [0, 1.5e309]}})", "line 1, column 26: number 1.5e309"},
-        {R"({"plugin": {"a\u0000b": 1}})", R"(plugin.a\u0000b: unknown key)"},
-        {R"({"devices": [{"uid": "A", "name": "A", "outputChannels": 2}],
-             "defaultOutput": "\u001b[2J"})",
-         R"(defaultOutput: no device with output has UID "\u001B[2J")"},
-        {R"({"faults": [{"call": "Audio\u009b31m\u007f", "status": 1}]})",
-         R"(faults[0].call: unknown call "Audio\u009B31m\u007F")"},
-        {R"({"faults": [{"call": "a\"b\\c\u2028d\u2029\t\u00e9", "status": 1}]})",
-         "unknown call \"a\\\"b\\\\c\\u2028d\\u2029\\t\u00e9\""},
-        // The JSON reader quotes what it read last, bytes that are not UTF-8 included.
-        {"{\"a\": tru\xff}", R"(last read: '\"a\": tru\xFF')"},
-    };
-    for (const auto& [json, expected] : cases) {
-        const auto world = parseWorld(json);
-        ASSERT_FALSE(world) << json;
-        EXPECT_THAT(world.error(), HasSubstr(expected)) << json;
-        EXPECT_TRUE(isPrintableLine(world.error())) << world.error();
-    }
+// The checks a row can name, as the folder's README.md describes them.
+const std::map<std::string, sonarill::testing::TextCheck> kChecks = {
+    {"problemIn",
+     [](const nlohmann::json& in, const nlohmann::json& part) {
+         const auto world = parseWorld(textOf(in));
+         ASSERT_FALSE(world);
+         EXPECT_THAT(world.error(), HasSubstr(textOf(part)));
+         EXPECT_TRUE(isPrintableLine(world.error())) << world.error();
+     }},
+    {"faultStatusIn",
+     [](const nlohmann::json& in, const nlohmann::json& status) {
+         const auto world = parseWorld(textOf(in));
+         ASSERT_TRUE(world && world->faults.size() == 1) << world.error();
+         EXPECT_EQ(world->faults[0].status, status.get<OSStatus>());
+     }},
+    {"ppmIn",
+     [](const nlohmann::json& in, const nlohmann::json& ppm) {
+         const auto world = parseWorld(textOf(in));
+         ASSERT_TRUE(world && world->devices.size() == 1) << world.error();
+         EXPECT_EQ(world->devices[0].ppm, ppm.get<double>());
+     }},
+};
+
+class FileCase : public ::testing::TestWithParam<sonarill::testing::DataRow> {};
+
+TEST_P(FileCase, Holds) {
+    sonarill::testing::runTextCheck(GetParam(), kChecks);
 }
+INSTANTIATE_TEST_SUITE_P(
+    World, FileCase, ::testing::ValuesIn(sonarill::testing::readTables(SONARILL_WORLD_FILE_CASES)),
+    sonarill::testing::rowName);
 
 // A device never ends and a huge file is no world: both are refused unread. The file's path is
 // escaped like the text in it.
