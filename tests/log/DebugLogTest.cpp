@@ -87,6 +87,7 @@ TEST(DebugLogFile, AppendsOneLinePerCallAtTheCallersPlaceAndMakesTheFileButNotIt
     EXPECT_NE(::testing::internal::GetCapturedStdout().find("] only on stdout\n"),
               std::string::npos);
     EXPECT_FALSE(fs::exists(fs::path(logPath()).parent_path()));
+    fs::create_directories(fs::path(logPath()).parent_path()); // later tests read the log
 }
 
 // The path is fixed at first use, so it is read in a fresh child process. An empty HOME is the
