@@ -72,14 +72,51 @@ Expected<void> fillTemporary(FileDescriptor& descriptor, std::string_view bytes)
     return {};
 }
 
+// What the path names when it is not a regular file, as a phrase to follow it.
+std::string notRegularFile(mode_t mode) {
+    if (S_ISDIR(mode))
+        return "is a folder, not a file";
+    if (S_ISFIFO(mode))
+        return "is a pipe (FIFO), not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "is a device, not a regular file";
+    if (S_ISSOCK(mode))
+        return "is a socket, not a regular file";
+    return "is not a regular file";
+}
+
+// Where a write to `path` must land: `path` itself, or, when it is a symbolic link, the file the
+// chain of links ends at, so that replacing it keeps the link (a configuration kept with the
+// user's other settings elsewhere). Fails on a loop of links.
+Expected<std::filesystem::path> linkTarget(std::filesystem::path path) {
+    constexpr int kMaxLinks = 40; // as the kernel allows in one path
+    for (int followed = 0; followed <= kMaxLinks; ++followed) {
+        std::error_code error;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(path, error)))
+            return path;
+        const std::filesystem::path target = std::filesystem::read_symlink(path, error);
+        if (error)
+            return Failure{"cannot be written: " + error.message()};
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    return Failure{std::string("cannot be written: ") + std::strerror(ELOOP)};
+}
+
 } // namespace
 
-Expected<void> writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
-    if (!path.has_filename())
+Expected<void> writeFileAtomically(const std::filesystem::path& requested, std::string_view bytes) {
+    if (!requested.has_filename())
         return Failure{"is not a file name"};
+    const Expected<std::filesystem::path> target = linkTarget(requested);
+    if (!target)
+        return Failure{target.error()};
+    const std::filesystem::path& path = *target;
     const std::filesystem::path folder =
         path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     std::error_code error;
+    // A link's target goes where the link says, and no folder is made up for a dangling one.
+    if (path != requested && !std::filesystem::is_directory(folder, error))
+        return Failure{"is a link into a missing folder: " + folder.string()};
     std::filesystem::create_directories(folder, error);
     if (error)
         return Failure{"cannot have its folder created: " + error.message()};
@@ -107,7 +144,9 @@ Expected<void> writeFileAtomically(const std::filesystem::path& path, std::strin
 }
 
 Expected<std::string> readFileBounded(const std::filesystem::path& path, std::size_t limit) {
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that opening a FIFO nobody writes to returns at once instead of waiting
+    // for a writer; links are followed, and what they lead to must be a regular file.
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) {
         if (errno == EISDIR)
             return Failure{"is a folder, not a file"};
@@ -116,16 +155,14 @@ Expected<std::string> readFileBounded(const std::filesystem::path& path, std::si
     struct stat info {};
     if (::fstat(file.get(), &info) != 0)
         return Failure{std::string("cannot be read: ") + std::strerror(errno)};
-    if (S_ISDIR(info.st_mode))
-        return Failure{"is a folder, not a file"};
+    if (!S_ISREG(info.st_mode))
+        return Failure{notRegularFile(info.st_mode)};
     const std::string tooLarge = "is larger than " + sizeText(limit);
-    const bool regular = S_ISREG(info.st_mode);
-    if (regular && static_cast<std::size_t>(info.st_size) > limit)
+    if (static_cast<std::size_t>(info.st_size) > limit)
         return Failure{tooLarge};
 
     std::string bytes;
-    // A regular file says its size; anything else (a pipe, a device) grows in steps.
-    bytes.reserve(regular ? static_cast<std::size_t>(info.st_size) : 0);
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
     char buffer[65536];
     for (;;) {
         const std::size_t room = limit + 1 - bytes.size();
@@ -142,6 +179,37 @@ Expected<std::string> readFileBounded(const std::filesystem::path& path, std::si
             return Failure{tooLarge};
     }
     return bytes;
+}
+
+Expected<std::filesystem::path> moveAside(const std::filesystem::path& path,
+                                          std::string_view suffix, int keep) {
+    const auto name = [&](int number) {
+        std::filesystem::path kept = path;
+        kept += suffix;
+        if (number > 0)
+            kept += "." + std::to_string(number);
+        return kept;
+    };
+    std::error_code error;
+    int newest = -1;
+    for (int number = 0; number < keep; ++number) {
+        if (std::filesystem::exists(std::filesystem::symlink_status(name(number), error)))
+            newest = number;
+    }
+    if (newest + 1 == keep) {
+        std::filesystem::remove(name(0), error);
+        for (int number = 1; number < keep; ++number)
+            std::filesystem::rename(name(number), name(number - 1), error);
+        newest = keep - 2;
+    }
+    const std::filesystem::path kept = name(newest + 1);
+    // A name the shift could not free is another kept copy, never replaced.
+    if (std::filesystem::exists(std::filesystem::symlink_status(kept, error)))
+        return Failure{"cannot be renamed to " + kept.string() + ": the name is taken"};
+    std::filesystem::rename(path, kept, error);
+    if (error)
+        return Failure{"cannot be renamed to " + kept.string() + ": " + error.message()};
+    return kept;
 }
 
 std::optional<std::filesystem::path> homeFolder() {

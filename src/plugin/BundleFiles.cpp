@@ -1,10 +1,11 @@
 #include "plugin/BundleFiles.h"
 
+#include "base/Files.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <plist/plist.h>
 #include <vector>
@@ -12,26 +13,10 @@
 namespace sonarill::plugin {
 namespace {
 
-// An Info.plist is a few kilobytes; the cap keeps a stray huge file from being read whole and
-// fits libplist's 32-bit lengths.
-constexpr std::uintmax_t kMaxPlistBytes = 16u << 20;
-
 struct PlistDeleter {
     void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
 };
 using PlistPointer = std::unique_ptr<void, PlistDeleter>;
-
-std::optional<std::string> readSmallFile(const std::filesystem::path& file) {
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(file, error);
-    if (error || size == 0 || size > kMaxPlistBytes)
-        return std::nullopt;
-    std::ifstream stream(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    if (stream.bad() || bytes.size() != size)
-        return std::nullopt;
-    return bytes;
-}
 
 std::optional<std::string> stringValue(plist_t node) {
     if (!node || plist_get_node_type(node) != PLIST_STRING)
@@ -65,8 +50,9 @@ bool sameStreamBytes(std::ifstream& first, std::ifstream& second) {
 } // namespace
 
 std::optional<std::string> bundleIdentifierInPlist(const std::filesystem::path& plistFile) {
-    const std::optional<std::string> bytes = readSmallFile(plistFile);
-    if (!bytes)
+    const base::Expected<std::string> bytes = base::readFileBounded(plistFile);
+    // An Info.plist is a few kilobytes; the reader's bound also fits libplist's 32-bit lengths.
+    if (!bytes || bytes->empty())
         return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);

@@ -1,12 +1,12 @@
 #include "sim/DriverBundle.h"
 
+#include "base/Files.h"
+
 #include <plist/plist.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <limits>
 #include <memory>
-#include <sstream>
 
 namespace sonarill::sim {
 
@@ -16,20 +16,6 @@ struct PlistDeleter {
     void operator()(plist_t node) const { plist_free(node); }
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-std::optional<std::string> readFile(const std::filesystem::path& path) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error))
-        return std::nullopt;
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return std::nullopt;
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    if (file.bad())
-        return std::nullopt;
-    return bytes.str();
-}
 
 bool writeFile(const std::filesystem::path& path, std::string_view bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -116,9 +102,9 @@ base::Expected<void> writeDriverBundle(const std::filesystem::path& bundlePath,
 }
 
 std::optional<DriverBundle> readDriverBundle(const std::filesystem::path& bundlePath) {
-    const auto plistBytes = readFile(bundlePath / kDriverInfoPlistPath);
-    if (!plistBytes || plistBytes->empty() ||
-        plistBytes->size() > std::numeric_limits<uint32_t>::max())
+    const auto plistBytes = base::readFileBounded(bundlePath / kDriverInfoPlistPath);
+    // The reader's bound fits libplist's 32-bit lengths.
+    if (!plistBytes || plistBytes->empty())
         return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(plistBytes->data(), static_cast<uint32_t>(plistBytes->size()), &root);
@@ -128,7 +114,7 @@ std::optional<DriverBundle> readDriverBundle(const std::filesystem::path& bundle
     const auto identifier = stringValue(root, "CFBundleIdentifier");
     if (!identifier)
         return std::nullopt;
-    auto executable = readFile(bundlePath / kDriverExecutablePath);
+    auto executable = base::readFileBounded(bundlePath / kDriverExecutablePath);
     if (!executable)
         return std::nullopt;
     return DriverBundle{*identifier, boolValue(root, kRouteConfigSupportKey),

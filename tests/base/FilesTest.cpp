@@ -24,13 +24,20 @@ using Tree = std::map<std::string, std::string>;
 
 namespace {
 
-// Each row: what is read, the limit, and the content or why not.
-TEST(BoundedRead, ReadsFilesUpToTheLimitWholeAndSaysWhyOthersAreRefused) {
+// Each row: what is read, the limit, and the content or why not. Hostile files in a file's place
+// are refused at once, never waited on or read without end.
+TEST(BoundedRead, ReadsRegularFilesUpToTheLimitWholeAndSaysWhyOthersAreRefused) {
     sonarill::testing::ScratchFolder scratch;
+    const fs::path at = scratch.path();
     const auto file = [&](const std::string& name, const std::string& bytes) {
-        std::ofstream(scratch.path() / name, std::ios::binary) << bytes;
-        return scratch.path() / name;
+        std::ofstream(at / name, std::ios::binary) << bytes;
+        return at / name;
     };
+    const auto link = [&](const std::string& name, const fs::path& target) {
+        fs::create_symlink(target, at / name);
+        return at / name;
+    };
+    ASSERT_EQ(::mkfifo((at / "fifo").c_str(), 0644), 0);
     struct Row {
         fs::path path;
         size_t limit;
@@ -41,10 +48,15 @@ TEST(BoundedRead, ReadsFilesUpToTheLimitWholeAndSaysWhyOthersAreRefused) {
         {file("empty", ""), 8, "", true},
         {file("full", "12345678"), 8, "12345678", true},
         {file("over", "123456789"), 8, "is larger than 8 bytes"},
-        // Endless, and with no size to check first, like a pipe.
-        {"/dev/zero", kMaxTextFileSize, "is larger than 16 MiB"},
-        {scratch.path(), kMaxTextFileSize, "is a folder, not a file"},
-        {scratch.path() / "missing", 8, "cannot be opened: No such file or directory"},
+        {link("link", "full"), 8, "12345678", true},
+        {at / "fifo", 8, "is a pipe (FIFO), not a regular file"}, // nobody writes: no waiting
+        {link("to-fifo", at / "fifo"), 8, "is a pipe (FIFO), not a regular file"},
+        {"/dev/zero", kMaxTextFileSize, "is a device, not a regular file"},
+        {at, kMaxTextFileSize, "is a folder, not a file"},
+        {link("to-folder", at), 8, "is a folder, not a file"},
+        {at / "missing", 8, "cannot be opened: No such file or directory"},
+        {link("dangling", "missing"), 8, "cannot be opened: No such file or directory"},
+        {link("loop", "loop"), 8, "cannot be opened: Too many levels of symbolic links"},
     };
     for (const Row& row : rows) {
         const auto read = readFileBounded(row.path, row.limit);
@@ -97,6 +109,43 @@ TEST(AtomicWrite, FailuresSayWhyAndLeaveTheOldStateAndNoTemporary) {
                                     {"target/inside", "/"}}));
 }
 
+// Each row: links and files made (a link shows as "-> target"), the write through "config", and
+// what is left: the link stays and what it leads to gets the bytes; no folder is made up for a
+// dangling link, and a loop is refused.
+TEST(AtomicWrite, WritesThroughLinksAndKeepsThem) {
+    struct Row {
+        Tree made;
+        std::string result;
+        Tree changed;
+    };
+    const Row rows[] = {
+        {{{"config", "-> dots/real"}, {"dots/real", "old"}}, "written", {{"dots/real", "new"}}},
+        {{{"config", "-> hop"}, {"hop", "-> dots/real"}, {"dots/real", "old"}},
+         "written",
+         {{"dots/real", "new"}}},
+        {{{"config", "-> dots/new"}}, "written", {{"dots/new", "new"}}},
+        {{{"config", "-> gone/real"}}, "is a link into a missing folder: "},
+        {{{"config", "-> config"}}, "cannot be written: Too many levels of symbolic links"},
+    };
+    for (const Row& row : rows) {
+        sonarill::testing::ScratchFolder scratch;
+        Tree expected = {{"dots", "/"}};
+        fs::create_directory(scratch.path() / "dots");
+        for (const auto& [name, content] : row.made) {
+            if (content.starts_with("-> "))
+                fs::create_symlink(content.substr(3), scratch.path() / name);
+            else
+                std::ofstream(scratch.path() / name) << content;
+            expected[name] = content;
+        }
+        for (const auto& [name, content] : row.changed)
+            expected[name] = content;
+        const auto written = writeFileAtomically(scratch.path() / "config", "new");
+        EXPECT_EQ(written ? "written" : written.error().substr(0, row.result.size()), row.result);
+        EXPECT_EQ(treeOf(scratch.path()), expected) << row.made.at("config");
+    }
+}
+
 TEST(AtomicWrite, AConcurrentReaderSeesOnlyWholeContents) {
     sonarill::testing::ScratchFolder scratch;
     const fs::path path = scratch.path() / "config.json";
@@ -119,6 +168,34 @@ TEST(AtomicWrite, AConcurrentReaderSeesOnlyWholeContents) {
     reader.join();
     EXPECT_EQ(torn.load(), 0);
     EXPECT_EQ(treeOf(scratch.path()).size(), 1u) << "no temporary left";
+}
+
+// Each row: copies kept before, then "f" moved aside (at most three kept): the name it got and
+// every file after. A new copy follows the newest; the oldest goes when all names are taken.
+TEST(MoveAside, NumbersKeptCopiesInOrderAndDropsTheOldest) {
+    struct Row {
+        Tree before;
+        std::string name;
+        Tree after;
+    };
+    const Row rows[] = {
+        {{}, "f.old", {{"f.old", "new"}}},
+        {{{"f.old", "1"}}, "f.old.1", {{"f.old", "1"}, {"f.old.1", "new"}}},
+        {{{"f.old.1", "2"}}, "f.old.2", {{"f.old.1", "2"}, {"f.old.2", "new"}}},
+        {{{"f.old", "1"}, {"f.old.1", "2"}, {"f.old.2", "3"}},
+         "f.old.2",
+         {{"f.old", "2"}, {"f.old.1", "3"}, {"f.old.2", "new"}}},
+    };
+    for (const Row& row : rows) {
+        sonarill::testing::ScratchFolder scratch;
+        for (const auto& [name, bytes] : row.before)
+            std::ofstream(scratch.path() / name) << bytes;
+        std::ofstream(scratch.path() / "f") << "new";
+        const auto kept = moveAside(scratch.path() / "f", ".old", 3);
+        EXPECT_EQ(kept ? kept->filename().string() : kept.error(), row.name);
+        EXPECT_EQ(treeOf(scratch.path()), row.after) << row.name;
+        EXPECT_FALSE(moveAside(scratch.path() / "f", ".old", 3)) << "nothing left to move";
+    }
 }
 
 TEST(HomeFolder, FallsBackToTheUserDatabaseWhenHomeIsUnsetOrEmpty) {

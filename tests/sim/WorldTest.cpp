@@ -16,6 +16,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -105,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
     World, FileCase, ::testing::ValuesIn(sonarill::testing::readTables(SONARILL_WORLD_FILE_CASES)),
     sonarill::testing::rowName);
 
-// A device never ends and a huge file is no world: both are refused unread. The file's path is
+// A device never ends, a FIFO may never be written and a huge file is no world: all are refused
+// unread. The file's path is
 // escaped like the text in it.
 TEST(WorldFile, FileProblemsAreOneLineNamingTheFile) {
     const std::filesystem::path folder = ::testing::TempDir();
@@ -114,10 +116,13 @@ TEST(WorldFile, FileProblemsAreOneLineNamingTheFile) {
     std::filesystem::resize_file(huge, 16 * 1024 * 1024 + 1);
     const auto strange = folder / "two\nlines\x1b[2J.json";
     std::ofstream(strange) << "[]";
+    const auto fifo = folder / "sonarill fifo world.json";
+    ::mkfifo(fifo.c_str(), 0644);
     const std::pair<std::filesystem::path, std::string> cases[] = {
         {folder / "sonarill missing.json", "cannot be opened"},
         {folder, "is a folder"},
-        {"/dev/zero", "/dev/zero: is larger than 16 MiB"},
+        {"/dev/zero", "/dev/zero: is a device, not a regular file"},
+        {fifo, "world.json: is a pipe (FIFO), not a regular file"},
         {huge, "is larger than 16 MiB"},
         {strange, R"(/two\nlines\u001B[2J.json: expected a JSON object at the top)"},
     };
@@ -132,6 +137,7 @@ TEST(WorldFile, FileProblemsAreOneLineNamingTheFile) {
     unsetenv("SONARILL_SIM_WORLD");
     std::filesystem::remove(huge);
     std::filesystem::remove(strange);
+    std::filesystem::remove(fifo);
 }
 
 TEST(WorldFileDeathTest, AProgramStartingWithABrokenWorldStopsWithOneLine) {

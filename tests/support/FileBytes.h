@@ -20,12 +20,15 @@ inline void writeBytes(const std::filesystem::path& file, const std::string& byt
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// Every file and folder below `root` by relative path, with a file's bytes ("/" for a folder).
+// Every file and folder below `root` by relative path, with a file's bytes ("/" for a folder,
+// "-> target" for a link).
 inline std::map<std::string, std::string> treeOf(const std::filesystem::path& root) {
     std::map<std::string, std::string> entries;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
         entries[entry.path().lexically_relative(root).string()] =
-            entry.is_directory() ? "/" : readBytes(entry.path());
+            entry.is_symlink()     ? "-> " + std::filesystem::read_symlink(entry).string()
+            : entry.is_directory() ? "/"
+                                   : readBytes(entry.path());
     return entries;
 }
 
