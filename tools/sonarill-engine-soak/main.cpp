@@ -12,9 +12,10 @@
 //   latency_phase_ms         what the output's phase against the input adds to it (median): from
 //                            0 to one period while the clocks agree; drift moves it either way
 //   latency_total_ms         the two together (median), from the impulse entering the virtual
-//                            device to the device playing it; _min_ms and _max_ms: its spread
-//   latency_check_*_samples  the last impulse once more, in samples: found in the device's
-//                            recording against its clock, and as the callbacks measured it
+//                            device to the device playing it, by the devices' clocks (so not by
+//                            when the threads woke); _min_ms and _max_ms: its spread
+//   latency_check_*_samples  the last impulse again, in samples: found in the device's
+//                            recording, and timed by the wall clock when the callbacks ran
 //   underruns_per_min, overflows_per_min, first_underrun_s, first_overflow_s (or "none")
 //   callback_p50_us, callback_p99_us, callback_max_us: how long the engine's callbacks took
 //
@@ -148,15 +149,15 @@ struct Trampoline {
     AudioObjectID device = kAudioObjectUnknown;
     Trampoline* partner = nullptr; // an output's input: the pipeline's other unit
 
-    // Written by the unit's I/O thread only; read once the units are disposed of.
-    // The unit's clock: the time of its sample 0's period, were every call on time. Each call is
-    // late by however long its thread took to wake; the earliest is the closest.
-    double clockNanos = std::numeric_limits<double>::max();
-    UInt32 frames = 0;
+    // The unit's clock: when its sample 0 entered (input) or played (output), were every call on
+    // time. Each call is late by however long its thread took to wake; the earliest is the
+    // closest. Written by the unit's I/O thread only.
+    std::atomic<double> clockNanos{std::numeric_limits<double>::max()};
+    // An output's, written by its I/O thread, read once the units are disposed of.
     struct PlayedImpulse {
         int64_t sampleTime = -1; // the input's sample time of the period that carried it
-        int64_t latencyNanos = 0;
-    } lastImpulse; // an output's
+        int64_t callbacksLatencyNanos = 0;
+    } lastImpulse;
 
     // An input's impulse in flight: when it entered the virtual device, by the clock and in
     // samples. One at a time per pipeline.
@@ -181,10 +182,20 @@ void noteEvent(std::atomic<uint64_t>& count, std::atomic<int64_t>& first, int64_
     first.compare_exchange_strong(none, now);
 }
 
-// The impulse in an output period: the first sample above every tone.
-void findImpulse(Trampoline& t, int64_t periodStart, const AudioBufferList* data) {
+// The time between an input unit's sample entering and an output unit's sample playing, by
+// their clocks.
+double clockLatencyNanos(const Trampoline& input, double entered, const Trampoline& output,
+                         double played) {
+    return output.clockNanos.load(std::memory_order_relaxed) + played * 1e9 / gOutputRate -
+           (input.clockNanos.load(std::memory_order_relaxed) + entered * 1e9 / kRate);
+}
+
+// The impulse in an output period: the first sample above every tone. Its latency is the clocks'
+// figure; the callbacks' (the wall clock when they ran) is kept for the last one's check.
+void findImpulse(Trampoline& t, int64_t periodStart, const AudioTimeStamp* time,
+                 const AudioBufferList* data) {
     Trampoline* input = t.partner;
-    if (input == nullptr || data == nullptr || data->mNumberBuffers != 1 ||
+    if (input == nullptr || time == nullptr || data == nullptr || data->mNumberBuffers != 1 ||
         data->mBuffers[0].mData == nullptr)
         return;
     int64_t sent = input->impulseSentNanos.load();
@@ -195,12 +206,13 @@ void findImpulse(Trampoline& t, int64_t periodStart, const AudioBufferList* data
     for (UInt32 i = 0; i < count; i += 2) {
         if (samples[i] <= 0.9f * kImpulse)
             continue;
-        // Played at the start of this period plus its place in it.
-        const int64_t latency = periodStart + int64_t(double(i / 2) * 1e9 / gOutputRate) - sent;
         const int64_t sampleTime = input->impulseSampleTime.load();
+        const double played = time->mSampleTime + double(i / 2);
+        // By the callbacks: played at the start of this period plus its place in it.
+        const int64_t callbacks = periodStart + int64_t(double(i / 2) * 1e9 / gOutputRate) - sent;
         if (input->impulseSentNanos.compare_exchange_strong(sent, 0)) {
-            gLatencyNanos.add(latency);
-            t.lastImpulse = {sampleTime, latency};
+            gLatencyNanos.add(int64_t(clockLatencyNanos(*input, double(sampleTime), t, played)));
+            t.lastImpulse = {sampleTime, callbacks};
         }
         return;
     }
@@ -218,14 +230,17 @@ OSStatus timed(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTimeS
     const int64_t end = nowNanos();
     gCallbackNanos.add(end - start);
     if (time != nullptr) {
-        const double rate = t.isOutput ? gOutputRate : kRate;
-        t.clockNanos = std::min(t.clockNanos, double(start) - time->mSampleTime * 1e9 / rate);
+        // An input period is handed over once it is over; an output period plays from when it is
+        // asked for.
+        const double first = time->mSampleTime + (t.isOutput ? 0.0 : double(frames));
+        const double clock = double(start) - first * 1e9 / (t.isOutput ? gOutputRate : kRate);
+        if (clock < t.clockNanos.load(std::memory_order_relaxed))
+            t.clockNanos.store(clock, std::memory_order_relaxed);
     }
-    t.frames = frames;
     if (t.isOutput) {
         if (wasPrimed && !output->isPrimed)
             noteEvent(gUnderruns, gFirstUnderrunNanos, end);
-        findImpulse(t, start, data);
+        findImpulse(t, start, time, data);
     } else if (before + 2 * int64_t(frames) > forwarder::StereoRingBuffer::kCapacity) {
         noteEvent(gOverflows, gFirstOverflowNanos, end);
     }
@@ -450,9 +465,9 @@ bool setVirtualProperty(AudioObjectPropertySelector selector, UInt32 size, const
     return AudioObjectSetPropertyData(*virtualID, &address, 0, nullptr, size, data) == noErr;
 }
 
-// The last impulse played, measured again from samples: where it was put in the virtual device's
-// stream and where it lies in the device's recording, each turned into time by its own unit's
-// clock. Only once the units are disposed of.
+// The last impulse played, measured twice more: where it lies in the device's recording, by the
+// units' clocks, and by the wall clock when the callbacks ran. Only once the units are disposed
+// of.
 struct LatencyCheck {
     long recordedSamples;
     long callbacksSamples;
@@ -488,13 +503,11 @@ std::optional<LatencyCheck> checkLastImpulse() {
     }
     if (!at)
         return std::nullopt;
-    // It entered at the start of its period, which the input unit was handed a period later.
-    const Trampoline& input = *output->partner;
-    const double entered =
-        input.clockNanos + (double(output->lastImpulse.sampleTime) - input.frames) * 1e9 / kRate;
-    const double heard = output->clockNanos + double(*at) * 1e9 / gOutputRate;
-    return LatencyCheck{std::lround((heard - entered) * kRate / 1e9),
-                        std::lround(double(output->lastImpulse.latencyNanos) * kRate / 1e9)};
+    const double recorded = clockLatencyNanos(
+        *output->partner, double(output->lastImpulse.sampleTime), *output, double(*at));
+    return LatencyCheck{
+        std::lround(recorded * kRate / 1e9),
+        std::lround(double(output->lastImpulse.callbacksLatencyNanos) * kRate / 1e9)};
 }
 
 void printWhen(const char* name, int64_t eventNanos, int64_t startNanos) {
