@@ -10,6 +10,7 @@
 #include "support/FileBytes.h"
 #include "support/LogCapture.h"
 #include "support/SimWorld.h"
+#include "support/TextTables.h"
 
 #include <gmock/gmock.h>
 
@@ -100,65 +101,48 @@ TEST(InstallQuoting, ScriptDecodingAcceptsOnlyOneValidDoShellScript) {
               "\\a\nb\rc\td\"");
 }
 
-// Only the identifier and the executable's bytes decide whether the installed bundle is current;
-// a bundle whose identifier cannot be read is no match, and then nothing is logged. Equal and
-// renamed bundles are the install scenario's rows.
-TEST(InstallBundleMatch, OnlyTheIdentifierAndTheExecutablesBytesDecide) {
+// Only the identifier and the executable's bytes decide whether the installed bundle is current,
+// as each row of tests/scenarios/installer/bundle-match.json says; a bundle whose identifier
+// cannot be read is no match, and then nothing is logged. Equal and renamed bundles are the
+// install runs' rows.
+class InstallBundleMatch : public ::testing::TestWithParam<DataRow> {};
+
+TEST_P(InstallBundleMatch, Row) {
+    ASSERT_EQ(GetParam().problem, "");
+    const json& row = GetParam().value;
+    knownKeysOnly(row, {"name", "why", "installed", "source", "match"});
     const ScopedSimWorld scoped({}, sim::TimelineClock::manual);
     const fs::path installed = scoped.dataHome() / "HAL/Sonarill.driver",
                    source = scoped.dataHome() / "App/Sonarill.driver";
-    const std::string big(200000, 'x'), missing = "(missing)"; // longer than one read chunk
-    struct Bundle {
-        std::string identifier = kId;
-        std::string executable; // empty: `big`
-        sim::PlistFormat format = sim::PlistFormat::xml;
-        std::optional<std::string> plist; // replaces Info.plist
-    };
-    const auto write = [&](const fs::path& at, const Bundle& b) {
-        fs::remove_all(at);
-        ASSERT_TRUE(sim::writeDriverBundle(
-            at, {b.identifier, true, b.executable.empty() ? big : b.executable}, b.format));
-        if (b.executable == missing)
+    const std::string big(200000, 'x'); // longer than one read chunk
+    for (const auto& [at, bundle] :
+         {std::pair{installed, row.at("installed")}, std::pair{source, row.at("source")}}) {
+        knownKeysOnly(bundle, {"executable", "format", "plist"});
+        const auto missing = [&](const char* key) {
+            return bundle.contains(key) && bundle[key].is_null();
+        };
+        const std::string executable = !bundle.contains("executable") ? big
+                                       : missing("executable")        ? ""
+                                                               : textOf(bundle["executable"]);
+        const auto format = bundle.value("format", "xml") == "binary" ? sim::PlistFormat::binary
+                                                                      : sim::PlistFormat::xml;
+        ASSERT_TRUE(sim::writeDriverBundle(at, {kId, true, executable}, format));
+        if (missing("executable"))
             fs::remove(at / "Contents/MacOS/libtidewell.dylib");
-        if (b.plist == missing)
+        if (missing("plist"))
             fs::remove(at / "Contents/Info.plist");
-        else if (b.plist)
-            writeBytes(at / "Contents/Info.plist", *b.plist);
-    };
-    const std::string plist = R"(<plist version="1.0">)";
-    write(source, {.format = sim::PlistFormat::binary});
-    const std::string binary = readBytes(source / "Contents/Info.plist");
-    const struct {
-        Bundle installed, source;
-        std::string binaryMatch; // empty: nothing logged, no match
-    } cases[] = {
-        {{.format = sim::PlistFormat::binary}, {}, "true"},
-        {{.executable = big.substr(1) + "y"}, {}, "false"}, // the last byte differs
-        {{.executable = big.substr(1)}, {}, "false"},
-        {{.executable = missing}, {.executable = missing}, "false"},
-        {{.plist = missing}, {}, ""},
-        {{.plist = ""}, {}, ""},
-        {{.plist = "not a plist"}, {}, ""},
-        {{.plist = binary.substr(0, binary.size() / 2)}, {}, ""},
-        {{.plist = plist + "<array><string>com.sonarill.driver</string></array></plist>"}, {}, ""},
-        {{.plist = plist + "<dict><key>CFBundleIdentifier</key><real>7</real></dict></plist>"},
-         {},
-         ""},
-        {{},
-         {.plist = plist + "<dict><key>CFBundleName</key><string>S</string></dict></plist>"},
-         ""},
-    };
-    const PluginLifecycleManager manager(PluginInstallerEnvironment{nullptr, "", {}, {}});
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.installed.identifier + " " + c.installed.plist.value_or("") + " / " +
-                     c.source.plist.value_or(""));
-        write(installed, c.installed);
-        write(source, c.source);
-        const LogCapture log;
-        EXPECT_EQ(manager.installedBundleMatches(installed, source), c.binaryMatch == "true");
-        EXPECT_EQ(log.messages(), c.binaryMatch.empty() ? Lines{} : Lines{kMatch + c.binaryMatch});
+        else if (bundle.contains("plist"))
+            writeBytes(at / "Contents/Info.plist", textOf(bundle["plist"]));
     }
+    const PluginLifecycleManager manager(PluginInstallerEnvironment{nullptr, "", {}, {}});
+    const LogCapture log;
+    const json& match = row.at("match");
+    EXPECT_EQ(manager.installedBundleMatches(installed, source), match == true);
+    EXPECT_EQ(log.messages(), match.is_null() ? Lines{} : Lines{kMatch + match.dump()});
 }
+
+INSTANTIATE_TEST_SUITE_P(InstallBundleMatch, InstallBundleMatch,
+                         ValuesIn(readRows(SONARILL_TABLES "/bundle-match.json")), rowName);
 
 // One launch's install, as each row of tests/scenarios/installer/runs.json says: the command it
 // runs, how long it waits for the device, what it logs, and what a second call in the same run
