@@ -69,6 +69,7 @@ constexpr double kRate = 48000.0;
 constexpr float kImpulse = 1.0f; // louder than any tone, which stays at 0.5
 // An impulse not played within a second was dropped (an overflow); the pipeline gets a new one.
 constexpr int64_t kImpulseLostNanos = 1'000'000'000;
+constexpr int64_t kClockWindowNanos = 500'000'000;
 
 int64_t nowNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -150,9 +151,12 @@ struct Trampoline {
     Trampoline* partner = nullptr; // an output's input: the pipeline's other unit
 
     // The unit's clock: when its sample 0 entered (input) or played (output), were every call on
-    // time. Each call is late by however long its thread took to wake; the earliest is the
-    // closest. Written by the unit's I/O thread only.
+    // time. Each call is late by however long its thread took to wake, so the clock is the
+    // earliest of the last half second or more: a unit that stalled and went on from where the
+    // time then was is followed within a second. Written by the unit's I/O thread only.
     std::atomic<double> clockNanos{std::numeric_limits<double>::max()};
+    double earliest[2] = {std::numeric_limits<double>::max(), std::numeric_limits<double>::max()};
+    int64_t windowStartNanos = 0;
     // An output's, written by its I/O thread, read once the units are disposed of.
     struct PlayedImpulse {
         int64_t sampleTime = -1; // the input's sample time of the period that carried it
@@ -234,8 +238,13 @@ OSStatus timed(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTimeS
         // asked for.
         const double first = time->mSampleTime + (t.isOutput ? 0.0 : double(frames));
         const double clock = double(start) - first * 1e9 / (t.isOutput ? gOutputRate : kRate);
-        if (clock < t.clockNanos.load(std::memory_order_relaxed))
-            t.clockNanos.store(clock, std::memory_order_relaxed);
+        if (start - t.windowStartNanos > kClockWindowNanos) {
+            t.earliest[0] = t.earliest[1];
+            t.earliest[1] = clock;
+            t.windowStartNanos = start;
+        }
+        t.earliest[1] = std::min(t.earliest[1], clock);
+        t.clockNanos.store(std::min(t.earliest[0], t.earliest[1]), std::memory_order_relaxed);
     }
     if (t.isOutput) {
         if (wasPrimed && !output->isPrimed)
