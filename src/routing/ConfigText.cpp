@@ -289,8 +289,64 @@ size_t readEscape(std::string_view text, size_t at, std::string& out) {
     return next;
 }
 
+bool isLineBreak(char c) {
+    return c == '\n' || c == '\r';
+}
+
+// Past one line break (CR LF counts as one) and the blanks that indent the next line.
+size_t skipBreakAndIndent(std::string_view text, size_t at) {
+    at += text.compare(at, 2, "\r\n") == 0 ? 2 : 1;
+    while (at < text.size() && isYAMLSpace(text[at]))
+        ++at;
+    return at;
+}
+
+// The inside of a quoted value that runs over several lines, folded as YAML folds it: the blanks
+// around a line break go, a lone line break becomes a blank, each empty line a line feed, and in
+// double quotes a backslash before the break joins the lines with nothing between them.
+std::string foldQuoted(std::string_view inner, char quote) {
+    std::string out;
+    size_t blanks = 0; // pending: kept only when text follows on the same line
+    for (size_t at = 0; at < inner.size();) {
+        const char c = inner[at];
+        if (isYAMLSpace(c)) {
+            ++blanks;
+            ++at;
+            continue;
+        }
+        const bool escapedBreak =
+            quote == '"' && c == '\\' && at + 1 < inner.size() && isLineBreak(inner[at + 1]);
+        if (isLineBreak(c) || escapedBreak) {
+            if (escapedBreak)
+                out.append(inner.substr(at - blanks, blanks));
+            blanks = 0;
+            at = skipBreakAndIndent(inner, escapedBreak ? at + 1 : at);
+            size_t emptyLines = 0;
+            for (; at < inner.size() && isLineBreak(inner[at]); ++emptyLines)
+                at = skipBreakAndIndent(inner, at);
+            if (emptyLines > 0 || escapedBreak)
+                out.append(emptyLines, '\n');
+            else
+                out += ' ';
+            continue;
+        }
+        out.append(inner.substr(at - blanks, blanks));
+        blanks = 0;
+        if (quote == '"' && c == '\\' && at + 1 < inner.size()) {
+            at = readEscape(inner, at + 1, out);
+        } else {
+            out += c;
+            at += quote == '\'' && c == '\'' ? 2 : 1; // '' is one quote
+        }
+    }
+    out.append(inner.substr(inner.size() - blanks));
+    return out;
+}
+
 struct TextReading {
     PersistedConfig config;
+    // Why the text is no configuration to trust, though the records read may be used.
+    std::string problem;
     bool sawSection = false;
     // A line besides blank lines and comments.
     bool sawContent = false;
@@ -299,13 +355,14 @@ struct TextReading {
 class YAMLReader {
 public:
     TextReading read(std::string_view text) {
-        text = withoutByteOrderMark(text);
+        text_ = withoutByteOrderMark(text);
         // Lines end at a line feed or a carriage return, YAML's only line breaks. Each line is
-        // a view into the text, so memory does not grow with the number of lines.
-        for (size_t start = 0; start <= text.size();) {
-            const size_t end = std::min(text.find_first_of("\r\n", start), text.size());
-            readLine(text.substr(start, end - start));
-            start = end + 1;
+        // a view into the text, so memory does not grow with the number of lines. A quoted
+        // value over several lines moves next_ past its last.
+        for (size_t start = 0; start <= text_.size(); start = next_) {
+            const size_t end = std::min(text_.find_first_of("\r\n", start), text_.size());
+            next_ = end + 1;
+            readLine(text_.substr(start, end - start));
         }
         flushDevice();
         flushRoute();
@@ -348,10 +405,48 @@ private:
     }
 
     void store(std::string_view keyValue) {
-        if (auto pair = parseYAMLKeyValue(keyValue)) {
-            Record& record = section_ == Section::devices ? pendingDevice_ : pendingRoute_;
-            record[std::move(pair->first)] = std::move(pair->second);
+        auto pair = parseYAMLKeyValue(keyValue);
+        if (!pair)
+            return;
+        const std::string_view value = keyValue.substr(keyValue.find(':') + 1);
+        const std::string_view quoted =
+            value.substr(std::min(value.find_first_not_of(" \t"), value.size()));
+        if ((startsWith(quoted, "\"") || startsWith(quoted, "'")) && closingQuote(quoted) == npos) {
+            std::optional<std::string> folded = readOverLines(quoted);
+            if (!folded)
+                return; // a value cut short is no value
+            pair->second = std::move(*folded);
         }
+        Record& record = section_ == Section::devices ? pendingDevice_ : pendingRoute_;
+        record[std::move(pair->first)] = std::move(pair->second);
+    }
+
+    // A quoted value that does not close on its line, from its opening quote on: it goes on over
+    // the next lines, as YAML tools write a long one and a hand may break one.
+    std::optional<std::string> readOverLines(std::string_view opened) {
+        const size_t open = static_cast<size_t>(opened.data() - text_.data());
+        const std::string_view rest = text_.substr(open);
+        const size_t close = closingQuote(rest);
+        const size_t line =
+            static_cast<size_t>(std::count(text_.begin(), text_.begin() + open, '\n')) + 1;
+        const std::string where = "the quoted value on line " + std::to_string(line);
+        if (close == npos) {
+            refuse(where + " is not closed");
+            return std::nullopt;
+        }
+        const size_t end = std::min(rest.find_first_of("\r\n", close), rest.size());
+        const std::string_view after = trimBlanks(rest.substr(close + 1, end - close - 1));
+        if (!after.empty() && !startsWith(after, "#")) {
+            refuse(where + " is followed by text after its closing quote");
+            return std::nullopt;
+        }
+        next_ = open + end + 1;
+        return foldQuoted(rest.substr(1, close - 1), rest.front());
+    }
+
+    void refuse(std::string problem) {
+        if (reading_.problem.empty())
+            reading_.problem = std::move(problem);
     }
 
     void flushCurrent() {
@@ -403,6 +498,8 @@ private:
             {bundleId->second, deviceUid->second, readVolume(record, "volume")});
     }
 
+    std::string_view text_;
+    size_t next_ = 0; // where the line after the current one starts
     Section section_ = Section::none;
     Record pendingDevice_;
     Record pendingRoute_;
@@ -484,6 +581,8 @@ base::Expected<PersistedConfig> decodePersistedConfig(std::string_view data) {
         jsonFailure = json.error();
     }
     TextReading reading = YAMLReader().read(data);
+    if (!reading.problem.empty())
+        return Failure{reading.problem};
     // Saving over a text that says something but no section would lose whatever it holds.
     if (reading.sawSection || !reading.sawContent)
         return std::move(reading.config);

@@ -35,7 +35,9 @@ std::string escapeUnprintable(std::string_view text);
 base::Expected<PersistedConfig> decodePersistedConfig(std::string_view data);
 
 // Never fails: records without their identifying keys are dropped and unreadable values fall
-// back to their defaults.
+// back to their defaults. A quoted value over several lines is folded as YAML folds it; one that
+// never closes, or has text after its closing quote, is dropped (decodePersistedConfig refuses
+// such a file).
 PersistedConfig parseSimpleYAMLConfig(std::string_view text);
 
 std::optional<std::pair<std::string, std::string>> parseYAMLKeyValue(std::string_view text);

@@ -53,6 +53,44 @@ public:
         return config;
     }
 
+    // The text with its double-quoted values wrapped over lines at random, as YAML tools wrap a
+    // long value and a hand may: a backslash and a line break between two characters (nothing),
+    // a line break for a single blank between two words (a blank), a line break and an empty
+    // line for an escaped line feed between two words (a line feed). Continuation lines are
+    // indented.
+    std::string wrapped(const std::string& text) {
+        std::string out;
+        bool quoted = false;
+        for (size_t at = 0; at < text.size();) {
+            const char c = text[at];
+            const size_t width = c != '\\'             ? 1
+                                 : text[at + 1] == 'x' ? 4
+                                 : text[at + 1] == 'u' ? 6
+                                                       : 2;
+            const auto word = [](char byte) {
+                return byte != ' ' && byte != '\t' && byte != '"' && byte != '\n' &&
+                       (byte & 0xC0) != 0x80;
+            };
+            // Between two characters of the value, the one before as written out.
+            if (quoted && !out.empty() && word(out.back()) && (c == ' ' || word(c)) &&
+                at + width < text.size() && word(text[at + width]) && pick(0, 5) == 0) {
+                if (c == ' ')
+                    out += "\n    ";
+                else if (text.compare(at, 2, "\\n") == 0)
+                    out += "\n\n    ";
+                else
+                    out += "\\\n    " + text.substr(at, width);
+                at += width;
+                continue;
+            }
+            if (c == '"')
+                quoted = !quoted;
+            out.append(text, at, width);
+            at += width;
+        }
+        return out;
+    }
+
 private:
     int pick(int low, size_t high) {
         return std::uniform_int_distribution<int>(low, static_cast<int>(high))(random_);
@@ -155,6 +193,19 @@ TEST(ConfigRoundTrip, WrittenRecordsReadBackUnchangedHereAndInAYAMLLibrary) {
         PersistedConfig read;
         ASSERT_NO_THROW(read = readWithYAMLLibrary(text)) << "round " << round << ":\n" << text;
         ASSERT_TRUE(sameRecords(read, asRead(config), text)) << "round " << round;
+    }
+}
+
+// Values over several lines read here as a YAML library reads them.
+TEST(ConfigRoundTrip, ValuesWrappedOverLinesReadAsInAYAMLLibrary) {
+    Generator generate(20261207);
+    for (int round = 0; round < 3000; ++round) {
+        const PersistedConfig config = asRead(generate.config());
+        const std::string text = generate.wrapped(makeConfigYAML(config));
+        ASSERT_TRUE(sameRecords(parseSimpleYAMLConfig(text), config, text)) << "round " << round;
+        PersistedConfig read;
+        ASSERT_NO_THROW(read = readWithYAMLLibrary(text)) << "round " << round << ":\n" << text;
+        ASSERT_TRUE(sameRecords(read, config, text)) << "round " << round;
     }
 }
 
