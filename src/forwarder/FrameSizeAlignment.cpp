@@ -55,18 +55,28 @@ bool AudioForwarder::alignOutputBufferFrameSize(AudioObjectID outputID,
     }
     const uint32_t v = *virtualFrames, p = *outputFrames;
     const std::string pText = std::to_string(p), vText = std::to_string(v);
+    const bool isNew = !originalOutputBufferFrameSizesByUID_.count(outputUID);
+    // The size to give back is the one the device had before its first change, whatever changed
+    // it: an unusual size the user or another application chose is theirs as much as any other.
+    const auto record = [&] {
+        if (!isNew)
+            return;
+        originalOutputBufferFrameSizesByUID_[outputUID] = p;
+        if (frameSizeRecordObserver_)
+            frameSizeRecordObserver_(outputUID, p);
+    };
     if (!isStable(p)) {
-        // An unusual size is repaired, never recorded: it is not worth giving back.
         if (const OSStatus status = writeBufferFrameSize(outputID, kRecoveryBufferFrameSize);
             status != noErr) {
             log("startPipeline: WARNING " + outputName + " has unusual buffer frame size " + pText +
                 "; could not recover to 512: " + statusText(status));
             return false;
         }
+        record();
         const uint32_t now = readBufferFrameSize(outputID).value_or(kRecoveryBufferFrameSize);
         log("startPipeline: recovered " + outputName + " buffer frame size " + pText + " -> " +
             std::to_string(now));
-        return false;
+        return isNew;
     }
     if (!isStable(v)) {
         log("startPipeline: leaving " + outputName + " buffer frame size at " + pText +
@@ -77,17 +87,12 @@ bool AudioForwarder::alignOutputBufferFrameSize(AudioObjectID outputID,
         log("startPipeline: buffer frame size already aligned at " + vText);
         return false;
     }
-    const auto recorded = originalOutputBufferFrameSizesByUID_.find(outputUID);
-    const bool isNew = recorded == originalOutputBufferFrameSizesByUID_.end();
-    const uint32_t earlier = isNew ? p : recorded->second;
     if (const OSStatus status = writeBufferFrameSize(outputID, v); status != noErr) {
         log("startPipeline: WARNING could not match " + outputName + " buffer frame size " + pText +
             " -> " + vText + ": " + statusText(status));
         return false;
     }
-    originalOutputBufferFrameSizesByUID_[outputUID] = earlier;
-    if (isNew && frameSizeRecordObserver_)
-        frameSizeRecordObserver_(outputUID, earlier);
+    record();
     const uint32_t now = readBufferFrameSize(outputID).value_or(v);
     log("startPipeline: matched " + outputName + " buffer frame size " + pText + " -> " +
         std::to_string(now) + " (Sonarill " + vText + ")");
