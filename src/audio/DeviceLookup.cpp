@@ -2,6 +2,8 @@
 
 #include "audio/CFString.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 
 namespace sonarill::audio {
@@ -89,6 +91,25 @@ bool hasStreams(AudioObjectID device, AudioObjectPropertyScope scope) {
     UInt32 size = 0;
     return AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size) == noErr &&
            size != 0;
+}
+
+std::optional<uint32_t> channelCount(AudioObjectID device, AudioObjectPropertyScope scope) {
+    const AudioObjectPropertyAddress address{kAudioDevicePropertyStreamConfiguration, scope,
+                                             kAudioObjectPropertyElementMain};
+    UInt32 size = 0;
+    if (AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size) != noErr ||
+        size < offsetof(AudioBufferList, mBuffers))
+        return std::nullopt;
+    // AudioBuffer's alignment, which holds a pointer, for a list of any length.
+    std::vector<AudioBuffer> storage(size / sizeof(AudioBuffer) + 1);
+    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, storage.data()) != noErr)
+        return std::nullopt;
+    const auto* list = reinterpret_cast<const AudioBufferList*>(storage.data());
+    const size_t fits = (size - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer);
+    uint32_t channels = 0;
+    for (size_t i = 0; i < std::min<size_t>(list->mNumberBuffers, fits); ++i)
+        channels += list->mBuffers[i].mNumberChannels;
+    return channels;
 }
 
 std::vector<AudioObjectID> systemDeviceIDsWithOutput() {

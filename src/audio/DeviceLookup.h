@@ -29,6 +29,9 @@ std::optional<std::string> deviceUID(AudioObjectID device);
 std::optional<std::string> deviceName(AudioObjectID device);
 // Whether the device has at least one stream on `scope` (input or output).
 bool hasStreams(AudioObjectID device, AudioObjectPropertyScope scope);
+// The device's channels on `scope` (input or output), summed over its streams; nothing when
+// they cannot be read.
+std::optional<uint32_t> channelCount(AudioObjectID device, AudioObjectPropertyScope scope);
 // The devices that can play sound, in list order.
 std::vector<AudioObjectID> systemDeviceIDsWithOutput();
 std::set<std::string> currentSystemDeviceUIDs();

@@ -86,6 +86,11 @@ public:
     void setMasterVolume(const std::string& deviceUID, float volume);
     void setCustomName(const std::string& deviceUID, std::optional<std::string> customName);
     bool canRemoveOutputDevice(const std::string& uid) const;
+    // False when the device is listed, disabled, and every input pair of the virtual device
+    // already carries an active device: enabling it is refused.
+    bool canEnableOutputDevice(const std::string& uid) const;
+    // The virtual device's input pairs as last read: at most that many devices are active.
+    std::optional<size_t> inputPairCount() const { return inputPairCount_; }
     void switchToOnlyDevice(const std::string& uid);
     void removeOutputDevice(const std::string& uid);
     void setDeviceEnabled(const std::string& uid, bool enabled);
@@ -131,6 +136,9 @@ private:
     bool hasDevice(const std::string& uid) const;
     int64_t nextActiveSortOrder() const;
     bool enableDeviceForRouting(const std::string& uid);
+    void readInputPairCount();
+    void limitActiveDevices();
+    bool refuseEnabling(const std::string& operation, const std::string& uid);
 
     // Applications and their routes (ModelApps.cpp).
     struct RegularApp {
@@ -199,6 +207,8 @@ private:
     // A configuration file that could not be read or decoded must be kept aside before the first
     // save replaces it.
     bool configNeedsKeeping_ = false;
+    // Kept from the last reading: the virtual device may be away for a while.
+    std::optional<size_t> inputPairCount_;
     // The output was taken over at start: the forwarder is meant to run.
     bool isForwarding_ = false;
     // The device list could not be read at start: the file is not replaced until a device-list

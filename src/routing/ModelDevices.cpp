@@ -22,6 +22,7 @@ using detail::transportType;
 using detail::trimmedCustomName;
 
 bool AudioRoutingViewModel::loadOutputDevices() {
+    readInputPairCount();
     std::optional<std::string> defaultUID;
     if (const auto device = readDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice))
         defaultUID = audio::deviceUID(*device);
@@ -122,6 +123,27 @@ void AudioRoutingViewModel::applyPersistedDevices(const std::vector<PersistedDev
     normalizeDeviceOrdering(std::nullopt);
 }
 
+// A file may enable more devices than there are input pairs to carry them: the first ones in bus
+// order stay active, and the routes to the others go to the first, as a disabled device's do.
+void AudioRoutingViewModel::limitActiveDevices() {
+    const std::vector<AudioDevice> active = activeDevices();
+    if (!inputPairCount_ || active.size() <= *inputPairCount_)
+        return;
+    std::vector<AudioDevice> devices = allDevices_;
+    for (size_t i = *inputPairCount_; i < active.size(); ++i) {
+        const std::string& uid = active[i].uid;
+        log("limitActiveDevices: WARNING disabling " + active[i].name + " (" + uid + "): all " +
+            std::to_string(*inputPairCount_) + " input pairs in use");
+        for (AudioDevice& device : devices)
+            device.enabled = device.enabled && device.uid != uid;
+        for (auto& [key, route] : persistedAppRoutes_) {
+            if (route.deviceUid == uid)
+                route.deviceUid = active.front().uid;
+        }
+    }
+    setAllDevices(std::move(devices));
+}
+
 void AudioRoutingViewModel::normalizeDeviceOrdering(
     const std::optional<std::string>& preferredFirstUID) {
     struct Keyed {
@@ -216,6 +238,34 @@ int64_t AudioRoutingViewModel::nextActiveSortOrder() const {
             highest = std::max(highest, device.sortOrder);
     }
     return highest + 1;
+}
+
+void AudioRoutingViewModel::readInputPairCount() {
+    const std::optional<AudioObjectID> device = audio::findDeviceByUID(virtualDeviceUID_);
+    const std::optional<uint32_t> channels =
+        device ? audio::channelCount(*device, kAudioObjectPropertyScopeInput) : std::nullopt;
+    if (channels && *channels >= 2)
+        inputPairCount_ = *channels / 2;
+}
+
+bool AudioRoutingViewModel::canEnableOutputDevice(const std::string& uid) const {
+    const auto found = std::find_if(allDevices_.begin(), allDevices_.end(),
+                                    [&](const AudioDevice& d) { return d.uid == uid; });
+    if (found == allDevices_.end() || found->enabled || !inputPairCount_)
+        return true;
+    return static_cast<size_t>(std::count_if(allDevices_.begin(), allDevices_.end(),
+                                             [](const AudioDevice& d) { return d.enabled; })) <
+           *inputPairCount_;
+}
+
+// A device past the last input pair would be forwarded nothing: its applications fall silent.
+bool AudioRoutingViewModel::refuseEnabling(const std::string& operation, const std::string& uid) {
+    readInputPairCount();
+    if (canEnableOutputDevice(uid))
+        return false;
+    log(operation + ": ERROR cannot enable " + findDevice(uid)->name + " (" + uid + "): all " +
+        std::to_string(*inputPairCount_) + " input pairs in use");
+    return true;
 }
 
 bool AudioRoutingViewModel::enableDeviceForRouting(const std::string& uid) {

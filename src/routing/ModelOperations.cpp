@@ -136,7 +136,8 @@ void AudioRoutingViewModel::removeOutputDevice(const std::string& uid) {
 }
 
 void AudioRoutingViewModel::setDeviceEnabled(const std::string& uid, bool enabled) {
-    if (isNotifying() || findDevice(uid) == nullptr)
+    if (isNotifying() || findDevice(uid) == nullptr ||
+        (enabled && refuseEnabling("setDeviceEnabled", uid)))
         return;
     log("setDeviceEnabled: device=" + findDevice(uid)->name + " uid=" + uid +
         " enabled=" + boolText(enabled));
@@ -181,7 +182,7 @@ void AudioRoutingViewModel::moveApp(const std::string& bundleId, const std::stri
     if (isNotifying())
         return;
     const RoutedApp* app = findApp(bundleId);
-    if (app == nullptr)
+    if (app == nullptr || refuseEnabling("moveApp", toDeviceUID))
         return;
     const float volume = app->volume;
     const bool enabledDevice = enableDeviceForRouting(toDeviceUID);

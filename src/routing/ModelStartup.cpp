@@ -102,6 +102,7 @@ void AudioRoutingViewModel::finishDelayedStart() {
 }
 
 void AudioRoutingViewModel::applyStartupOutputPreference() {
+    limitActiveDevices();
     if (std::any_of(allDevices_.begin(), allDevices_.end(),
                     [](const auto& d) { return d.enabled; })) {
         normalizeDeviceOrdering(std::nullopt);

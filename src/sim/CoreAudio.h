@@ -65,6 +65,7 @@ enum : AudioObjectPropertySelector {
     kAudioDevicePropertyStreams = sonarill::sim::detail::fourCharCode("stm#"),
     kAudioDevicePropertyTransportType = sonarill::sim::detail::fourCharCode("tran"),
     kAudioDevicePropertyBufferFrameSize = sonarill::sim::detail::fourCharCode("fsiz"),
+    kAudioDevicePropertyStreamConfiguration = sonarill::sim::detail::fourCharCode("slay"),
 };
 
 // Transport types

@@ -4,6 +4,7 @@
 #include "sim/State.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace sonarill::sim {
@@ -104,6 +105,18 @@ bool serverDown(const Target& t) {
     return t.s.restart && now(t.s) < t.s.restart->until;
 }
 
+// An AudioBufferList with one buffer for the device's channels on the scope asked, none when it
+// has no stream there.
+UInt32 streamBufferCount(const Target& t) {
+    const Device& device = t.device->device;
+    return (t.scope == kAudioObjectPropertyScopeInput ? device.inputChannels
+                                                      : device.outputChannels) > 0;
+}
+
+UInt32 streamConfigurationSize(const Target& t) {
+    return UInt32(offsetof(AudioBufferList, mBuffers) + streamBufferCount(t) * sizeof(AudioBuffer));
+}
+
 OSStatus setDefault(const Target& t, AudioObjectPropertySelector which, UInt32 size,
                     const void* data) {
     const auto device = readScalar(size, data);
@@ -180,6 +193,25 @@ const Property kProperties[] = {
          }
          return OSStatus(noErr);
      }},
+    {kAudioDevicePropertyStreamConfiguration, false,
+     [](const Target& t) { return t.scope != kAudioObjectPropertyScopeGlobal; },
+     [](const Target& t, UInt32& size) {
+         size = streamConfigurationSize(t);
+         return OSStatus(noErr);
+     },
+     [](const Target& t, UInt32& size, void* data) {
+         if (size < streamConfigurationSize(t))
+             return OSStatus(kAudioHardwareBadPropertySizeError);
+         AudioBufferList list{};
+         list.mNumberBuffers = streamBufferCount(t);
+         list.mBuffers[0].mNumberChannels = t.scope == kAudioObjectPropertyScopeInput
+                                                ? t.device->device.inputChannels
+                                                : t.device->device.outputChannels;
+         size = streamConfigurationSize(t);
+         std::memcpy(data, &list, size);
+         return OSStatus(noErr);
+     },
+     nullptr},
     // The driver publishes it on the global scope only, and only when its bundle says so.
     {kRouteConfigSelector, false,
      [](const Target& t) {
