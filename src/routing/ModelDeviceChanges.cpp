@@ -127,6 +127,18 @@ void AudioRoutingViewModel::handleDeviceListChanged() {
         log("handleDeviceListChanged: device disconnected: " + name + " (" + uid + ")");
         setDeviceEnabled(uid, false);
     }
+    // Undocked: the applications would play nowhere until the user acted.
+    if (!gone.empty() && activeDevices().empty()) {
+        const auto remaining =
+            std::find_if(allDevices_.begin(), allDevices_.end(),
+                         [&](const auto& d) { return presentUIDs.count(d.uid); });
+        if (remaining != allDevices_.end()) {
+            const std::string uid = remaining->uid;
+            log("handleDeviceListChanged: no active device left; enabling " + remaining->name +
+                " (" + uid + ")");
+            setDeviceEnabled(uid, true);
+        }
+    }
 
     restartReappearedDevices(reading.ids);
 
