@@ -1,6 +1,7 @@
 #include "log/DebugLog.h"
 
 #include "base/Files.h"
+#include "base/Text.h"
 
 #include <chrono>
 #include <cstdio>
@@ -54,7 +55,7 @@ void appendToFile(std::string_view line) {
         return;
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             return;
         writeAll(fd, line);
@@ -108,7 +109,10 @@ std::string formatLine(std::string_view time, std::string_view file, unsigned li
     text += ':';
     text += std::to_string(line);
     text += "] ";
-    text += message;
+    // Whatever the message carries (a device's or an application's name, a file's path, a
+    // four-character code of NULs) stays on its line and shows: no value can forge a second
+    // line or write a control character into a terminal or the file.
+    base::appendEscaped(text, message, false);
     text += '\n';
     return text;
 }

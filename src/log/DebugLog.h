@@ -23,7 +23,9 @@ const std::string& logPath();
 // extension removed.
 std::string sourceBaseName(std::string_view filePath);
 
-// The whole line for one call, line feed included.
+// The whole line for one call, line feed included. Line breaks, controls and invalid UTF-8 in
+// the message are escaped as in the configuration's double-quoted values (without escaping
+// quotes or backslashes), so one call is always one line.
 std::string formatLine(std::string_view time, std::string_view file, unsigned line,
                        std::string_view message);
 

@@ -21,73 +21,6 @@ namespace {
 using base::Failure;
 constexpr auto npos = std::string_view::npos;
 
-// YAML's escapes that stand for another character than their letter. A backslash before any
-// other character gives that character: \" \\ \/, a backslash and a blank or a tab, and, as
-// this reader always did, a backslash before a letter YAML does not know.
-struct NamedEscape {
-    char32_t character;
-    char letter;
-};
-constexpr NamedEscape kNamedEscapes[] = {
-    {U'\0', '0'},     {U'\a', 'a'},     {U'\b', 'b'},     {U'\t', 't'},   {U'\n', 'n'},
-    {U'\v', 'v'},     {U'\f', 'f'},     {U'\r', 'r'},     {U'\x1B', 'e'}, {U'\u0085', 'N'},
-    {U'\u00A0', '_'}, {U'\u2028', 'L'}, {U'\u2029', 'P'},
-};
-
-// What may stand raw in a one-line double-quoted YAML value: YAML's printable characters
-// except the line breaks (U+0085, U+2028 and U+2029 break lines for YAML 1.1 readers) and
-// U+FEFF, which a reader may take for a byte-order mark.
-bool isRawInYAML(char32_t c) {
-    if (c < 0x80)
-        return c == U'\t' || (c >= 0x20 && c != 0x7F);
-    return c >= 0xA0 && c != 0x2028 && c != 0x2029 && c != 0xFEFF && c != 0xFFFE && c != 0xFFFF;
-}
-
-void appendEscape(std::string& out, char32_t c) {
-    out += '\\';
-    for (const NamedEscape& escape : kNamedEscapes) {
-        if (escape.character == c) {
-            out += escape.letter;
-            return;
-        }
-    }
-    if (c == U'"' || c == U'\\') {
-        out += static_cast<char>(c);
-        return;
-    }
-    // Everything else escaped lies below U+10000.
-    constexpr char digits[] = "0123456789ABCDEF";
-    const int width = c < 0x100 ? 2 : 4;
-    out += width == 2 ? 'x' : 'u';
-    for (int shift = (width - 1) * 4; shift >= 0; shift -= 4)
-        out += digits[(c >> shift) & 0xF];
-}
-
-// With `quoting`, the double quote and the backslash are escaped too, so that the result can
-// stand between double quotes.
-void appendEscaped(std::string& out, std::string_view text, bool quoting) {
-    const auto special = [quoting](char32_t c) {
-        return !isRawInYAML(c) || (quoting && (c == U'"' || c == U'\\'));
-    };
-    for (size_t at = 0; at < text.size();) {
-        // Runs of plain ASCII, nearly all of any value, are copied as they are.
-        size_t end = at;
-        while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80 &&
-               !special(static_cast<unsigned char>(text[end])))
-            ++end;
-        out.append(text.substr(at, end - at));
-        if (end == text.size())
-            return;
-        at = end;
-        // A byte that is not UTF-8 decodes as U+FFFD, which is what is written for it.
-        const char32_t c = decodeUTF8(text, at);
-        if (special(c))
-            appendEscape(out, c);
-        else
-            appendUTF8(out, c);
-    }
-}
-
 double clampVolume(double volume) {
     if (!(volume > 0))
         return 0;
@@ -276,7 +209,7 @@ size_t readEscape(std::string_view text, size_t at, std::string& out) {
             return next;
         }
     } else {
-        for (const NamedEscape& escape : kNamedEscapes) {
+        for (const base::NamedEscape& escape : base::kNamedEscapes) {
             if (escape.letter == letter) {
                 appendUTF8(out, escape.character);
                 return at + 1;
@@ -525,15 +458,8 @@ std::string quoteYAML(std::string_view value) {
     std::string out;
     out.reserve(value.size() + 2);
     out += '"';
-    appendEscaped(out, value, true);
+    base::appendEscaped(out, value, true);
     out += '"';
-    return out;
-}
-
-std::string escapeUnprintable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    appendEscaped(out, text, false);
     return out;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Expected.h"
+#include "base/Text.h"
 #include "routing/Records.h"
 
 #include <optional>
@@ -26,7 +27,7 @@ std::string quoteYAML(std::string_view value);
 
 // The text with line breaks and the characters YAML does not allow raw escaped as in
 // quoteYAML, but quotes and backslashes left alone: for showing untrusted text on one line.
-std::string escapeUnprintable(std::string_view text);
+using base::escapeUnprintable;
 
 // The records of a configuration file's bytes (a leading byte-order mark is skipped). Fails,
 // with a one-line reason, when the bytes are neither UTF-8 text nor a JSON configuration, and

@@ -42,64 +42,6 @@ template <typename Predicate> std::string_view trimmed(std::string_view text, Pr
 
 } // namespace
 
-char32_t decodeUTF8(std::string_view text, size_t& at) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    size_t length;
-    char32_t c;
-    char32_t minimum;
-    if (lead < 0x80) {
-        ++at;
-        return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, c = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, c = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, c = lead & 0x07, minimum = 0x10000;
-    } else {
-        ++at;
-        return kReplacement;
-    }
-    if (at + length > text.size()) {
-        ++at;
-        return kReplacement;
-    }
-    for (size_t i = 1; i < length; ++i) {
-        if (!isContinuation(byte(at + i))) {
-            ++at;
-            return kReplacement;
-        }
-        c = (c << 6) | (byte(at + i) & 0x3F);
-    }
-    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-        ++at;
-        return kReplacement;
-    }
-    at += length;
-    return c;
-}
-
-void appendUTF8(std::string& out, char32_t c) {
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-        c = kReplacement;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 size_t findInvalidUTF8(std::string_view text) {
     for (size_t at = 0; at < text.size();) {
         const size_t start = at;

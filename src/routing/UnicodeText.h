@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Text.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -34,9 +36,7 @@ inline bool localizedCaseInsensitiveLess(std::string_view a, std::string_view b)
     return compareLocalizedCaseInsensitive(a, b) < 0;
 }
 
-// Decodes the code point at `at` and moves past it; a malformed byte decodes as U+FFFD.
-char32_t decodeUTF8(std::string_view text, size_t& at);
-// Encodes a Unicode scalar value; a surrogate or a value beyond U+10FFFF is encoded as U+FFFD.
-void appendUTF8(std::string& out, char32_t c);
+using base::appendUTF8;
+using base::decodeUTF8;
 
 } // namespace sonarill::routing

@@ -50,6 +50,23 @@ TEST(DebugLogFormat, LineCarriesTimeFileBaseNameLineAndMessage) {
                   "[14:03:07.251] [" + name + ":66] hi\n");
 }
 
+// Each row: a message and what its line carries. A name from another program cannot forge a
+// line, nor write controls or NULs (a transport code of 0); ordinary text is as it was.
+TEST(DebugLogFormat, MessagesStayOnOneLineWithControlsEscaped) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"SIGTERM received — terminating app", "SIGTERM received — terminating app"},
+        {"tab\t\"quotes\" and \\ stay", "tab\t\"quotes\" and \\ stay"},
+        {"app: Evil\n[12:00:00.000] [AppDelegate:1] fake",
+         "app: Evil\\n[12:00:00.000] [AppDelegate:1] fake"},
+        {std::string("transport=\0\0\0\0", 14), "transport=\\0\\0\\0\\0"},
+        {"a\rb\x1B[2Jc\x7F\u2028d", "a\\rb\\e[2Jc\\x7F\\Ld"},
+        {"not UTF-8: \xFF", "not UTF-8: \uFFFD"},
+    };
+    for (const auto& [message, shown] : rows)
+        EXPECT_EQ(sonarill::DebugLog::formatLine("14:03:07.251", "A.cpp", 1, message),
+                  "[14:03:07.251] [A:1] " + shown + "\n");
+}
+
 TEST(DebugLogFile, ConcurrentLinesNeverInterleave) {
     fs::remove(logPath());
     const std::string payload(300, 'x');
@@ -75,9 +92,9 @@ TEST(DebugLogFile, AppendsOneLinePerCallAtTheCallersPlaceAndMakesTheFileButNotIt
     ::testing::internal::CaptureStdout();
     const unsigned at = __LINE__ + 1;
     log("first");
-    log("second\ncontinued"); // only the first line carries the stamp
+    log("second\ncontinued"); // one call, one line
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), readBytes(logPath()));
-    EXPECT_EQ(logLines(), (Lines{{at, "first"}, {at + 1, "second"}, {0, "continued"}}));
+    EXPECT_EQ(logLines(), (Lines{{at, "first"}, {at + 1, "second\\ncontinued"}}));
     fs::remove(logPath());
     log("after");
     EXPECT_EQ(logLines(), (Lines{{__LINE__ - 1, "after"}}));
