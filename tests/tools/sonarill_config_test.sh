@@ -43,10 +43,10 @@ printf 'Devices:\n- uid: a\n  name: b\n' >"$scratch/capital.yaml"
 expect_error "$scratch/capital.yaml" "capital.yaml: no devices: or app_routes: section"
 printf '{"devices": [' >"$scratch/cut.json"
 expect_error "$scratch/cut.json" "cut.json: JSON parse error at line 1, column 14"
-# Files too large to be a configuration, and endless ones, are refused without reading them.
+# Files too large to be a configuration, and endless devices, are refused without reading them.
 truncate -s 16777217 "$scratch/large.yaml"
 expect_error "$scratch/large.yaml" "large.yaml is larger than 16 MiB"
-expect_error /dev/zero "/dev/zero is larger than 16 MiB"
+expect_error /dev/zero "/dev/zero is a device, not a regular file"
 # A path with a line break stays on the one line of the message.
 expect_error "$scratch/two"$'\n'"lines" '/two\nlines" cannot be opened'
 
