@@ -6,6 +6,7 @@
 #include "log/DebugLog.h"
 #include "platform/RunningApplications.h"
 #include "routing/ModelInternal.h"
+#include "routing/RouteKeys.h"
 
 #include <algorithm>
 #include <chrono>
@@ -17,22 +18,17 @@ using detail::limitVolume;
 
 namespace {
 
-const std::string kChromeBaseBundleID = "com.google.Chrome";
-const std::string kChromeHostedAppPrefix = "com.google.Chrome.app.";
-const std::set<std::string> kChromeAudioServiceBundleIDs = {"com.google.Chrome.helper",
-                                                            "com.google.Chrome.helper.renderer"};
 const char* const kChromeIconPath = "/Applications/Google Chrome.app";
 constexpr auto kAppDiscoveryInterval = std::chrono::seconds(3);
 
 } // namespace
 
 bool AudioRoutingViewModel::isChromeAudioGroupMember(const std::string& bundleId) {
-    return bundleId == kChromeBaseBundleID || kChromeAudioServiceBundleIDs.count(bundleId) ||
-           bundleId.rfind(kChromeHostedAppPrefix, 0) == 0;
+    return routing::isChromeAudioGroupMember(bundleId);
 }
 
 std::string AudioRoutingViewModel::routeKey(const std::string& bundleId) {
-    return isChromeAudioGroupMember(bundleId) ? kChromeBaseBundleID : bundleId;
+    return routing::routeKey(bundleId);
 }
 
 std::vector<AudioRoutingViewModel::RegularApp> AudioRoutingViewModel::regularApps() const {
@@ -170,7 +166,7 @@ void AudioRoutingViewModel::persistVisibleRoute(const std::string& bundleId,
 
 std::optional<PersistedAppRoute>
 AudioRoutingViewModel::preferredChromeSharedRoute(const std::string& defaultDeviceUID) const {
-    // The set's own order decides between the two audio services: any fixed order will do.
+    // The list's own order decides between the two audio services: any fixed order will do.
     for (const std::string& service : kChromeAudioServiceBundleIDs) {
         const auto found = persistedAppRoutes_.find(service);
         if (found != persistedAppRoutes_.end() && !found->second.deviceUid.empty())
