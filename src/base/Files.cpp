@@ -197,7 +197,10 @@ Expected<std::filesystem::path> moveAside(const std::filesystem::path& path,
             newest = number;
     }
     if (newest + 1 == keep) {
-        std::filesystem::remove(name(0), error);
+        // The shift would otherwise rename each copy over the next older one.
+        if (!std::filesystem::remove(name(0), error) || error)
+            return Failure{"cannot drop the oldest kept copy " + name(0).string() + ": " +
+                           (error ? error.message() : std::string("it is gone"))};
         for (int number = 1; number < keep; ++number)
             std::filesystem::rename(name(number), name(number - 1), error);
         newest = keep - 2;
