@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "app/BoundedQuery.h"
 #include "app/DefaultOutput.h"
 #include "app/Popover.h"
 #include "app/SignalPipe.h"
@@ -61,6 +62,16 @@ QPoint popoverPosition(const QRect& icon, const QSize& size) {
                                  std::max(area.top(), area.bottom() + 1 - size.height())));
     }
     return position;
+}
+
+// How long quit waits for the forwarder to stop, and for that and the default outputs' restore
+// together; the guard's exit after an orderly quit is waited for on top.
+constexpr auto kForwarderStopWait = std::chrono::milliseconds(1000);
+constexpr auto kQuitWait = std::chrono::milliseconds(2500);
+constexpr auto kGuardExitWait = std::chrono::milliseconds(500);
+
+double secondsOf(std::chrono::steady_clock::duration duration) {
+    return std::max(0.0, std::chrono::duration<double>(duration).count());
 }
 
 bool isPresent(const std::string& uid) {
@@ -171,15 +182,61 @@ void AppDelegate::keepOriginalOutputs() {
                       written.error());
 }
 
+void AppDelegate::keepOriginalOutputFoundLater(const std::string& uid) {
+    originalDefaultOutputUID_ = uid;
+    keepOriginalOutputs();
+    guard_.recordOutputs(originalOutputs_);
+}
+
 void AppDelegate::startGuard() {
     const std::optional<std::filesystem::path> program = guard::GuardClient::defaultProgram();
     if (!program || !guard_.start(*program))
         return;
     guard_.recordOutputs(originalOutputs_);
-    forwarder::AudioForwarder::shared().setFrameSizeRecordObserver(
-        [this](const std::string& uid, std::optional<uint32_t> originalSize) {
-            guard_.recordFrameSize(uid, originalSize);
-        });
+    auto& forwarder = forwarder::AudioForwarder::shared();
+    // A guard started again learns what the one before it knew.
+    for (const auto& [uid, originalSize] : forwarder.originalOutputBufferFrameSizes())
+        guard_.recordFrameSize(uid, originalSize);
+    if (guardRestarts_ == 0) { // set once: a restart may run inside it
+        forwarder.setFrameSizeRecordObserver(
+            [this](const std::string& uid, std::optional<uint32_t> originalSize) {
+                if (!guard_.isStarted())
+                    return;
+                guard_.recordFrameSize(uid, originalSize);
+                if (!guard_.isStarted())
+                    guardEnded(); // it could not be reached
+            });
+    }
+    if (!guard_.isStarted())
+        return;
+    // The guard never writes: its end of the pipe becomes readable when it is gone.
+    guardWatch_ = new QSocketNotifier(guard_.descriptor(), QSocketNotifier::Read, this);
+    connect(guardWatch_, &QSocketNotifier::activated, this, &AppDelegate::guardEnded);
+}
+
+void AppDelegate::stopWatchingGuard() {
+    delete std::exchange(guardWatch_, nullptr);
+}
+
+// A guard that died would leave the virtual device the default output after a later crash of the
+// application: it is started again, a few times per session, so that one that keeps dying does
+// not keep the application busy.
+void AppDelegate::guardEnded() {
+    stopWatchingGuard();
+    const pid_t pid = guard_.pid();
+    guard_.closeWithoutQuit();
+    (void)guard_.waitForExit(std::chrono::milliseconds(100));
+    const std::string what = "the guard (pid=" + std::to_string(pid) + ") ended; started again";
+    const std::string most = std::to_string(kMaxGuardRestarts);
+    if (guardRestarts_ >= kMaxGuardRestarts) {
+        DebugLog::log("restartGuard: ERROR " + what + " " + most + " times already, not again");
+        return;
+    }
+    ++guardRestarts_;
+    startGuard();
+    if (guard_.isStarted())
+        DebugLog::log("restartGuard: " + what + " (" + std::to_string(guardRestarts_) + " of " +
+                      most + ")");
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -283,20 +340,53 @@ void AppDelegate::showSettingsWindow() {
     settingsWindow_->activateWindow();
 }
 
+// At quit the audio server may not answer at all: every step that calls it runs on a worker that
+// this thread waits for only so long, so that quit ends within about 3 s whatever the server
+// does. What a step could not finish is left to the guard, which outlives the application.
 void AppDelegate::cleanup() {
     if (didCleanup_)
         return;
     didCleanup_ = true;
-    forwarder::AudioForwarder::shared().stop();
-    const bool restored = restoreDefaultOutput(originalDefaultOutputUID_);
+    stopWatchingGuard();
+    const auto deadline = std::chrono::steady_clock::now() + kQuitWait;
+    auto& forwarder = forwarder::AudioForwarder::shared();
+    // A worker that outlives its wait must not reach the guard's pipe, which this thread closes.
+    forwarder.setFrameSizeRecordObserver({});
+    const bool stopped = coreAudioValue(secondsOf(kForwarderStopWait), [&forwarder] {
+                             forwarder.stop();
+                             return std::optional(true);
+                         }).has_value();
+    if (!stopped)
+        DebugLog::log("cleanup: WARNING stopping forwarding timed out; " +
+                      leftTo("buffer frame sizes"));
+
+    const std::optional<bool> restored =
+        coreAudioValue(secondsOf(deadline - std::chrono::steady_clock::now()),
+                       [output = originalDefaultOutputUID_,
+                        systemOutput = std::optional(originalOutputs_.defaultSystemOutputUID)] {
+                           return std::optional(restoreDefaultOutput(output, systemOutput));
+                       });
+    if (!restored)
+        DebugLog::log("cleanup: WARNING giving the default outputs back timed out; " +
+                      leftTo("default outputs"));
+    else if (!*restored)
+        DebugLog::log("cleanup: WARNING the default outputs were not all given back; " +
+                      leftTo("default outputs"));
     // A restore that failed leaves the file for the next launch to find.
-    if (restored && outputStatePath_)
+    if (restored == true && outputStatePath_)
         (void)guard::removeOutputState(*outputStatePath_);
-    if (guard_.isStarted()) {
+    if (guard_.isStarted() && stopped && restored == true) {
         guard_.quit();
-        (void)guard_.waitForExit(std::chrono::seconds(1));
+        (void)guard_.waitForExit(kGuardExitWait);
+    } else {
+        guard_.closeWithoutQuit(); // the guard gives back what remains
     }
     DebugLog::log("cleanup complete");
+}
+
+std::string AppDelegate::leftTo(const std::string& what) const {
+    return guard_.isStarted() ? "the guard gives the " + what + " back"
+                              : "the " + what + " are left as they are";
 }
 
 } // namespace sonarill::app

@@ -56,6 +56,9 @@ public:
     const std::optional<std::string>& originalDefaultOutputUID() const {
         return originalDefaultOutputUID_;
     }
+    // The default output the routing model found right before its takeover, launch having
+    // recorded none: kept as if launch had, in the state file and by the guard too.
+    void keepOriginalOutputFoundLater(const std::string& uid);
 
 private:
     void truncateLog();
@@ -64,6 +67,9 @@ private:
     std::optional<std::string> recordOriginalOutput(const std::string& linePrefix);
     void keepOriginalOutputs();
     void startGuard();
+    void stopWatchingGuard();
+    void guardEnded();
+    std::string leftTo(const std::string& what) const;
     void setupPopover();
     void showPopoverUnderStatusItem();
     void handleSignals();
@@ -84,6 +90,9 @@ private:
     guard::RecordedOutputs originalOutputs_;
     std::optional<std::filesystem::path> outputStatePath_;
     guard::GuardClient guard_;
+    QSocketNotifier* guardWatch_ = nullptr;
+    int guardRestarts_ = 0;
+    static constexpr int kMaxGuardRestarts = 3;
 };
 
 // The status item's picture: the png at `path` when it loads, else a speaker symbol.

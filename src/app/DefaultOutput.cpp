@@ -4,6 +4,8 @@
 #include "audio/DeviceLookup.h"
 #include "log/DebugLog.h"
 
+#include <map>
+
 namespace sonarill::app {
 
 namespace {
@@ -67,27 +69,40 @@ std::optional<AudioObjectID> findDeviceID(const std::string& uid, double timeout
     return id;
 }
 
-bool restoreDefaultOutput(const std::optional<std::string>& originalDefaultOutputUID) {
-    const bool hasUsableRecord = originalDefaultOutputUID && !originalDefaultOutputUID->empty() &&
-                                 !isVirtualDevice(originalDefaultOutputUID);
-    // Looked up at most once: a server that did not answer the first time costs no second wait.
-    std::optional<std::optional<AudioObjectID>> recordedDevice;
-    const auto recordedDeviceID = [&] {
-        if (!recordedDevice)
-            recordedDevice = findDeviceID(*originalDefaultOutputUID, kAudioQueryTimeoutSeconds);
-        return *recordedDevice;
+bool restoreDefaultOutput(const std::optional<std::string>& originalDefaultOutputUID,
+                          const std::optional<std::string>& originalSystemOutputUID) {
+    const auto isUsable = [](const std::optional<std::string>& uid) {
+        return uid && !uid->empty() && !isVirtualDevice(uid);
+    };
+    const bool hasUsableRecord = isUsable(originalDefaultOutputUID);
+    // Alert sounds go back to their own device; to the default output's when theirs is unknown,
+    // rather than stay silent on the virtual device.
+    const std::optional<std::string> systemRecord =
+        isUsable(originalSystemOutputUID)
+            ? originalSystemOutputUID
+            : (hasUsableRecord ? originalDefaultOutputUID : std::nullopt);
+    // Each device looked up at most once: a server that did not answer the first time costs no
+    // second wait.
+    std::map<std::string, std::optional<AudioObjectID>> lookedUp;
+    const auto deviceID = [&](const std::string& uid) {
+        if (const auto found = lookedUp.find(uid); found != lookedUp.end())
+            return found->second;
+        return lookedUp[uid] = findDeviceID(uid, kAudioQueryTimeoutSeconds);
     };
 
     bool restored = true;
     const std::optional<std::string> current = currentDefaultOutputUID(kAudioQueryTimeoutSeconds);
     if (isVirtualDevice(current) && hasUsableRecord) {
         DebugLog::log("Restoring default output to: " + *originalDefaultOutputUID);
-        const std::optional<AudioObjectID> id = recordedDeviceID();
+        const std::optional<AudioObjectID> id = deviceID(*originalDefaultOutputUID);
         if (!id)
             return false;
         const OSStatus output = setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, *id);
+        // One device for both, given back in one step.
         const OSStatus systemOutput =
-            setDefaultDevice(kAudioHardwarePropertyDefaultSystemOutputDevice, *id);
+            systemRecord == originalDefaultOutputUID
+                ? setDefaultDevice(kAudioHardwarePropertyDefaultSystemOutputDevice, *id)
+                : noErr;
         if (output == noErr && systemOutput == noErr) {
             DebugLog::log("Default output restored to deviceID=" + std::to_string(*id));
         } else {
@@ -95,24 +110,34 @@ bool restoreDefaultOutput(const std::optional<std::string>& originalDefaultOutpu
                           std::to_string(output) + ", " + std::to_string(systemOutput));
             restored = false;
         }
+    } else if (isVirtualDevice(current)) {
+        // The virtual device was the default at launch already, and no earlier run left a record.
+        DebugLog::log("restoreDefaultOutput: ERROR no output recorded at launch to give back; " +
+                      *current + " stays the default output");
+        restored = false;
     } else {
         DebugLog::log("Default output not Sonarill (" + current.value_or("nil") +
                       "), no restore needed");
-        restored = current.has_value() && !isVirtualDevice(current);
+        restored = current.has_value();
     }
 
     // Alert sounds follow their own default, which the user may have left on the virtual device
-    // while picking another output: it would be silent once the application is gone.
-    if (!hasUsableRecord)
+    // while picking another output: it would be silent once the application is gone. Unread, it
+    // may be there still.
+    if (!systemRecord)
         return restored;
-    if (!isVirtualDevice(currentDefaultSystemOutputUID(kAudioQueryTimeoutSeconds)))
+    const std::optional<std::string> currentSystem =
+        currentDefaultSystemOutputUID(kAudioQueryTimeoutSeconds);
+    if (!currentSystem)
+        return false;
+    if (!isVirtualDevice(currentSystem))
         return restored;
-    const std::optional<AudioObjectID> id = recordedDeviceID();
+    const std::optional<AudioObjectID> id = deviceID(*systemRecord);
     if (!id)
         return false;
     const OSStatus status = setDefaultDevice(kAudioHardwarePropertyDefaultSystemOutputDevice, *id);
     if (status == noErr) {
-        DebugLog::log("Restoring default system output to: " + *originalDefaultOutputUID);
+        DebugLog::log("Restoring default system output to: " + *systemRecord);
         return restored;
     }
     DebugLog::log("restoreDefaultOutput: ERROR setting default system output: " +

@@ -22,10 +22,12 @@ std::optional<std::string> currentDefaultOutputUID(double timeoutSeconds);
 std::optional<std::string> currentDefaultSystemOutputUID(double timeoutSeconds);
 std::optional<AudioObjectID> findDeviceID(const std::string& uid, double timeoutSeconds);
 
-// Gives the default output, and the default system (alert-sound) output, back to the device
-// recorded at launch when the virtual device still holds them. Logs what it did. False when the
-// virtual device may still hold one of them: a query timed out, a write failed or there was no
-// usable record.
-bool restoreDefaultOutput(const std::optional<std::string>& originalDefaultOutputUID);
+// Gives the default output and the default system (alert-sound) output back, each to the device
+// recorded for it at launch (the alert sounds to the default output's when theirs was not
+// recorded), where the virtual device still holds them. Logs what it did. False when the virtual
+// device may still hold one of them: a query timed out, a write failed or there was no usable
+// record.
+bool restoreDefaultOutput(const std::optional<std::string>& originalDefaultOutputUID,
+                          const std::optional<std::string>& originalSystemOutputUID = std::nullopt);
 
 } // namespace sonarill::app

@@ -1,5 +1,6 @@
 #include "app/Views.h"
 
+#include "audio/DeviceLookup.h"
 #include "forwarder/AudioForwarder.h"
 #include "platform/NotificationCenter.h"
 #include "routing/AudioRoutingViewModel.h"
@@ -51,11 +52,16 @@ private:
 
 AppDelegate::Views applicationViews(platform::MainQueue& mainQueue) {
     AppDelegate::Views views;
-    views.popoverContent = [&mainQueue](AppDelegate&, QWidget* parent) -> QWidget* {
+    views.popoverContent = [&mainQueue](AppDelegate& delegate, QWidget* parent) -> QWidget* {
+        // The virtual device recorded at launch (left by an earlier run) is nothing to give back.
+        std::optional<std::string> original = delegate.originalDefaultOutputUID();
+        if (original && (original->empty() || *original == audio::kVirtualDeviceUID))
+            original.reset();
         auto model = routing::AudioRoutingViewModel::create(
             {mainQueue, forwarder::AudioForwarder::shared(),
              platform::NotificationCenter::defaultCenter(),
-             routing::defaultConfigPath().value_or(std::filesystem::path())});
+             routing::defaultConfigPath().value_or(std::filesystem::path()), original,
+             [&delegate](const std::string& uid) { delegate.keepOriginalOutputFoundLater(uid); }});
         return new PopoverContent(std::move(model), parent);
     };
     views.settingsContent = [](QWidget* parent) -> QWidget* {

@@ -1,5 +1,6 @@
 // The process entry of Sonarill: a menu-bar application without a main window.
 #include "app/AppDelegate.h"
+#include "app/InstanceLock.h"
 #include "app/SignalPipe.h"
 #include "app/Views.h"
 #include "platform/AudioSystem.h"
@@ -14,7 +15,16 @@
 
 int main(int argc, char* argv[]) {
     using namespace sonarill;
-    // Before any thread exists, so that every thread starts with the handler in place.
+    // Before anything else: a second instance leaves the log, the files and the audio system as
+    // the first one has them.
+    if (const auto lock = app::defaultInstanceLockPath(); lock && app::anotherInstanceRuns(*lock)) {
+        std::printf("Sonarill is already running; this instance exits\n");
+        return 0;
+    }
+    // Before any thread exists, so that every thread starts with the handlers in place. A closed
+    // standard output (a pipe whose reader left) fails the log's write instead of ending the
+    // application before its orderly quit; the log ignores that failure.
+    std::signal(SIGPIPE, SIG_IGN);
     const int signalPipe = app::installSignalPipe({SIGTERM, SIGINT});
     platform::startAudioSystem();
     QApplication application(argc, argv);

@@ -40,6 +40,9 @@ public:
     base::Expected<void> start(const std::filesystem::path& program);
     bool isStarted() const { return socket_ >= 0; }
     pid_t pid() const { return child_; }
+    // The application's end of the pipe while started. The guard never writes to it: it becomes
+    // readable when the guard is gone.
+    int descriptor() const { return socket_; }
 
     // Each is one message; nothing happens when the guard is not started. A guard that cannot be
     // reached any more is logged once and forgotten.

@@ -39,6 +39,11 @@ public:
         platform::NotificationCenter& notifications;
         // Empty: the model has no file; saving only pushes to the driver.
         std::filesystem::path configPath;
+        // The default output recorded at launch, to give back at quit; empty when none was read.
+        // The model then records the one it finds right before taking the output over, and hands
+        // it to `recordOriginalOutput` (the quit, the state file and the guard keep it).
+        std::optional<std::string> originalOutputUID = std::nullopt;
+        std::function<void(const std::string& uid)> recordOriginalOutput = {};
     };
 
     // An observation of allDevices and routedApps; destroying it ends it.
@@ -120,6 +125,7 @@ private:
     explicit AudioRoutingViewModel(Environment environment);
     void start();
     void takeOverSystemOutput();
+    bool knowsOutputToGiveBack();
     void finishDelayedStart();
     void applyStartupOutputPreference();
     Takeover setSonarillAsDefault();
@@ -138,6 +144,7 @@ private:
     bool enableDeviceForRouting(const std::string& uid);
     void readInputPairCount();
     void limitActiveDevices();
+    void applyAbsentDeviceRecord(const std::string& uid);
     bool refuseEnabling(const std::string& operation, const std::string& uid);
 
     // Applications and their routes (ModelApps.cpp).
@@ -170,6 +177,7 @@ private:
     bool syncForwarder();
 
     // Loading and saving (ModelPersistence.cpp).
+    std::string configText(bool withAbsentDevices) const;
     void loadConfig();
     void saveConfig();
     void pushConfigToDriver(const std::string& yaml);
@@ -180,6 +188,9 @@ private:
     void unregisterDeviceChangeListener();
     void rememberDeviceIDs(const std::vector<AudioObjectID>& ids);
     void restartReappearedDevices(const std::vector<AudioObjectID>& ids);
+    void finishPendingTakeover();
+    void handleDefaultOutputChanged();
+    void retakeSystemOutput();
 
     // The reset (ModelReset.cpp).
     void observeResetConfigNotifications();
@@ -207,10 +218,23 @@ private:
     // A configuration file that could not be read or decoded must be kept aside before the first
     // save replaces it.
     bool configNeedsKeeping_ = false;
+    // The file's records of devices not attached since launch, in file order: written back
+    // unchanged after the others, and applied when the device is plugged in.
+    std::vector<PersistedDevice> absentDeviceRecords_;
     // Kept from the last reading: the virtual device may be away for a while.
     std::optional<size_t> inputPairCount_;
     // The output was taken over at start: the forwarder is meant to run.
     bool isForwarding_ = false;
+    // The takeover waits: for a default output to record (retried at each device-list change), or
+    // for a virtual device that was missing at start (done once, when it appears).
+    bool awaitingOriginalOutput_ = false;
+    bool awaitingVirtualDevice_ = false;
+    // The virtual device as the model last made it the default, and what became of the default
+    // since: a device the system fell back to when the virtual device went is taken back when it
+    // returns; one the user picked is left.
+    AudioObjectID heldVirtualDeviceID_ = kAudioObjectUnknown;
+    std::optional<std::string> fallbackOutputUID_;
+    bool outputPickedByUser_ = false;
     // The device list could not be read at start: the file is not replaced until a device-list
     // change starts the model normally.
     bool deviceListUnavailable_ = false;

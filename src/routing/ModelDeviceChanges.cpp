@@ -26,15 +26,20 @@ struct AudioRoutingViewModel::ListenerContext {
     platform::MainQueue* mainQueue = nullptr; // null once the model has gone
     std::weak_ptr<AudioRoutingViewModel> model;
 
-    static OSStatus deviceListChanged(AudioObjectID, UInt32, const AudioObjectPropertyAddress*,
+    // Also registered for the default output, which the model follows too.
+    static OSStatus deviceListChanged(AudioObjectID, UInt32 count,
+                                      const AudioObjectPropertyAddress* addresses,
                                       void* clientData) {
         auto* context = static_cast<ListenerContext*>(clientData);
+        const bool defaultOutput =
+            count > 0 && addresses[0].mSelector == kAudioHardwarePropertyDefaultOutputDevice;
         std::lock_guard lock(context->mutex);
         if (context->mainQueue == nullptr)
             return noErr;
-        context->mainQueue->post([model = context->model] {
+        context->mainQueue->post([model = context->model, defaultOutput] {
             if (const auto strong = model.lock())
-                strong->handleDeviceListChanged();
+                defaultOutput ? strong->handleDefaultOutputChanged()
+                              : strong->handleDeviceListChanged();
         });
         return noErr;
     }
@@ -61,6 +66,14 @@ void AudioRoutingViewModel::registerDeviceChangeListener() {
         log("registerDeviceChangeListener: ERROR adding listener: " + std::to_string(status));
         return;
     }
+    const AudioObjectPropertyAddress defaultOutput =
+        systemAddress(kAudioHardwarePropertyDefaultOutputDevice);
+    if (const OSStatus followed =
+            AudioObjectAddPropertyListener(kAudioObjectSystemObject, &defaultOutput,
+                                           &ListenerContext::deviceListChanged, context.get());
+        followed != noErr)
+        log("registerDeviceChangeListener: WARNING not following the default output: " +
+            std::to_string(followed));
     deviceChangeListener_ = std::move(context);
     log("registerDeviceChangeListener: registered");
     // Changes between loading the list and registering would otherwise go unnoticed.
@@ -71,10 +84,13 @@ void AudioRoutingViewModel::registerDeviceChangeListener() {
 void AudioRoutingViewModel::unregisterDeviceChangeListener() {
     if (!deviceChangeListener_)
         return;
-    const AudioObjectPropertyAddress address = systemAddress(kAudioHardwarePropertyDevices);
-    (void)AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &address,
-                                            &ListenerContext::deviceListChanged,
-                                            deviceChangeListener_.get());
+    for (const AudioObjectPropertySelector selector :
+         {kAudioHardwarePropertyDevices, kAudioHardwarePropertyDefaultOutputDevice}) {
+        const AudioObjectPropertyAddress address = systemAddress(selector);
+        (void)AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &address,
+                                                &ListenerContext::deviceListChanged,
+                                                deviceChangeListener_.get());
+    }
     std::lock_guard lock(deviceChangeListener_->mutex);
     deviceChangeListener_->mainQueue = nullptr;
     deviceChangeListener_.reset();
@@ -160,6 +176,20 @@ void AudioRoutingViewModel::handleDeviceListChanged() {
         known.insert(*uid);
         log("handleDeviceListChanged: new device appeared: " + *name + " (" + *uid + ")");
     }
+    finishPendingTakeover();
+}
+
+// A launch without the virtual device starts routing the first time it appears; a takeover that
+// found no output to give back tries again at every change.
+void AudioRoutingViewModel::finishPendingTakeover() {
+    if (awaitingVirtualDevice_ && lastSeenDeviceIDs_.count(virtualDeviceUID_)) {
+        log("handleDeviceListChanged: Sonarill device appeared; starting routing");
+        takeOverSystemOutput();
+        awaitingVirtualDevice_ = false; // once
+        saveConfig();
+    } else if (awaitingOriginalOutput_ && !awaitingVirtualDevice_) {
+        takeOverSystemOutput();
+    }
 }
 
 // A device that went and came back between two events has a new object ID, and the pipeline
@@ -198,8 +228,47 @@ void AudioRoutingViewModel::restartReappearedDevices(const std::vector<AudioObje
     if (!restart.empty() && !environment_.forwarder.restartPipelines(restart))
         log("handleDeviceListChanged: ERROR failed to restart forwarding");
     // A restart that failed while the virtual device was away left devices without a pipeline.
-    if (virtualChanged || virtualAppeared)
-        syncForwarder();
+    if ((virtualChanged || virtualAppeared) && syncForwarder())
+        retakeSystemOutput();
+}
+
+// While the virtual device went away, the system moved the default output to another device: the
+// one it holds when the virtual device is back is taken back, unless the user picked it.
+void AudioRoutingViewModel::retakeSystemOutput() {
+    const std::optional<AudioObjectID> device =
+        detail::readDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice);
+    const std::optional<std::string> current = device ? audio::deviceUID(*device) : std::nullopt;
+    if (!current || *current == virtualDeviceUID_)
+        return;
+    if (outputPickedByUser_ || (fallbackOutputUID_ && *fallbackOutputUID_ != *current)) {
+        log("handleDeviceListChanged: default output left on " + *current +
+            ", which the user picked");
+        return;
+    }
+    log("handleDeviceListChanged: taking the default output back from " + *current);
+    (void)setSonarillAsDefault();
+}
+
+// Tells a default output the user picked from one the system fell back to. The user picks while
+// the virtual device stays; the system moves the default when it goes (or comes back under a new
+// ID), and a later change while it is away is the user's again.
+void AudioRoutingViewModel::handleDefaultOutputChanged() {
+    if (!isForwarding_ || isNotifying())
+        return;
+    const std::optional<AudioObjectID> device =
+        detail::readDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice);
+    const std::optional<std::string> current = device ? audio::deviceUID(*device) : std::nullopt;
+    if (!current)
+        return;
+    if (*current == virtualDeviceUID_) {
+        outputPickedByUser_ = false;
+        fallbackOutputUID_.reset();
+    } else if (audio::findDeviceByUID(virtualDeviceUID_) == heldVirtualDeviceID_ ||
+               (fallbackOutputUID_ && *fallbackOutputUID_ != *current)) {
+        outputPickedByUser_ = true;
+    } else {
+        fallbackOutputUID_ = current;
+    }
 }
 
 } // namespace sonarill::routing

@@ -102,12 +102,15 @@ std::optional<AudioDevice> AudioRoutingViewModel::probeDevice(AudioObjectID id,
 }
 
 void AudioRoutingViewModel::applyPersistedDevices(const std::vector<PersistedDevice>& records) {
+    absentDeviceRecords_.clear();
     if (records.empty())
         return;
     // The first record of a UID wins, as the writer never writes two.
     std::map<std::string, const PersistedDevice*> byUID;
-    for (const PersistedDevice& record : records)
-        byUID.emplace(record.uid, &record);
+    for (const PersistedDevice& record : records) {
+        if (byUID.emplace(record.uid, &record).second && !hasDevice(record.uid))
+            absentDeviceRecords_.push_back(record);
+    }
     std::vector<AudioDevice> devices = allDevices_;
     for (AudioDevice& device : devices) {
         const auto found = byUID.find(device.uid);
@@ -238,6 +241,39 @@ int64_t AudioRoutingViewModel::nextActiveSortOrder() const {
             highest = std::max(highest, device.sortOrder);
     }
     return highest + 1;
+}
+
+// A device absent at launch takes its saved settings when it is plugged in: its name, its volume,
+// its place in the order and, when a pair is free, its switch.
+void AudioRoutingViewModel::applyAbsentDeviceRecord(const std::string& uid) {
+    const auto found = std::find_if(absentDeviceRecords_.begin(), absentDeviceRecords_.end(),
+                                    [&](const PersistedDevice& r) { return r.uid == uid; });
+    if (found == absentDeviceRecords_.end())
+        return;
+    const PersistedDevice record = *found;
+    absentDeviceRecords_.erase(found);
+    std::vector<AudioDevice> devices = allDevices_;
+    const auto at = std::find_if(devices.begin(), devices.end(),
+                                 [&](const AudioDevice& d) { return d.uid == uid; });
+    AudioDevice device = *at;
+    devices.erase(at);
+    log("handleDeviceListChanged: applying saved settings of " + device.name + " (" + uid + ")");
+    device.customName = trimmedCustomName(record.customName, device.name);
+    device.masterVolume = limitVolume(record.masterVolume);
+    const auto position = static_cast<size_t>(
+        std::clamp<int64_t>(record.sortOrder, 0, static_cast<int64_t>(devices.size())));
+    devices.insert(devices.begin() + static_cast<std::ptrdiff_t>(position), std::move(device));
+    for (size_t i = 0; i < devices.size(); ++i)
+        devices[i].sortOrder = static_cast<int64_t>(i);
+    setAllDevices(std::move(devices));
+    normalizeDeviceOrdering(std::nullopt);
+    if (!record.enabled || refuseEnabling("handleDeviceListChanged", uid))
+        return;
+    willChange();
+    findDevice(uid)->enabled = true;
+    repointApps([](const RoutedApp& app) { return app.deviceUid.empty(); }, uid);
+    syncForwarder();
+    saveConfig();
 }
 
 void AudioRoutingViewModel::readInputPairCount() {

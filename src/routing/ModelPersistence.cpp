@@ -25,9 +25,17 @@ std::optional<std::filesystem::path> defaultConfigPath() {
 }
 
 std::string AudioRoutingViewModel::makeConfigYAML() const {
+    return configText(false);
+}
+
+// The driver is not told of absent devices: it counts every enabled record as a bus.
+std::string AudioRoutingViewModel::configText(bool withAbsentDevices) const {
     PersistedConfig config;
     for (const AudioDevice& device : allDevices_)
         config.devices.push_back(toPersisted(device));
+    if (withAbsentDevices)
+        config.devices.insert(config.devices.end(), absentDeviceRecords_.begin(),
+                              absentDeviceRecords_.end());
     for (const auto& [key, route] : persistedAppRoutes_)
         config.appRoutes.push_back(route);
     return routing::makeConfigYAML(config);
@@ -64,29 +72,34 @@ void AudioRoutingViewModel::loadConfig() {
 }
 
 // The user's settings in a file this version cannot read are not saved over: the file moves
-// aside first (a rename, since it cannot be read to be copied).
+// aside first (a rename, since it cannot be read to be copied), beside any kept before.
 bool AudioRoutingViewModel::keepUnreadableConfig() {
     const std::filesystem::path& path = environment_.configPath;
     std::error_code error;
-    if (!std::filesystem::exists(path, error) && !error) {
+    if (std::filesystem::symlink_status(path, error).type() ==
+        std::filesystem::file_type::not_found) {
         configNeedsKeeping_ = false; // gone meanwhile: nothing left to lose
         return true;
     }
-    std::filesystem::path kept = path;
-    kept += ".unreadable";
-    std::filesystem::rename(path, kept, error);
-    if (error)
+    // "config.yaml.unreadable", then ".unreadable.1" up to ".unreadable.9".
+    const base::Expected<std::filesystem::path> kept = base::moveAside(path, ".unreadable", 10);
+    if (!kept)
         return false;
     configNeedsKeeping_ = false;
-    log("loadConfig: kept unreadable config as " + kept.string());
+    log("loadConfig: kept unreadable config as " + kept->string());
     return true;
 }
 
 void AudioRoutingViewModel::saveConfig() {
-    const std::string yaml = makeConfigYAML();
+    const std::string yaml = configText(true);
     const std::filesystem::path& path = environment_.configPath;
     if (deviceListUnavailable_) {
         log("saveConfig: device list unavailable; file left unchanged");
+    } else if (yaml.size() > base::kMaxTextFileSize) {
+        // The next launch would refuse it and set it aside: the last readable file stays.
+        log("saveConfig: ERROR writing config: " + path.string() + " would be " +
+            std::to_string(yaml.size()) +
+            " bytes, larger than the reader's limit; file left unchanged");
     } else if (configNeedsKeeping_ && !keepUnreadableConfig()) {
         log("saveConfig: ERROR could not keep unreadable config; file left unchanged");
     } else if (path.empty()) {
@@ -98,7 +111,7 @@ void AudioRoutingViewModel::saveConfig() {
         log("saveConfig: wrote " + std::to_string(allDevices_.size()) + " devices, " +
             std::to_string(persistedAppRoutes_.size()) + " routes to " + path.string());
     }
-    pushConfigToDriver(yaml);
+    pushConfigToDriver(absentDeviceRecords_.empty() ? yaml : makeConfigYAML());
 }
 
 void AudioRoutingViewModel::pushConfigToDriver(const std::string& yaml) {

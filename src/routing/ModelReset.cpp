@@ -27,6 +27,7 @@ void AudioRoutingViewModel::resetConfigurationToDefaults() {
         return;
     log("resetConfigurationToDefaults: resetting in-memory routing state");
     persistedAppRoutes_.clear();
+    absentDeviceRecords_.clear();
 
     // The device on bus 0 stays, if it is still an enabled device; a device that has gone is
     // not chosen over one that is there.

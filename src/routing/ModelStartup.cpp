@@ -65,6 +65,10 @@ void AudioRoutingViewModel::start() {
 }
 
 void AudioRoutingViewModel::takeOverSystemOutput() {
+    // A driver that appears later starts routing then, as a launch would.
+    awaitingVirtualDevice_ = !audio::findDeviceByUID(virtualDeviceUID_);
+    if (!knowsOutputToGiveBack())
+        return;
     if (!syncForwarder()) {
         log("init: Sonarill device unavailable or forwarder failed; not taking over system "
             "output");
@@ -82,6 +86,36 @@ void AudioRoutingViewModel::takeOverSystemOutput() {
         environment_.forwarder.stop();
         return;
     }
+}
+
+// The output is never taken over without knowing what to give back at quit. Without a record from
+// launch, the default output now is the one to record: the virtual device does not hold it yet.
+bool AudioRoutingViewModel::knowsOutputToGiveBack() {
+    awaitingOriginalOutput_ = false;
+    if (environment_.originalOutputUID)
+        return true;
+    const std::optional<AudioObjectID> device =
+        readDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice);
+    const std::optional<std::string> uid =
+        device && *device != kAudioObjectUnknown ? audio::deviceUID(*device) : std::nullopt;
+    if (!device || (*device != kAudioObjectUnknown && !uid)) {
+        awaitingOriginalOutput_ = true;
+        log("takeOverSystemOutput: ERROR no default output recorded at launch and none can be "
+            "read; not taking over system output until the device list changes");
+        return false;
+    }
+    // No output at all, or the virtual device left by an earlier run: nothing can be given back,
+    // and taking over takes nothing from the user.
+    if (!uid || *uid == virtualDeviceUID_) {
+        log("takeOverSystemOutput: WARNING no default output recorded at launch; the default is " +
+            uid.value_or("none") + ", nothing to give back at quit");
+        return true;
+    }
+    log("takeOverSystemOutput: no default output recorded at launch; recorded " + *uid);
+    environment_.originalOutputUID = *uid;
+    if (environment_.recordOriginalOutput)
+        environment_.recordOriginalOutput(*uid);
+    return true;
 }
 
 // A start-up without a device list finishes here, at the first device-list change that can be
@@ -132,6 +166,11 @@ AudioRoutingViewModel::Takeover AudioRoutingViewModel::setSonarillAsDefault() {
     const OSStatus outputStatus =
         setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, *device);
     log("setSonarillAsDefault: set default output -> status=" + std::to_string(outputStatus));
+    if (outputStatus == noErr) {
+        heldVirtualDeviceID_ = *device;
+        fallbackOutputUID_.reset();
+        outputPickedByUser_ = false;
+    }
     const OSStatus systemStatus =
         setDefaultDevice(kAudioHardwarePropertyDefaultSystemOutputDevice, *device);
     log("setSonarillAsDefault: set default system output -> status=" +
@@ -142,13 +181,14 @@ AudioRoutingViewModel::Takeover AudioRoutingViewModel::setSonarillAsDefault() {
         nowDefault = audio::deviceUID(*current);
     log("setSonarillAsDefault: verification \u2014 default output is now: " +
         nowDefault.value_or("nil"));
-    if (outputStatus == noErr && systemStatus == noErr)
-        return Takeover::complete;
-    if (nowDefault == virtualDeviceUID_) {
+    // The statuses decide: a read-back that fails says nothing about what was set.
+    if (outputStatus != noErr)
+        return Takeover::failed;
+    if (systemStatus != noErr) {
         log("setSonarillAsDefault: WARNING default system output not changed");
         return Takeover::outputOnly;
     }
-    return Takeover::failed;
+    return Takeover::complete;
 }
 
 } // namespace sonarill::routing

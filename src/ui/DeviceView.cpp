@@ -54,14 +54,15 @@ DeviceView::DeviceView(const routing::AudioDevice& device, routing::AudioRouting
     setAcceptDrops(true);
 }
 
-// No highlight while something is dragged over: accepting is all.
+// No highlight while something is dragged over: accepting is all. A device the model cannot
+// enable takes nothing; its tooltip says why.
 void DeviceView::dragEnterEvent(QDragEnterEvent* event) {
-    if (carriesText(event))
+    if (carriesText(event) && model_.canEnableOutputDevice(device_.uid))
         event->acceptProposedAction();
 }
 
 void DeviceView::dragMoveEvent(QDragMoveEvent* event) {
-    if (carriesText(event))
+    if (carriesText(event) && model_.canEnableOutputDevice(device_.uid))
         event->acceptProposedAction();
 }
 
@@ -88,6 +89,11 @@ void DeviceView::displayDevice(const routing::AudioDevice& device, SymbolView& i
     name.setText(qText(device.displayName()));
     name.setToolTip(deviceNameHelp(device));
     buttons_.update(showRemove);
+    setToolTip(model_.canEnableOutputDevice(device.uid)
+                   ? QString()
+                   : QStringLiteral("Remove an output before adding this one: at most %1 play "
+                                    "at once")
+                         .arg(model_.inputPairCount().value_or(0)));
 }
 
 void DeviceView::paintEvent(QPaintEvent*) {

@@ -63,7 +63,8 @@ class RestoreDefaultOutput : public ::testing::TestWithParam<DataRow> {};
 TEST_P(RestoreDefaultOutput, Row) {
     ASSERT_EQ(GetParam().problem, "");
     const json& row = GetParam().value;
-    knownKeysOnly(row, {"name", "why", "before", "recorded", "faults", "restored", "log", "after"});
+    knownKeysOnly(row, {"name", "why", "before", "recorded", "recordedSystemOutput", "faults",
+                        "restored", "log", "after"});
     knownKeysOnly(row.at("before"), {"output", "systemOutput"});
     knownKeysOnly(row.at("after"), {"output", "systemOutput"});
     constexpr auto kOut = kAudioHardwarePropertyDefaultOutputDevice;
@@ -76,9 +77,10 @@ TEST_P(RestoreDefaultOutput, Row) {
          worldFromJSON(json{{"faults", row.value("faults", json::array())}}.dump()).faults)
         sim::injectFault(fault);
     const LogCapture log;
-    EXPECT_EQ(app::restoreDefaultOutput(row.contains("recorded")
-                                            ? std::optional(row["recorded"].get<std::string>())
-                                            : std::nullopt),
+    const auto recorded = [&row](const char* key) {
+        return row.contains(key) ? std::optional(row[key].get<std::string>()) : std::nullopt;
+    };
+    EXPECT_EQ(app::restoreDefaultOutput(recorded("recorded"), recorded("recordedSystemOutput")),
               row.at("restored").get<bool>());
     EXPECT_TRUE(linesAre(log.messages(), row.at("log")));
     EXPECT_EQ(sim::defaultDeviceUID(kOut), row["after"].at("output").get<std::string>());

@@ -16,6 +16,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -66,6 +67,7 @@ public:
         }
         posix_spawn_file_actions_destroy(&actions);
         startedPid_ = pid_;
+        startedAt_ = Clock::now();
     }
 
     ~AppRun() {
@@ -79,6 +81,8 @@ public:
     AppRun& operator=(const AppRun&) = delete;
 
     pid_t pid() const { return startedPid_; }
+    Clock::time_point startedAt() const { return startedAt_; }
+    std::filesystem::path folder() const { return folder_->path(); }
     std::filesystem::path home() const { return folder_->path() / "home"; }
     std::filesystem::path logPath() const { return home() / "Library" / "Logs" / "Sonarill.log"; }
     std::string standardOutput() const { return readBytes(folder_->path() / "stdout.txt"); }
@@ -132,6 +136,7 @@ private:
     std::shared_ptr<ScratchFolder> folder_;
     pid_t pid_ = -1; // until it is reaped
     pid_t startedPid_ = -1;
+    Clock::time_point startedAt_;
 };
 
 // Each line of `expected` appears in `messages`, in this order.
@@ -150,13 +155,23 @@ private:
     return ::testing::AssertionSuccess();
 }
 
+// The guard started last.
 pid_t guardPid(const AppRun& app) {
+    pid_t pid = -1;
     for (const std::string& message : app.messages()) {
         const size_t at = message.find(" (pid=");
         if (message.rfind("startGuard: started ", 0) == 0 && at != std::string::npos)
-            return static_cast<pid_t>(std::stol(message.substr(at + 6)));
+            pid = static_cast<pid_t>(std::stol(message.substr(at + 6)));
     }
-    return -1;
+    return pid;
+}
+
+// Never to -1, which would reach every process the user has.
+void signalGuard(pid_t guard, int signal) {
+    if (guard > 0)
+        ::kill(guard, signal);
+    else
+        ADD_FAILURE() << "no guard was started";
 }
 
 // Running, that is: a guard orphaned by a kill may stay a zombie until something reaps it.
@@ -166,6 +181,68 @@ bool processExists(pid_t pid) {
     std::getline(stat, text);
     const size_t name = text.rfind(')');
     return name != std::string::npos && name + 2 < text.size() && text[name + 2] != 'Z';
+}
+
+// A second instance on the first one's home and system: it must say so in `line` and leave at
+// once with status 0, the log, the configuration and the simulated system untouched.
+void startSecondInstance(const AppRun& first, const json& line) {
+    const std::filesystem::path at = first.folder();
+    const auto untouched = [&] {
+        return std::vector{
+            readBytes(first.logPath()),
+            readBytes(first.home() / "Library/Application Support/Sonarill/config.yaml"),
+            readBytes(at / "data" / "sonarill-sim" / "system.json")};
+    };
+    const auto before = untouched();
+    pid_t pid = -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string output = (at / "second.txt").string();
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::string program = SONARILL_APP_PATH;
+    char* arguments[] = {program.data(), nullptr};
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, arguments, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (!eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10s)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        ADD_FAILURE() << "the second instance ran on";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(lineMatches(readBytes(output), line.get<std::string>() + "\n"))
+        << readBytes(output);
+    EXPECT_EQ(untouched(), before);
+}
+
+// What happens between the launch and the signal, in order: "killGuard" (the guard is killed),
+// {"waitFor": line} (the log has it), {"sleepUntil": seconds after the start},
+// {"secondInstance": the line it prints}.
+void runSteps(AppRun& app, const json& steps) {
+    for (const json& step : steps) {
+        if (step == "killGuard") {
+            signalGuard(guardPid(app), SIGKILL);
+        } else if (step.contains("waitFor")) {
+            EXPECT_TRUE(eventually(
+                [&] {
+                    return std::ranges::any_of(app.messages(), [&](const std::string& message) {
+                        return lineMatches(message, step["waitFor"]);
+                    });
+                },
+                kLaunchTimeout))
+                << step.dump();
+        } else if (step.contains("sleepUntil")) {
+            std::this_thread::sleep_until(
+                app.startedAt() +
+                std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(step["sleepUntil"].get<double>())));
+        } else if (step.contains("secondInstance")) {
+            startSecondInstance(app, step["secondInstance"]);
+        } else {
+            ADD_FAILURE() << "unknown step " << step.dump();
+        }
+    }
 }
 
 // Runs from launch to an ending, as each row of tests/scenarios/launch/endings.json says, each run
@@ -179,22 +256,31 @@ TEST_P(LaunchEndings, Row) {
     knownKeysOnly(GetParam().value, {"name", "why", "runs"});
     const auto folder = std::make_shared<ScratchFolder>("sonarill-launch");
     for (const json& run : GetParam().value.at("runs")) {
-        knownKeysOnly(run, {"world", "worldPatch", "killGuard", "signal", "exitStatus", "after",
-                            "first", "inOrder", "counts", "never", "stateFile"});
+        knownKeysOnly(run,
+                      {"world", "worldPatch", "killGuard", "steps", "signal", "quitWithin",
+                       "exitStatus", "after", "first", "inOrder", "counts", "never", "stateFile"});
         json world = json::parse(
             readBytes(std::filesystem::path(SONARILL_TABLES) / run.at("world").get<std::string>()));
         world.merge_patch(run.value("worldPatch", json::object()));
         AppRun app(world.dump(), folder);
         ASSERT_TRUE(app.waitForMessage(kLaunched, kLaunchTimeout));
+        EXPECT_TRUE(processExists(guardPid(app)));
+        runSteps(app, memberOrNull(run, "steps"));
         const pid_t guard = guardPid(app);
-        EXPECT_TRUE(processExists(guard));
-        if (run.value("killGuard", false))
-            ::kill(guard, SIGKILL);
+        // Stopped, it cannot be seen to end, so the application cannot start it again.
+        const bool killGuard = run.value("killGuard", false);
+        if (killGuard)
+            signalGuard(guard, SIGSTOP);
         const std::map<std::string, int> signals = {
             {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGKILL", SIGKILL}};
         app.signal(signals.at(run.at("signal").get<std::string>()));
         app.signal(signals.at(run.at("signal").get<std::string>()));
-        // Waited for before the application is reaped: a killed one's guard gives them back.
+        const auto quitWithin = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(run.value("quitWithin", 30.0)));
+        EXPECT_EQ(app.waitForExit(quitWithin), run.at("exitStatus").get<int>());
+        if (killGuard)
+            signalGuard(guard, SIGKILL);
+        // A killed one's guard gives them back.
         const json after = run.at("after").flatten();
         const auto givenBack = [&] {
             const json system = app.sharedSystem();
@@ -204,7 +290,6 @@ TEST_P(LaunchEndings, Row) {
             });
         };
         EXPECT_TRUE(eventually(givenBack, kQuitTimeout)) << app.sharedSystem().dump();
-        EXPECT_EQ(app.waitForExit(kQuitTimeout), run.at("exitStatus").get<int>());
 
         // Read once the guard left: a killed one's last lines follow the outputs it gave back.
         EXPECT_TRUE(eventually([&] { return !processExists(guard); }, 5s)) << "the guard left";

@@ -52,6 +52,20 @@ std::string buttons(const QWidget& owner) {
     return shown;
 }
 
+// Whether `target` took a drop of `text`, offered to it and let go in its middle.
+bool drop(QWidget& target, const std::string& text) {
+    QMimeData data;
+    data.setText(QString::fromStdString(text));
+    const QPoint at(target.width() / 2, target.height() / 2);
+    QDragEnterEvent enter(at, Qt::MoveAction, &data, Qt::LeftButton, {});
+    QDropEvent dropped(QPointF(at), Qt::MoveAction, &data, Qt::LeftButton, {});
+    QCoreApplication::sendEvent(&target, &enter);
+    if (enter.isAccepted())
+        QCoreApplication::sendEvent(&target, &dropped);
+    processEvents();
+    return enter.isAccepted() && dropped.isAccepted();
+}
+
 class Popover : public PopoverTest {
 protected:
     // The popover shows exactly the model's used devices with their applications, a hint where
@@ -200,6 +214,13 @@ TEST_F(Popover, ManyDevicesScrollInsideTheListWhileTheFooterStaysAndAnswers) {
     }
     settle();
     expectShowsModel();
+    // Eight play at once, one on each input pair: a ninth says why it takes no application.
+    for (int i = 0; i < 7; ++i)
+        model->setDeviceEnabled("Extra:" + std::to_string(i), true);
+    processEvents();
+    EXPECT_EQ(inactiveRow(*view, "Extra:7")->toolTip(),
+              "Remove an output before adding this one: at most 8 play at once");
+    EXPECT_FALSE(drop(*inactiveRow(*view, "Extra:7"), kMusic));
     const auto* scroll = view->findChild<QScrollArea*>();
     EXPECT_LE(scroll->height(), 360);
     EXPECT_TRUE(scroll->verticalScrollBar()->isVisible());
@@ -295,20 +316,6 @@ TEST_F(Sliders, ClosingThePopoverInTheMiddleOfADragLetsTheRowsChangeAgain) {
     processEvents();
     EXPECT_EQ(keys(sections(*view)), uids(model->usedDevices()));
     QTest::mouseRelease(view.get(), Qt::LeftButton); // QTest's own record of the button
-}
-
-// Whether `target` took a drop of `text`, offered to it and let go in its middle.
-bool drop(QWidget& target, const std::string& text) {
-    QMimeData data;
-    data.setText(QString::fromStdString(text));
-    const QPoint at(target.width() / 2, target.height() / 2);
-    QDragEnterEvent enter(at, Qt::MoveAction, &data, Qt::LeftButton, {});
-    QDropEvent dropped(QPointF(at), Qt::MoveAction, &data, Qt::LeftButton, {});
-    QCoreApplication::sendEvent(&target, &enter);
-    if (enter.isAccepted())
-        QCoreApplication::sendEvent(&target, &dropped);
-    processEvents();
-    return enter.isAccepted() && dropped.isAccepted();
 }
 
 // Drops onto a device: each dropped identifier is moved there, in order; nothing to move is
