@@ -175,6 +175,7 @@ void AudioRoutingViewModel::handleDeviceListChanged() {
         allDevices_.push_back({*uid, *name, std::nullopt, false, sortOrder, 1.0f});
         known.insert(*uid);
         log("handleDeviceListChanged: new device appeared: " + *name + " (" + *uid + ")");
+        applyAbsentDeviceRecord(*uid);
     }
     finishPendingTakeover();
 }
