@@ -1,9 +1,11 @@
 // The real executable from launch to quit on a simulated audio system of its own, as a user or
-// the system would end it, and the guard that gives the outputs back when it is killed.
+// the system would end it, and the guard that gives the outputs back when it is killed; and
+// launched on homes where files are not what they seem.
 #include "support/DataRows.h"
 #include "support/Eventually.h"
 #include "support/FileBytes.h"
 #include "support/Scratch.h"
+#include "support/TextTables.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -12,9 +14,11 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <spawn.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -28,6 +32,7 @@ using namespace sonarill::testing;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 using nlohmann::json;
+namespace fs = std::filesystem;
 
 const std::string kLaunched = "applicationDidFinishLaunching complete";
 const std::string kOutputsState = "Library/Application Support/Sonarill/outputs.state";
@@ -38,8 +43,11 @@ constexpr auto kQuitTimeout = 30s;
 class AppRun {
 public:
     // `folder`: the home, data folder and world of an earlier run to launch again on; fresh ones
-    // when null.
-    explicit AppRun(const std::string& world, std::shared_ptr<ScratchFolder> folder = nullptr)
+    // when null. `prepare` makes the home's files first; `closedOutput`: standard output is a pipe
+    // whose reader has gone.
+    explicit AppRun(const std::string& world, std::shared_ptr<ScratchFolder> folder = nullptr,
+                    const std::function<void(const std::filesystem::path&)>& prepare = {},
+                    bool closedOutput = false)
         : folder_(folder ? std::move(folder) : std::make_shared<ScratchFolder>("sonarill-launch")) {
         const std::filesystem::path at = folder_->path();
         std::filesystem::create_directories(at / "data");
@@ -47,6 +55,8 @@ public:
         std::filesystem::permissions(at / "runtime", std::filesystem::perms::owner_all);
         writeBytes(at / "world.json", world);
         writeBytes(logPath(), "[00:00:00.000] [Old:1] an earlier run\n"); // launch empties it
+        if (prepare)
+            prepare(home());
         // This program's own environment, which the application inherits; nothing here reads it.
         setenv("HOME", home().c_str(), 1);
         setenv("XDG_DATA_HOME", (at / "data").c_str(), 1);
@@ -56,8 +66,14 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         const std::string output = (at / "stdout.txt").string();
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int pipeEnds[2] = {-1, -1};
+        if (closedOutput && ::pipe(pipeEnds) == 0) {
+            ::close(pipeEnds[0]);
+            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
         std::string program = SONARILL_APP_PATH;
         char* arguments[] = {program.data(), nullptr};
         if (const int error =
@@ -66,6 +82,8 @@ public:
             pid_ = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
+        if (pipeEnds[1] >= 0)
+            ::close(pipeEnds[1]);
         startedPid_ = pid_;
         startedAt_ = Clock::now();
     }
@@ -315,5 +333,76 @@ TEST_P(LaunchEndings, Row) {
 
 INSTANTIATE_TEST_SUITE_P(LaunchEndings, LaunchEndings,
                          ::testing::ValuesIn(readRows(SONARILL_TABLES "/endings.json")), rowName);
+
+const fs::path kConfigFolder = "Library/Application Support/Sonarill";
+
+// A text, {"fifo": true}, {"folder": true} or {"link": target}, made at `path`.
+void plant(const fs::path& path, const json& what) {
+    fs::create_directories(path.parent_path());
+    if (what.is_object() && what.contains("fifo"))
+        ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << path;
+    else if (what.is_object() && what.contains("folder"))
+        fs::create_directories(path / "inside");
+    else if (what.is_object() && what.contains("link"))
+        fs::create_symlink(what["link"].get<std::string>(), path);
+    else
+        writeBytes(path, textOf(what));
+}
+
+// What `path` is now, in plant's terms; a text as {"contains": part} or {"sameAs": planted name}.
+::testing::AssertionResult holds(const fs::path& path, const json& what, const json& planted) {
+    const fs::file_status status = fs::symlink_status(path);
+    const auto failure = [&] { return ::testing::AssertionFailure() << path << ": " << what; };
+    if (what.is_null())
+        return fs::exists(status) ? failure() : ::testing::AssertionSuccess();
+    if (what.contains("link"))
+        return fs::is_symlink(status) && fs::read_symlink(path) == what["link"].get<std::string>()
+                   ? ::testing::AssertionSuccess()
+                   : failure();
+    if (what.contains("fifo") || what.contains("folder"))
+        return (what.contains("fifo") ? fs::is_fifo(status) : fs::is_directory(status))
+                   ? ::testing::AssertionSuccess()
+                   : failure();
+    if (!fs::is_regular_file(status))
+        return failure() << " is no file";
+    const std::string bytes = readBytes(path);
+    if (what.contains("sameAs"))
+        return bytes == textOf(planted.at(what["sameAs"].get<std::string>()))
+                   ? ::testing::AssertionSuccess()
+                   : failure() << " differs";
+    return bytes.find(what.at("contains").get<std::string>()) != std::string::npos
+               ? ::testing::AssertionSuccess()
+               : failure() << " holds " << bytes.substr(0, 400);
+}
+
+// Each row of tests/scenarios/launch/hostile-files.json: files planted in the home, then a launch
+// that must finish and quit in order, with the lines and the files the row says.
+class HostileFiles : public ::testing::TestWithParam<DataRow> {};
+
+TEST_P(HostileFiles, Row) {
+    ASSERT_EQ(GetParam().problem, "");
+    const json& row = GetParam().value;
+    knownKeysOnly(row, {"name", "why", "plant", "closedOutput", "logged", "after"});
+    AppRun app(
+        readBytes(fs::path(SONARILL_TABLES) / "speakers-and-headset.json"), nullptr,
+        [&row](const fs::path& home) {
+            for (const auto& [name, what] : row.at("plant").items())
+                plant(home / name, what);
+        },
+        row.value("closedOutput", false));
+    // A launch stuck on a file never gets there: bounded, then killed.
+    ASSERT_TRUE(app.waitForMessage(kLaunched, kLaunchTimeout));
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.waitForExit(kQuitTimeout), 0);
+    const std::map<std::string, std::string> names = {
+        {"config", (app.home() / kConfigFolder / "config.yaml").string()}};
+    EXPECT_TRUE(inOrder(app.messages(), memberOrNull(row, "logged"), names));
+    for (const auto& [name, what] : memberOrNull(row, "after").items())
+        EXPECT_TRUE(holds(app.home() / name, what, row["plant"]));
+}
+
+INSTANTIATE_TEST_SUITE_P(HostileFiles, HostileFiles,
+                         ::testing::ValuesIn(readRows(SONARILL_TABLES "/hostile-files.json")),
+                         rowName);
 
 } // namespace
