@@ -4,6 +4,7 @@
 #include "base/Files.h"
 #include "support/FileBytes.h"
 #include "support/Scratch.h"
+#include "support/TextTables.h"
 
 #include <gtest/gtest.h>
 
@@ -19,56 +20,88 @@
 
 namespace fs = std::filesystem;
 using namespace sonarill::base;
-using sonarill::testing::treeOf;
+using namespace sonarill::testing;
+using nlohmann::json;
 using Tree = std::map<std::string, std::string>;
 
 namespace {
 
-// Each row: what is read, the limit, and the content or why not. Hostile files in a file's place
-// are refused at once, never waited on or read without end.
-TEST(BoundedRead, ReadsRegularFilesUpToTheLimitWholeAndSaysWhyOthersAreRefused) {
-    sonarill::testing::ScratchFolder scratch;
-    const fs::path at = scratch.path();
-    const auto file = [&](const std::string& name, const std::string& bytes) {
-        std::ofstream(at / name, std::ios::binary) << bytes;
-        return at / name;
-    };
-    const auto link = [&](const std::string& name, const fs::path& target) {
-        fs::create_symlink(target, at / name);
-        return at / name;
-    };
-    ASSERT_EQ(::mkfifo((at / "fifo").c_str(), 0644), 0);
-    struct Row {
-        fs::path path;
-        size_t limit;
-        std::string result;
-        bool read = false;
-    };
-    const Row rows[] = {
-        {file("empty", ""), 8, "", true},
-        {file("full", "12345678"), 8, "12345678", true},
-        {file("over", "123456789"), 8, "is larger than 8 bytes"},
-        {link("link", "full"), 8, "12345678", true},
-        {at / "fifo", 8, "is a pipe (FIFO), not a regular file"}, // nobody writes: no waiting
-        {link("to-fifo", at / "fifo"), 8, "is a pipe (FIFO), not a regular file"},
-        {"/dev/zero", kMaxTextFileSize, "is a device, not a regular file"},
-        {at, kMaxTextFileSize, "is a folder, not a file"},
-        {link("to-folder", at), 8, "is a folder, not a file"},
-        {at / "missing", 8, "cannot be opened: No such file or directory"},
-        {link("dangling", "missing"), 8, "cannot be opened: No such file or directory"},
-        {link("loop", "loop"), 8, "cannot be opened: Too many levels of symbolic links"},
-    };
-    for (const Row& row : rows) {
-        const auto read = readFileBounded(row.path, row.limit);
-        EXPECT_EQ(read ? *read : read.error(), row.result) << row.path;
-        EXPECT_EQ(bool(read), row.read) << row.path;
+// Makes `tree` below `root`: a text is a file's bytes, "/" a folder, "-> target" a link and
+// "(fifo)" a FIFO; the folders above each are made too.
+void make(const fs::path& root, const json& tree) {
+    for (const auto& [name, what] : tree.items()) {
+        const fs::path path = root / name;
+        const std::string text = what;
+        fs::create_directories(path.parent_path());
+        if (text == "/")
+            fs::create_directories(path);
+        else if (text.starts_with("-> "))
+            fs::create_symlink(text.substr(3), path);
+        else if (text == "(fifo)")
+            ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << path;
+        else
+            writeBytes(path, text);
     }
 }
+
+// The checks the tables in tests/scenarios/files name, as their README.md describes them.
+const std::map<std::string, TextCheck> kChecks = {
+    {"readFileBounded",
+     [](const json& in, const json& gives) {
+         const ScratchFolder scratch;
+         make(scratch.path(), in.at("made"));
+         const auto read = readFileBounded(scratch.path() / in.at("path").get<std::string>(),
+                                           in.value("limit", kMaxTextFileSize));
+         EXPECT_EQ((read ? json(*read) : json{{"error", read.error()}}), gives);
+     }},
+    {"writeFileAtomically",
+     [](const json& in, const json& gives) {
+         const ScratchFolder scratch;
+         make(scratch.path(), in.at("made"));
+         const bool locked = in.contains("readOnly");
+         const fs::path folder = scratch.path() / in.value("readOnly", "");
+         if (locked && geteuid() == 0) // permissions do not bind root
+             return;
+         if (locked)
+             fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+         const auto written =
+             writeFileAtomically(scratch.path() / in.at("path").get<std::string>(), "new");
+         if (locked)
+             fs::permissions(folder, fs::perms::owner_all);
+         const std::string why = gives.value("error", "");
+         EXPECT_EQ(written ? "" : written.error().substr(0, why.size()), why);
+         EXPECT_EQ(json(treeOf(scratch.path())), gives.at("after"));
+     }},
+    {"moveAside",
+     [](const json& made, const json& gives) {
+         const ScratchFolder scratch;
+         make(scratch.path(), made);
+         writeBytes(scratch.path() / "f", "new");
+         const auto kept = moveAside(scratch.path() / "f", ".old", 3);
+         EXPECT_EQ(kept ? json(kept->filename().string()) : json(), gives.at("name"));
+         EXPECT_EQ(json(treeOf(scratch.path())), gives.at("after"));
+         if (kept) {
+             EXPECT_FALSE(moveAside(scratch.path() / "f", ".old", 3)) << "nothing left to move";
+         }
+     }},
+};
+
+// One test per table: its rows are cheap, each traced by its name.
+class FileTables : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(FileTables, Hold) {
+    for (const DataRow& row : readRows(fs::path(SONARILL_FILE_CASES) / (GetParam() + ".json"))) {
+        SCOPED_TRACE(row.name);
+        runTextCheck(row, kChecks);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Files, FileTables, ::testing::Values("Reading", "Writing", "KeptCopies"),
+                         [](const auto& table) { return table.param; });
 
 // Each row: the content replaced, which reads back whole, with the file readable by all and no
 // temporary left (every file in the folder shows); missing folders are made.
 TEST(AtomicWrite, ReplacesContentAndLeavesNoTemporaryBehind) {
-    sonarill::testing::ScratchFolder scratch;
+    ScratchFolder scratch;
     const fs::path path = scratch.path() / "a" / "b" / "config.json";
     for (const std::string& bytes : {std::string("first, and longer"), std::string("second"),
                                      std::string(), std::string(3, '\0')}) {
@@ -82,72 +115,8 @@ TEST(AtomicWrite, ReplacesContentAndLeavesNoTemporaryBehind) {
     }
 }
 
-// Each row: a write that cannot happen and why; the old file stays and no temporary is left.
-TEST(AtomicWrite, FailuresSayWhyAndLeaveTheOldStateAndNoTemporary) {
-    sonarill::testing::ScratchFolder scratch;
-    const fs::path& folder = scratch.path();
-    const fs::path locked = folder / "locked";
-    ASSERT_TRUE(writeFileAtomically(locked / "config.json", "old"));
-    fs::create_directories(folder / "target" / "inside");
-    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
-    const std::pair<fs::path, std::string> rows[] = {
-        {folder / "target", "cannot be replaced: Is a directory"}, // the temporary is written
-        {locked / "config.json" / "x", "cannot have its folder created: Not a directory"},
-        {folder / "", "is not a file name"},
-        {locked / "config.json", geteuid() == 0 ? "" : "cannot be written: Permission denied"},
-    };
-    for (const auto& [path, why] : rows) {
-        if (why.empty()) // permissions do not bind root
-            continue;
-        const auto written = writeFileAtomically(path, "new");
-        EXPECT_EQ(written ? "written" : written.error(), why) << path;
-    }
-    fs::permissions(locked, fs::perms::owner_all);
-    EXPECT_EQ(treeOf(folder), (Tree{{"locked", "/"},
-                                    {"locked/config.json", "old"},
-                                    {"target", "/"},
-                                    {"target/inside", "/"}}));
-}
-
-// Each row: links and files made (a link shows as "-> target"), the write through "config", and
-// what is left: the link stays and what it leads to gets the bytes; no folder is made up for a
-// dangling link, and a loop is refused.
-TEST(AtomicWrite, WritesThroughLinksAndKeepsThem) {
-    struct Row {
-        Tree made;
-        std::string result;
-        Tree changed;
-    };
-    const Row rows[] = {
-        {{{"config", "-> dots/real"}, {"dots/real", "old"}}, "written", {{"dots/real", "new"}}},
-        {{{"config", "-> hop"}, {"hop", "-> dots/real"}, {"dots/real", "old"}},
-         "written",
-         {{"dots/real", "new"}}},
-        {{{"config", "-> dots/new"}}, "written", {{"dots/new", "new"}}},
-        {{{"config", "-> gone/real"}}, "is a link into a missing folder: "},
-        {{{"config", "-> config"}}, "cannot be written: Too many levels of symbolic links"},
-    };
-    for (const Row& row : rows) {
-        sonarill::testing::ScratchFolder scratch;
-        Tree expected = {{"dots", "/"}};
-        fs::create_directory(scratch.path() / "dots");
-        for (const auto& [name, content] : row.made) {
-            if (content.starts_with("-> "))
-                fs::create_symlink(content.substr(3), scratch.path() / name);
-            else
-                std::ofstream(scratch.path() / name) << content;
-            expected[name] = content;
-        }
-        for (const auto& [name, content] : row.changed)
-            expected[name] = content;
-        const auto written = writeFileAtomically(scratch.path() / "config", "new");
-        EXPECT_EQ(written ? "written" : written.error().substr(0, row.result.size()), row.result);
-        EXPECT_EQ(treeOf(scratch.path()), expected) << row.made.at("config");
-    }
-}
-
 TEST(AtomicWrite, AConcurrentReaderSeesOnlyWholeContents) {
-    sonarill::testing::ScratchFolder scratch;
+    ScratchFolder scratch;
     const fs::path path = scratch.path() / "config.json";
     // Larger than one write() and one page, with no common prefix a torn read could match.
     const std::string a(300000, 'a'), b(200000, 'b');
@@ -168,43 +137,6 @@ TEST(AtomicWrite, AConcurrentReaderSeesOnlyWholeContents) {
     reader.join();
     EXPECT_EQ(torn.load(), 0);
     EXPECT_EQ(treeOf(scratch.path()).size(), 1u) << "no temporary left";
-}
-
-// Each row: copies kept before, then "f" moved aside (at most three kept): the name it got and
-// every file after. A new copy follows the newest; the oldest goes when all names are taken.
-TEST(MoveAside, NumbersKeptCopiesInOrderAndDropsTheOldest) {
-    struct Row {
-        Tree before;
-        std::string name;
-        Tree after;
-    };
-    const Row rows[] = {
-        {{}, "f.old", {{"f.old", "new"}}},
-        {{{"f.old", "1"}}, "f.old.1", {{"f.old", "1"}, {"f.old.1", "new"}}},
-        {{{"f.old.1", "2"}}, "f.old.2", {{"f.old.1", "2"}, {"f.old.2", "new"}}},
-        {{{"f.old", "1"}, {"f.old.1", "2"}, {"f.old.2", "3"}},
-         "f.old.2",
-         {{"f.old", "2"}, {"f.old.1", "3"}, {"f.old.2", "new"}}},
-        // An oldest that cannot be dropped (a folder holding something) stops the shift: no copy
-        // is renamed over another and the file stays.
-        {{{"f.old/x", "1"}, {"f.old.1", "2"}, {"f.old.2", "3"}},
-         "",
-         {{"f", "new"}, {"f.old", "/"}, {"f.old/x", "1"}, {"f.old.1", "2"}, {"f.old.2", "3"}}},
-    };
-    for (const Row& row : rows) {
-        sonarill::testing::ScratchFolder scratch;
-        for (const auto& [name, bytes] : row.before) {
-            fs::create_directories((scratch.path() / name).parent_path());
-            std::ofstream(scratch.path() / name) << bytes;
-        }
-        std::ofstream(scratch.path() / "f") << "new";
-        const auto kept = moveAside(scratch.path() / "f", ".old", 3);
-        EXPECT_EQ(kept ? kept->filename().string() : "", row.name);
-        EXPECT_EQ(treeOf(scratch.path()), row.after) << row.name;
-        if (kept) {
-            EXPECT_FALSE(moveAside(scratch.path() / "f", ".old", 3)) << "nothing left to move";
-        }
-    }
 }
 
 TEST(HomeFolder, FallsBackToTheUserDatabaseWhenHomeIsUnsetOrEmpty) {
