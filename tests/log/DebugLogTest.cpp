@@ -12,6 +12,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -39,32 +40,25 @@ Lines logLines() {
     return lines;
 }
 
-// Each row: the source file's path and the name its lines carry.
-TEST(DebugLogFormat, LineCarriesTimeFileBaseNameLineAndMessage) {
-    const std::pair<const char*, std::string> rows[] = {{"/src/app/AppDelegate.cpp", "AppDelegate"},
-                                                        {"Model.cpp.cpp", "Model"},
-                                                        {"a/b/NoExtension", "NoExtension"},
-                                                        {"x.h", "x"}};
-    for (const auto& [file, name] : rows)
-        EXPECT_EQ(sonarill::DebugLog::formatLine("14:03:07.251", file, 66, "hi"),
-                  "[14:03:07.251] [" + name + ":66] hi\n");
-}
-
-// Each row: a message and what its line carries. A name from another program cannot forge a
-// line, nor write controls or NULs (a transport code of 0); ordinary text is as it was.
-TEST(DebugLogFormat, MessagesStayOnOneLineWithControlsEscaped) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"SIGTERM received — terminating app", "SIGTERM received — terminating app"},
-        {"tab\t\"quotes\" and \\ stay", "tab\t\"quotes\" and \\ stay"},
-        {"app: Evil\n[12:00:00.000] [AppDelegate:1] fake",
-         "app: Evil\\n[12:00:00.000] [AppDelegate:1] fake"},
-        {std::string("transport=\0\0\0\0", 14), "transport=\\0\\0\\0\\0"},
-        {"a\rb\x1B[2Jc\x7F\u2028d", "a\\rb\\e[2Jc\\x7F\\Ld"},
-        {"not UTF-8: \xFF", "not UTF-8: \uFFFD"},
+// Each row: the source file's path, a message, and the line's name, number and text. A name from
+// another program cannot forge a line, nor write controls or NULs (a transport code of 0);
+// ordinary text is as it was.
+TEST(DebugLogFormat, LineCarriesTimeFileBaseNameLineAndMessageOnOneLine) {
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        {"/src/app/AppDelegate.cpp", "hi", "AppDelegate:66] hi"},
+        {"Model.cpp.cpp", "hi", "Model:66] hi"},
+        {"a/b/NoExtension", "hi", "NoExtension:66] hi"},
+        {"x.h", "SIGTERM received — terminating app", "x:66] SIGTERM received — terminating app"},
+        {"x.h", "tab\t\"quotes\" and \\ stay", "x:66] tab\t\"quotes\" and \\ stay"},
+        {"x.h", "app: Evil\n[12:00:00.000] [AppDelegate:1] fake",
+         "x:66] app: Evil\\n[12:00:00.000] [AppDelegate:1] fake"},
+        {"x.h", std::string("transport=\0\0\0\0", 14), "x:66] transport=\\0\\0\\0\\0"},
+        {"x.h", "a\rb\x1B[2Jc\x7F\u2028d", "x:66] a\\rb\\e[2Jc\\x7F\\Ld"},
+        {"x.h", "not UTF-8: \xFF", "x:66] not UTF-8: \uFFFD"},
     };
-    for (const auto& [message, shown] : rows)
-        EXPECT_EQ(sonarill::DebugLog::formatLine("14:03:07.251", "A.cpp", 1, message),
-                  "[14:03:07.251] [A:1] " + shown + "\n");
+    for (const auto& [file, message, shown] : rows)
+        EXPECT_EQ(sonarill::DebugLog::formatLine("14:03:07.251", file, 66, message),
+                  "[14:03:07.251] [" + shown + "\n");
 }
 
 TEST(DebugLogFile, ConcurrentLinesNeverInterleave) {
