@@ -1,30 +1,152 @@
-// The popover over the real model: which sections and rows each state shows, that rows are
-// updated in place, and what each control does to the model.
+// The popover over the real model on the simulated audio system: which sections and rows each
+// state shows, that rows are updated in place, what each control does to the model, and the
+// rename dialog its pencil buttons open. Screenshots for the README when SONARILL_SCREENSHOT_DIR
+// names a folder.
 
-#include "UiTestSupport.h"
+#include "support/ModelOnManualClock.h"
+#include "support/QtApplication.h"
 #include "ui/DeviceIconButton.h"
 #include "ui/FooterButtonRow.h"
+#include "ui/MenuBarView.h"
+#include "ui/OutputDeviceRenameDialog.h"
+#include "ui/SettingsView.h"
 #include "ui/SymbolImages.h"
 #include "ui/Theme.h"
 
+#include <QApplication>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPointer>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QSlider>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTest>
+#include <QTimer>
 
 #include <gmock/gmock.h>
 
 #include <cmath>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
 using namespace sonarill;
 using namespace sonarill::testing;
 using ::testing::ElementsAre;
+
+// Runs the refreshes the model scheduled; layout requests travel up one level of widgets a pass.
+inline void processEvents() {
+    for (int pass = 0; pass < 8; ++pass)
+        QCoreApplication::processEvents();
+}
+
+// What a view shows: a device's identifier, an application's bundle identifier.
+inline std::string keyOf(const ui::DeviceView* view) {
+    return view->device().uid;
+}
+inline std::string keyOf(const ui::AppRouteRow* view) {
+    return view->app().bundleId;
+}
+inline std::string keyOf(const routing::RoutedApp& app) {
+    return app.bundleId;
+}
+template <typename Items> std::vector<std::string> keys(const Items& items) {
+    std::vector<std::string> result;
+    for (const auto& item : items)
+        result.push_back(keyOf(item));
+    return result;
+}
+
+// The visible widgets of type W below `view`, top to bottom, and the one that shows `key`.
+template <typename W> std::vector<W*> shown(const QWidget& view) {
+    std::vector<W*> found;
+    for (W* widget : view.findChildren<W*>())
+        if (widget->isVisibleTo(&view))
+            found.push_back(widget);
+    std::sort(found.begin(), found.end(), [&](W* a, W* b) {
+        return a->mapTo(&view, QPoint()).y() < b->mapTo(&view, QPoint()).y();
+    });
+    return found;
+}
+template <typename W> W* shown(const QWidget& view, const std::string& key) {
+    for (W* widget : shown<W>(view))
+        if (keyOf(widget) == key)
+            return widget;
+    return nullptr;
+}
+inline auto sections(const QWidget& view) {
+    return shown<ui::DeviceSectionView>(view);
+}
+inline auto inactiveRows(const QWidget& view) {
+    return shown<ui::InactiveDeviceRow>(view);
+}
+inline auto rows(const QWidget& view) {
+    return shown<ui::AppRouteRow>(view);
+}
+inline auto* section(const QWidget& view, const std::string& uid) {
+    return shown<ui::DeviceSectionView>(view, uid);
+}
+inline auto* inactiveRow(const QWidget& view, const std::string& uid) {
+    return shown<ui::InactiveDeviceRow>(view, uid);
+}
+inline auto* row(const QWidget& view, const std::string& bundleId) {
+    return shown<ui::AppRouteRow>(view, bundleId);
+}
+
+// Where the slider's handle is now, in the slider's coordinates.
+inline QPoint handleCentre(const QSlider& slider) {
+    QStyleOptionSlider option;
+    option.initFrom(&slider);
+    option.orientation = slider.orientation();
+    option.minimum = slider.minimum();
+    option.maximum = slider.maximum();
+    option.sliderPosition = option.sliderValue = slider.value();
+    return slider.style()
+        ->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, &slider)
+        .center();
+}
+
+// Runs `answer` on the modal dialog of type `Dialog` once it is open.
+template <typename Dialog> void whenModalOpens(std::function<void(Dialog&)> answer) {
+    auto* poll = new QTimer;
+    poll->setInterval(5);
+    QObject::connect(poll, &QTimer::timeout, [poll, answer] {
+        if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            answer(*dialog);
+        }
+    });
+    poll->start();
+}
+
+// A started model with the popover showing it at its real size.
+class PopoverTest : public ModelTest {
+protected:
+    void SetUp() override {
+        qtApplication();
+        start();
+        view = std::make_unique<ui::MenuBarView>(*model);
+        view->resize(320, 480);
+        view->show();
+        processEvents();
+    }
+    void TearDown() override {
+        view.reset();
+        ModelTest::TearDown();
+    }
+
+    std::unique_ptr<ui::MenuBarView> view;
+};
 
 ui::ElidedLabel* label(const QWidget& owner, const char* name) {
     return owner.findChild<ui::ElidedLabel*>(QString::fromLatin1(name));
@@ -362,6 +484,91 @@ TEST_F(Drops, DraggingARowCarriesItsBundleIdentifierToTheDevice) {
     EXPECT_EQ(app(kPodcasts)->deviceUid, kHDMIUid);
     EXPECT_NE(section(*view, kHDMIUid), nullptr);
     EXPECT_NE(row(*view, "org.example.Late"), nullptr);
+}
+
+void press(QPushButton* button) {
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+using RenameDialog = PopoverTest;
+using Dialog = ui::OutputDeviceRenameDialog;
+
+// The dialog names the system name and starts with the custom name "Before", typing focused.
+// While it is open an application starts and another device comes into use: the rows stay as
+// they are until it closes. Then each way to answer after "  Typed " was typed: trimming is the
+// model's; quitting the application while the dialog is open cancels.
+TEST_F(RenameDialog, ShowsTheNamesAndEachAnswerDoesItsOwnThingToItsDevice) {
+    const struct {
+        std::string answer;
+        std::function<void(Dialog&)> give;
+        std::optional<std::string> customName;
+    } cases[] = {
+        {"save", [](Dialog& d) { press(d.button(Dialog::save)); }, "Typed"},
+        {"return", [](Dialog& d) { QTest::keyClick(d.nameField(), Qt::Key_Return); }, "Typed"},
+        {"useSystemName", [](Dialog& d) { press(d.button(Dialog::useSystemName)); }, std::nullopt},
+        {"cancel", [](Dialog& d) { press(d.button(Dialog::cancel)); }, "Before"},
+        {"quit", [](Dialog&) { QCoreApplication::quit(); }, "Before"},
+    };
+    for (const auto& c : cases) {
+        model->moveApp(kMusic, kSpeakersUid);
+        model->setCustomName(kHDMIUid, "Before");
+        processEvents();
+        QPointer<ui::InactiveDeviceRow> hdmi = inactiveRow(*view, kHDMIUid);
+        const std::string late = "org.example." + c.answer;
+        whenModalOpens<Dialog>([&](Dialog& dialog) {
+            EXPECT_EQ(dialog.findChild<QLabel*>("informative")->text(), "System name: LG HDMI");
+            EXPECT_EQ(dialog.nameField()->text(), "Before");
+            EXPECT_EQ(dialog.nameField()->placeholderText(), "LG HDMI");
+            EXPECT_EQ(dialog.nameField()->size(), QSize(260, 24));
+            EXPECT_TRUE(dialog.button(Dialog::save)->isDefault());
+            EXPECT_EQ(dialog.focusWidget(), dialog.nameField());
+            ASSERT_TRUE(sim::launchApp({.bundleId = late, .name = late, .toneHz = 300}));
+            model->moveApp(kMusic, kHeadsetUid);
+            tick();
+            processEvents();
+            EXPECT_EQ(inactiveRow(*view, kHDMIUid), hdmi.data()) << c.answer;
+            EXPECT_EQ(row(*view, late), nullptr) << c.answer;
+            dialog.nameField()->setText("  Typed ");
+            c.give(dialog);
+        });
+        QTimer::singleShot(0, [&] {
+            QTest::mouseClick(hdmi->findChild<ui::DeviceIconButton*>("rename"), Qt::LeftButton);
+        });
+        if (c.answer == "quit")
+            QApplication::exec();
+        processEvents();
+        EXPECT_EQ(device(kHDMIUid)->customName, c.customName) << c.answer;
+        EXPECT_EQ(device(kHeadsetUid)->customName, std::nullopt) << c.answer;
+        EXPECT_NE(row(*view, late), nullptr) << c.answer;
+        EXPECT_EQ(keys(sections(*view)), uids(model->usedDevices()));
+    }
+}
+
+using Screenshots = PopoverTest;
+
+TEST_F(Screenshots, PopoverAndSettings) {
+    const std::string folder = qEnvironmentVariable("SONARILL_SCREENSHOT_DIR").toStdString();
+    if (folder.empty())
+        GTEST_SKIP() << "SONARILL_SCREENSHOT_DIR names no folder";
+    std::filesystem::create_directories(folder);
+    model->moveApp(kPodcasts, kHeadsetUid);
+    model->setCustomName(kHeadsetUid, "Desk Headset");
+    model->setVolume(kMusic, 0.8f);
+    sonarill::ui::SettingsView settings;
+    settings.show();
+    for (const auto& [widget, name, window] :
+         {std::tuple<QWidget*, const char*, QColor>{view.get(), "popover-light", 0xf7f7f7},
+          {view.get(), "popover-dark", 0x3a3a3c},
+          {&settings, "settings", 0xf7f7f7}}) {
+        QApplication::setPalette(QPalette(window, window.darker(105)));
+        processEvents();
+        QImage image(widget->size() * 2, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(2.0);
+        image.fill(window);
+        widget->render(&image);
+        EXPECT_TRUE(image.save(QString::fromStdString(folder + "/" + name + ".png"))) << name;
+    }
+    QApplication::setPalette(QPalette());
 }
 
 } // namespace
