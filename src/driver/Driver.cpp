@@ -100,6 +100,11 @@ bool Driver::isRunning() const {
 OSStatus Driver::setRouteText(CFStringRef text) {
     if (text == nullptr)
         return kAudioHardwareIllegalOperationError;
+#if defined(__APPLE__)
+    // Another process's value arrives as whatever property list it sent.
+    if (CFGetTypeID(text) != CFStringGetTypeID())
+        return kAudioHardwareIllegalOperationError;
+#endif
     auto table = RouteTable::fromText(utf8Text(text));
     if (!table)
         return kAudioHardwareIllegalOperationError;

@@ -51,51 +51,32 @@ TEST(DriverProperties, AnswerSizeSettabilityAndStatusAsTheHALExpects) {
         CFStringRef qualifier = nullptr;
     };
     const OSStatus unknown = kAudioHardwareUnknownPropertyError;
+    // clang-format off
     const Row rows[] = {
-        {1, "clas", G, noErr, 4, fourCC("aplg")},
-        {1, "stdv", G, noErr, 4, 0},
-        {1, "ownd", G, noErr, 4, kDevice},
-        {1, "dev#", G, noErr, 4, kDevice},
-        {1, "lnam", G, noErr, 8, NAN, "Sonarill"},
-        {1, "uidd", G, noErr, 4, kDevice, {}, {}, ourUID},
-        {1, "uidd", G, noErr, 4, 0, {}, {}, otherUID},
-        {1, "uid ", G, unknown},
-        {2, "bcls", G, noErr, 4, fourCC("aobj")},
-        {2, "clas", G, noErr, 4, fourCC("adev")},
-        {2, "stdv", G, noErr, 4, 1},
-        {2, "ownd", G, noErr, 8, kOutputStream},
-        {2, "lnam", G, noErr, 8, NAN, "Sonarill"},
-        {2, "uid ", G, noErr, 8, NAN, "Sonarill_OutputDevice"},
-        {2, "tran", G, noErr, 4, fourCC("virt")},
-        {2, "livn", G, noErr, 4, 1},
-        {2, "goin", G, noErr, 4, 0},
-        {2, "dflt", O, noErr, 4, 1},
-        {2, "sflt", O, noErr, 4, 1},
-        {2, "dflt", I, noErr, 4, 0}, // not a microphone
-        {2, "ltnc", O, noErr, 4, 0},
-        {2, "saft", O, noErr, 4, 0},
-        {2, "stm#", G, noErr, 8, kOutputStream},
-        {2, "stm#", I, noErr, 4, kInputStream},
-        {2, "stm#", O, noErr, 4, kOutputStream},
-        {2, "nsrt", G, noErr, 8, 48000},
-        {2, "nsr#", G, noErr, 16, 48000},
-        {2, "ring", G, noErr, 4},
-        {2, "cust", G, noErr, 12, kRouteConfig},
-        {2, "snrc", G, noErr, 8, NAN, "", true},
-        {2, "snrc", O, unknown},
-        {2, "zzzz", G, unknown},
-        {3, "sdir", G, noErr, 4, 0},
-        {4, "sdir", G, noErr, 4, 1},
-        {3, "sact", G, noErr, 4, 1},
-        {4, "schn", G, noErr, 4, 1},
-        {3, "stdv", G, noErr, 4, kDevice},
-        {3, "ltnc", G, noErr, 4, 0},
-        {3, "sfmt", G, noErr, 40, 2},
-        {4, "pft ", G, noErr, 40, 16},
-        {3, "sfma", G, noErr, 56, 2},
-        {4, "pfta", G, noErr, 56, 16},
+        {1, "clas", G, noErr, 4, fourCC("aplg")},  {1, "stdv", G, noErr, 4, 0},
+        {1, "ownd", G, noErr, 4, kDevice},         {1, "dev#", G, noErr, 4, kDevice},
+        {1, "lnam", G, noErr, 8, NAN, "Sonarill"}, {1, "uidd", G, noErr, 4, kDevice, {}, {}, ourUID},
+        {1, "uidd", G, noErr, 4, 0, {}, {}, otherUID}, {1, "uid ", G, unknown},
+        {2, "bcls", G, noErr, 4, fourCC("aobj")},  {2, "clas", G, noErr, 4, fourCC("adev")},
+        {2, "stdv", G, noErr, 4, 1},               {2, "ownd", G, noErr, 8, kOutputStream},
+        {2, "lnam", G, noErr, 8, NAN, "Sonarill"}, {2, "uid ", G, noErr, 8, NAN, "Sonarill_OutputDevice"},
+        {2, "tran", G, noErr, 4, fourCC("virt")},  {2, "livn", G, noErr, 4, 1},
+        {2, "goin", G, noErr, 4, 0},               {2, "dflt", O, noErr, 4, 1},
+        {2, "sflt", O, noErr, 4, 1},               {2, "dflt", I, noErr, 4, 0}, // not a microphone
+        {2, "ltnc", O, noErr, 4, 0},               {2, "saft", O, noErr, 4, 0},
+        {2, "stm#", G, noErr, 8, kOutputStream},   {2, "stm#", I, noErr, 4, kInputStream},
+        {2, "stm#", O, noErr, 4, kOutputStream},   {2, "nsrt", G, noErr, 8, 48000},
+        {2, "nsr#", G, noErr, 16, 48000},          {2, "ring", G, noErr, 4},
+        {2, "cust", G, noErr, 12, kRouteConfig},   {2, "snrc", G, noErr, 8, NAN, "", true},
+        {2, "snrc", O, unknown},                   {2, "zzzz", G, unknown},
+        {3, "sdir", G, noErr, 4, 0},               {4, "sdir", G, noErr, 4, 1},
+        {3, "sact", G, noErr, 4, 1},               {4, "schn", G, noErr, 4, 1},
+        {3, "stdv", G, noErr, 4, kDevice},         {3, "ltnc", G, noErr, 4, 0},
+        {3, "sfmt", G, noErr, 40, 2},              {4, "pft ", G, noErr, 40, 16},
+        {3, "sfma", G, noErr, 56, 2},              {4, "pfta", G, noErr, 56, 16},
         {99, "clas", G, kAudioHardwareBadObjectError},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.object) + " '" + row.selector + "' scope " +
                      std::to_string(row.scope));
@@ -125,12 +106,11 @@ TEST(DriverProperties, AnswerSizeSettabilityAndStatusAsTheHALExpects) {
             std::memcpy(&text, data.data(), sizeof text);
             EXPECT_EQ(utf8(text), row.text);
             CFRelease(text);
-        } else if (!std::isnan(row.number)) {
+        } else if (!std::isnan(row.number)) { // a rate is a Float64; a format's channels at 28
             UInt32 number = 0;
-            Float64 real = 0;
-            std::memcpy(&number, data.data() + (size >= 40 ? 28 : 0), 4); // a format's channels
-            std::memcpy(&real, data.data(), 8);
-            EXPECT_EQ(row.number == 48000 ? real : number, row.number);
+            std::memcpy(&number, data.data() + (size >= 40 ? 28 : 0), 4);
+            EXPECT_EQ(row.number == 48000 ? *reinterpret_cast<Float64*>(data.data()) : number,
+                      row.number);
         }
         // One byte short: a list gives the items that fit, any other value is refused.
         const bool isList = std::string("ownd dev# stm# nsr# cust sfma pfta").find(row.selector) !=
@@ -206,29 +186,27 @@ TEST(DriverClientMix, EachClientPlaysOnItsRoutesBusAtItsVolume) {
         std::optional<std::string> bundleId; // none: a client without a bundle identifier
         bool remove = false;
     };
-    // Clients 1 to n, each routed to B at 0.5 under its own identifier, all playing 0.01.
-    std::vector<routing::PersistedAppRoute> manyRoutes;
+    // Clients first to last, "appN", each routed to B at 0.5 and playing 0.01.
     const auto many = [](UInt32 first, UInt32 last, std::vector<Client> clients = {}) {
         for (UInt32 id = first; id <= last; ++id)
             clients.push_back({id, "app" + std::to_string(id)});
         return clients;
     };
-    const auto playing = [](UInt32 first, UInt32 last) {
-        std::vector<ClientOutput> plays;
+    const auto playing = [](UInt32 first, UInt32 last, std::vector<ClientOutput> plays = {}) {
         for (UInt32 id = first; id <= last; ++id)
             plays.push_back({id, 0.01f, -0.01f});
         return plays;
     };
+    std::vector<routing::PersistedAppRoute> manyRoutes;
     for (const Client& client : many(1, 66))
         manyRoutes.push_back({*client.bundleId, "B", 0.5f});
     const std::string manyOnB = config({{"A", true, 0}, {"B", true, 1}}, manyRoutes);
-    const std::string twoRoutes =
+    auto reused = many(1, 64);
+    reused.insert(reused.end(), {{1, {}, true}, {2, {}, true}});
+    reused = many(65, 66, reused);
+    const std::string two =
         config({{"A", true, 0}, {"B", true, 1}},
                {{"com.apple.Music", "A", 0.5f}, {"com.apple.podcasts", "B", 0.25f}});
-    std::vector<Client> reused = many(1, 64);
-    reused.push_back({1, {}, true});
-    reused.push_back({2, {}, true});
-    reused = many(65, 66, reused);
     const std::vector<Client> musicAndPodcasts = {{1, "com.apple.Music"},
                                                   {2, "com.apple.podcasts"}};
     struct Row {
@@ -239,51 +217,25 @@ TEST(DriverClientMix, EachClientPlaysOnItsRoutesBusAtItsVolume) {
         std::array<float, 8> levels;
         UInt32 frames = kPeriod;
     };
+    // clang-format off
     const Row rows[] = {
-        {"two clients on two buses at their route volumes",
-         twoRoutes,
-         musicAndPodcasts,
-         {{1, 0.8f, -0.8f}, {2, 0.4f, -0.4f}},
-         {0.4f, 0.1f}},
-        {"more frames than the nominal period",
-         twoRoutes,
-         musicAndPodcasts,
-         {{1, 0.8f, -0.8f}, {2, 0.4f, -0.4f}},
-         {0.4f, 0.1f},
-         4 * kPeriod},
+        {"two clients on two buses at their route volumes", two, musicAndPodcasts, {{1, 0.8f, -0.8f}, {2, 0.4f, -0.4f}}, {0.4f, 0.1f}},
+        {"more frames than the nominal period", two, musicAndPodcasts, {{1, 0.8f, -0.8f}, {2, 0.4f, -0.4f}}, {0.4f, 0.1f}, 4 * kPeriod},
         {"buses in ascending sort order, ties in text order, disabled devices skipped",
-         config({{"C", true, 5}, {"X", false, 0}, {"A", true, 1}, {"B", true, 1}},
-                {{"com.apple.Music", "C", 1.0f}, {"com.apple.podcasts", "B", 1.0f}}),
-         musicAndPodcasts,
-         {{1, 0.5f, -0.5f}, {2, 0.25f, -0.25f}},
-         {0.0f, 0.25f, 0.5f}},
+         config({{"C", true, 5}, {"X", false, 0}, {"A", true, 1}, {"B", true, 1}}, {{"com.apple.Music", "C", 1.0f}, {"com.apple.podcasts", "B", 1.0f}}),
+         musicAndPodcasts, {{1, 0.5f, -0.5f}, {2, 0.25f, -0.25f}}, {0.0f, 0.25f, 0.5f}},
         {"the browser's helper and hosted app play under the browser's route",
          config({{"A", true, 0}, {"B", true, 1}}, {{"com.google.Chrome", "B", 0.5f}}),
-         {{1, "com.google.Chrome.helper.renderer"}, {2, "com.google.Chrome.app.mail"}},
-         {{1, 0.6f, -0.6f}, {2, 0.2f, -0.2f}},
-         {0.0f, 0.4f}},
+         {{1, "com.google.Chrome.helper.renderer"}, {2, "com.google.Chrome.app.mail"}}, {{1, 0.6f, -0.6f}, {2, 0.2f, -0.2f}}, {0.0f, 0.4f}},
         {"unrouted, nameless, or routed to a disabled device: bus 0 at full volume",
          config({{"A", true, 0}, {"B", false, 1}}, {{"com.apple.Music", "B", 0.3f}}),
-         {{1, "com.apple.Music"}, {2, "org.unrouted"}, {3, std::nullopt}},
-         {{1, 0.2f, -0.2f}, {2, 0.1f, -0.1f}, {3, 0.05f, -0.05f}},
-         {0.35f}},
-        {"a client the driver never met plays on bus 0",
-         kMusicOnB,
-         {{1, "com.apple.Music"}},
-         {{1, 0.5f, -0.5f}, {77, 0.25f, -0.25f}},
-         {0.25f, 0.25f}},
+         {{1, "com.apple.Music"}, {2, "org.unrouted"}, {3, std::nullopt}}, {{1, 0.2f, -0.2f}, {2, 0.1f, -0.1f}, {3, 0.05f, -0.05f}}, {0.35f}},
+        {"a client the driver never met plays on bus 0", kMusicOnB, {{1, "com.apple.Music"}}, {{1, 0.5f, -0.5f}, {77, 0.25f, -0.25f}}, {0.25f, 0.25f}},
         {"32 clients", manyOnB, many(1, 32), playing(1, 32), {0.0f, 0.16f}},
-        {"more clients than slots: the extra ones on bus 0",
-         manyOnB,
-         many(1, 66),
-         playing(1, 66),
-         {0.02f, 0.32f}},
-        {"slots of removed clients are taken again",
-         manyOnB,
-         reused,
-         playing(3, 66),
-         {0.0f, 0.32f}},
+        {"more clients than slots: the extra ones on bus 0", manyOnB, many(1, 66), playing(1, 66), {0.02f, 0.32f}},
+        {"slots of removed clients are taken again", manyOnB, reused, playing(3, 66), {0.0f, 0.32f}},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const DriverHost host;
