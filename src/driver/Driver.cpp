@@ -44,8 +44,20 @@ Driver::~Driver() {
 }
 
 void Driver::initialize(AudioServerPlugInHostRef host) {
-    std::lock_guard lock(control_);
-    host_ = host;
+    {
+        std::lock_guard lock(control_);
+        host_ = host;
+    }
+    // The last accepted text, kept by the host across restarts of the audio server: until the
+    // application pushes again, applications keep their devices rather than all playing on bus 0.
+    CFPropertyListRef stored = nullptr;
+    CFStringRef key = storageKey();
+    if (host != nullptr && host->CopyFromStorage != nullptr &&
+        host->CopyFromStorage(host, key, &stored) == kAudioHardwareNoError && stored != nullptr) {
+        (void)setRouteText(static_cast<CFStringRef>(stored), false);
+        CFRelease(stored);
+    }
+    CFRelease(key);
 }
 
 void Driver::addClient(const AudioServerPlugInClientInfo& client) {
@@ -97,7 +109,12 @@ bool Driver::isRunning() const {
     return runningClients_ > 0;
 }
 
-OSStatus Driver::setRouteText(CFStringRef text) {
+CFStringRef Driver::storageKey() {
+    return CFStringCreateWithCString(kCFAllocatorDefault, "route configuration",
+                                     kCFStringEncodingUTF8);
+}
+
+OSStatus Driver::setRouteText(CFStringRef text, bool keep) {
     if (text == nullptr)
         return kAudioHardwareIllegalOperationError;
 #if defined(__APPLE__)
@@ -117,6 +134,16 @@ OSStatus Driver::setRouteText(CFStringRef text) {
         publishPlan();
     }
     announce(kRouteConfigSelector);
+    AudioServerPlugInHostRef host = nullptr;
+    {
+        std::lock_guard lock(control_);
+        host = host_;
+    }
+    if (keep && host != nullptr && host->WriteToStorage != nullptr) {
+        CFStringRef key = storageKey();
+        (void)host->WriteToStorage(host, key, text); // lost only across a restart
+        CFRelease(key);
+    }
     return kAudioHardwareNoError;
 }
 

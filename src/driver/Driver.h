@@ -68,8 +68,9 @@ public:
     void startIO();
     void stopIO();
     bool isRunning() const;
-    // Refused (status, nothing changed) when the reader refuses the text.
-    OSStatus setRouteText(CFStringRef text);
+    // Refused (status, nothing changed) when the reader refuses the text. An accepted text is
+    // kept in the host's storage, unless `keep` is false.
+    OSStatus setRouteText(CFStringRef text, bool keep = true);
     // Retained for the caller, who releases it.
     CFStringRef copyRouteText() const;
     // Tells the host that these properties of the device changed; never with the mutex held,
@@ -96,7 +97,8 @@ private:
         std::vector<int64_t> stamps = std::vector<int64_t>(kLoopbackFrames, INT64_MIN);
     };
 
-    void publishPlan(); // with control_ held
+    static CFStringRef storageKey(); // created: the caller releases it
+    void publishPlan();              // with control_ held
     const MixPlan& planForCycle(const AudioServerPlugInIOCycleInfo* cycle) noexcept;
     void mixClient(const MixPlan& plan, UInt32 clientID, const float* stereo, UInt32 frames,
                    Float64 sampleTime) noexcept;

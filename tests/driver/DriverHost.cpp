@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <map>
 
 namespace sonarill::testing {
 
@@ -35,6 +36,19 @@ CFStringRef cfText(const std::string& text) {
     return CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8);
 }
 
+std::map<std::string, std::string> gStorage; // texts only: all the driver stores
+
+OSStatus copyFromStorage(AudioServerPlugInHostRef, CFStringRef key, CFPropertyListRef* data) {
+    const auto found = gStorage.find(utf8(key));
+    *data = found == gStorage.end() ? nullptr : cfText(found->second);
+    return *data != nullptr ? OSStatus(noErr) : kAudioHardwareUnknownPropertyError;
+}
+
+OSStatus writeToStorage(AudioServerPlugInHostRef, CFStringRef key, CFPropertyListRef data) {
+    gStorage[utf8(key)] = utf8(static_cast<CFStringRef>(data));
+    return noErr;
+}
+
 } // namespace
 
 std::string utf8(CFStringRef text) {
@@ -43,7 +57,9 @@ std::string utf8(CFStringRef text) {
     return buffer;
 }
 
-DriverHost::DriverHost() {
+DriverHost::DriverHost(bool restart) {
+    if (!restart)
+        gStorage.clear();
     const auto factory = loadFactory();
     if (factory == nullptr) {
         ADD_FAILURE() << "the module exports no factory of the name Info.plist gives";
@@ -57,6 +73,8 @@ DriverHost::DriverHost() {
         S_OK);
     (*unknown)->Release(unknown);
     host_.PropertiesChanged = propertiesChanged;
+    host_.CopyFromStorage = copyFromStorage;
+    host_.WriteToStorage = writeToStorage;
     gCurrent = this;
     EXPECT_EQ((*driver_)->Initialize(driver_, &host_), noErr);
 }

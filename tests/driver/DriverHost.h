@@ -8,7 +8,8 @@
 
 // The built Sonarill.driver, loaded and driven as the audio server does: dlopen of the bundle's
 // executable, the factory its Info.plist names, QueryInterface for the driver interface,
-// Initialize with a host that records which properties the driver announces.
+// Initialize with a host that records which properties the driver announces and keeps what it
+// stores across restarts.
 namespace sonarill::testing {
 
 inline constexpr UInt32 kPeriod = 512; // the fake host's IO period
@@ -27,7 +28,8 @@ struct ClientOutput {
 
 class DriverHost {
 public:
-    DriverHost();  // a fresh driver
+    // A fresh driver, with the host's storage emptied unless the audio server only restarted.
+    explicit DriverHost(bool restart = false);
     ~DriverHost(); // releases the last reference, which ends it
     DriverHost(const DriverHost&) = delete;
     DriverHost& operator=(const DriverHost&) = delete;

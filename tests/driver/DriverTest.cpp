@@ -147,7 +147,7 @@ std::array<float, 8> busLevels(const DriverHost& host, const std::vector<ClientO
 const std::string kMusicOnB =
     config({{"A", true, 0}, {"B", true, 1}}, {{"com.apple.Music", "B", 0.5f}});
 
-TEST(DriverRouteConfig, IsReadBackAsSetAndATextTheReaderRefusesChangesNothing) {
+TEST(DriverRouteConfig, IsReadBackAsSetKeptAcrossARestartAndATextTheReaderRefusesChangesNothing) {
     struct Row {
         const char* name;
         std::optional<std::string> text; // none: a null reference
@@ -166,7 +166,8 @@ TEST(DriverRouteConfig, IsReadBackAsSetAndATextTheReaderRefusesChangesNothing) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        DriverHost host;
+        std::optional<DriverHost> running(std::in_place);
+        const DriverHost& host = *running;
         host.addClient(1, "com.apple.Music");
         ASSERT_EQ(host.pushRouteText(kMusicOnB), noErr);
         const auto before = busLevels(host, {{1, 0.5f, -0.5f}});
@@ -177,6 +178,9 @@ TEST(DriverRouteConfig, IsReadBackAsSetAndATextTheReaderRefusesChangesNothing) {
         EXPECT_EQ(std::count(host.announced.begin(), host.announced.end(), kRouteConfig),
                   accepted ? 2 : 1);
         EXPECT_TRUE(accepted || busLevels(host, {{1, 0.5f, -0.5f}}, kPeriod, 1 << 22) == before);
+        running.reset();
+        const DriverHost restarted(true); // the audio server restarted: the last accepted text
+        EXPECT_EQ(restarted.routeText(), accepted ? *row.text : kMusicOnB);
     }
 }
 
