@@ -71,6 +71,13 @@ DriverHost::DriverHost(bool restart) {
     EXPECT_EQ(
         (*unknown)->QueryInterface(unknown, driverInterface, reinterpret_cast<void**>(&driver_)),
         S_OK);
+    void* other = &other; // IUnknown is answered too, any other interface refused
+    EXPECT_EQ((*unknown)->QueryInterface(unknown, CFUUIDGetUUIDBytes(IUnknownUUID), &other), S_OK);
+    EXPECT_EQ((*unknown)->Release(other), 2u);
+    EXPECT_EQ(
+        (*unknown)->QueryInterface(unknown, CFUUIDGetUUIDBytes(kAudioServerPlugInTypeUUID), &other),
+        E_NOINTERFACE);
+    EXPECT_EQ(other, nullptr);
     (*unknown)->Release(unknown);
     host_.PropertiesChanged = propertiesChanged;
     host_.CopyFromStorage = copyFromStorage;
