@@ -146,8 +146,9 @@ CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef, UInt8 byte0, UInt8 byte
     const CFUUIDBytes bytes{byte0, byte1, byte2,  byte3,  byte4,  byte5,  byte6,  byte7,
                             byte8, byte9, byte10, byte11, byte12, byte13, byte14, byte15};
     // Few constants exist, each asked for often: a short list, kept for the life of the process.
-    static std::mutex mutex;
-    static std::vector<const __CFUUID*> constants;
+    // Never destroyed: a plug-in may still ask for a constant while the process exits.
+    static std::mutex& mutex = *new std::mutex;
+    static std::vector<const __CFUUID*>& constants = *new std::vector<const __CFUUID*>;
     const std::lock_guard lock(mutex);
     for (const __CFUUID* known : constants) {
         if (sameBytes(known->bytes, bytes))

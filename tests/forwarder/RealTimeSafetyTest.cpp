@@ -1,102 +1,20 @@
-// Proof that neither callback allocates, frees, or takes a pthread mutex or condition variable:
-// the global operator new and delete are replaced and the pthread calls interposed, and each is
-// counted while a thread is inside one of the callbacks. The callbacks run as the simulated
-// units call them on the manual clock, through wrappers that only mark the thread; the units'
-// own code around them is not counted.
-//
-// Its own executable: replacing operator new weakens the sanitizers' checks of new and delete
-// for everything else in the program.
+// Proof that neither callback allocates, frees, or takes a pthread mutex or condition variable
+// (see support/RealTimeCounting.h). The callbacks run as the simulated units call them on the
+// manual clock, through wrappers that only mark the thread; the units' own code around them is
+// not counted.
 
 #include "forwarder/AudioForwarder.h"
 #include "forwarder/Callbacks.h"
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
 #include "support/Listening.h"
+#include "support/RealTimeCounting.h"
 #include "support/SimWorld.h"
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-#include <pthread.h>
-
-#include <atomic>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <new>
-
-namespace {
-
-thread_local bool tInsideCallback = false;
-std::atomic<int> gAllocations{0}, gFrees{0}, gLockCalls{0};
-
-void countLockCall() {
-    if (tInsideCallback)
-        ++gLockCalls;
-}
-
-void* allocate(std::size_t size) {
-    if (tInsideCallback)
-        ++gAllocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-
-void release(void* p) noexcept {
-    if (tInsideCallback && p != nullptr)
-        ++gFrees;
-    std::free(p);
-}
-
-} // namespace
-
-void* operator new(std::size_t n) {
-    return allocate(n);
-}
-void* operator new[](std::size_t n) {
-    return allocate(n);
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(n);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
-    return operator new(n, std::nothrow);
-}
-void operator delete(void* p) noexcept {
-    release(p);
-}
-void operator delete[](void* p) noexcept {
-    release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    release(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    release(p);
-}
-
-// Each pthread call counts, then goes on to the real one.
-#define COUNTED(name, params, args)                                                                \
-    int name params {                                                                              \
-        countLockCall();                                                                           \
-        static const auto next = reinterpret_cast<int(*) params>(dlsym(RTLD_NEXT, #name));         \
-        return next args;                                                                          \
-    }
-extern "C" {
-COUNTED(pthread_mutex_lock, (pthread_mutex_t * m), (m))
-COUNTED(pthread_mutex_trylock, (pthread_mutex_t * m), (m))
-COUNTED(pthread_mutex_unlock, (pthread_mutex_t * m), (m))
-COUNTED(pthread_cond_wait, (pthread_cond_t * c, pthread_mutex_t* m), (c, m))
-COUNTED(pthread_cond_timedwait, (pthread_cond_t * c, pthread_mutex_t* m, const timespec* t),
-        (c, m, t))
-COUNTED(pthread_cond_signal, (pthread_cond_t * c), (c))
-COUNTED(pthread_cond_broadcast, (pthread_cond_t * c), (c))
-}
 
 namespace {
 
@@ -126,14 +44,13 @@ struct Wrapped {
                            const AudioTimeStamp* time, UInt32 bus, UInt32 frames,
                            AudioBufferList* data) {
         auto& self = *static_cast<Wrapped*>(refCon);
-        tInsideCallback = true;
+        const realtime::Marked callbackThread;
         const OSStatus status =
             isInput ? forwarder::inputCallbackFunction(&self.buffers->inputCtx, flags, time, bus,
                                                        frames, data)
                     : forwarder::outputRenderCallback(&self.buffers->outputCtx, flags, time, bus,
                                                       frames, data);
         self.misbehave();
-        tInsideCallback = false;
         return status;
     }
 };
@@ -202,14 +119,15 @@ TEST(RealTimeSafety, NeitherCallbackAllocatesFreesOrTakesAPthreadLock) {
         SCOPED_TRACE(int(row.misdeed));
         (void)sim::resetWorld(worldWithDriver(), sim::TimelineClock::manual);
         pushRouteText(routeText({kSpeakersUID, kHDMIUID}, {{"com.apple.podcasts", kHDMIUID}}));
-        gAllocations = gFrees = gLockCalls = 0;
+        realtime::resetCounts();
         Wrapped wrapped;
         wrapped.misdeed = row.misdeed;
         const std::vector<float> played = runPipeline(wrapped);
         EXPECT_NEAR(amplitudeAt(played, 0, 550.0), 0.5 * 0.75, 0.004) << "the callbacks forwarded";
-        EXPECT_EQ(gAllocations > 0, row.allocates);
-        EXPECT_EQ(gFrees > 0, row.allocates);
-        EXPECT_EQ(gLockCalls > 0, row.locks);
+        const realtime::Counts counts = realtime::counts();
+        EXPECT_EQ(counts.allocations > 0, row.allocates);
+        EXPECT_EQ(counts.frees > 0, row.allocates);
+        EXPECT_EQ(counts.lockCalls > 0, row.locks);
     }
 }
 
