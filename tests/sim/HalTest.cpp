@@ -1,10 +1,14 @@
-// The simulated HAL as Core Audio clients see it: statuses, sizes and layouts of properties, the
-// virtual device as the plug-in folder's driver makes it, and blocking calls and hangs seen from
-// the callers' threads.
+// The simulated HAL as Core Audio clients see it: statuses, sizes and layouts of properties,
+// blocking calls and hangs seen from the callers' threads, and what processes on the simulated
+// machine share: a second program's (sim_peer's) change of the default heard here, a joining
+// process that leaves the system as it finds it, and a world that keeps the shared state or starts
+// from its own, and the driver in the plug-in folder.
 
+#include "platform/Process.h"
 #include "sim/Control.h"
 #include "sim/DriverBundle.h"
 #include "support/DefaultWorld.h"
+#include "support/Eventually.h"
 #include "support/FileBytes.h"
 #include "support/Listening.h"
 #include "support/SimWorld.h"
@@ -12,20 +16,24 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace sonarill::testing;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
 namespace sim = sonarill::sim;
 
 constexpr auto kGlobal = kAudioObjectPropertyScopeGlobal;
 constexpr auto kOutput = kAudioObjectPropertyScopeOutput;
 constexpr auto kDevices = kAudioHardwarePropertyDevices;
 constexpr auto kDefaultOutput = kAudioHardwarePropertyDefaultOutputDevice;
+constexpr auto kSystemOutput = kAudioHardwarePropertyDefaultSystemOutputDevice;
 constexpr auto kFrames = kAudioDevicePropertyBufferFrameSize;
 constexpr auto kTransport = kAudioDevicePropertyTransportType;
 constexpr auto kUID = kAudioDevicePropertyDeviceUID;
@@ -135,21 +143,19 @@ OSStatus setRouteConfig(const char* text, UInt32 size = 8) {
     return status;
 }
 
-// The server loads the driver a while after the folder changes; an install restarts the server,
-// which numbers its devices anew. Only a driver that says so has the route configuration
-// property, and a world without the driver removes it.
-TEST(PluginFolder, ReinstallRestartsTheServerAndOnlyADriverWithRouteConfigurationKeepsIt) {
+// An install restarts the server, which numbers its devices anew, and the driver starts without a
+// route configuration; a world installs exactly the bundle the build carries. That the driver
+// loads a while after the folder changes, that only one that says so has the route configuration
+// and that a world without the driver removes it, the installer's and forwarder's rows show.
+TEST(PluginFolder, AReinstallRestartsTheServerWhichNumbersItsDevicesAnew) {
     sim::World initial = worldWithDriver(false);
     initial.plugin.loadDelay = 2.0;
     ScopedSimWorld world(initial, sim::TimelineClock::manual);
     const AudioObjectID before = virtualDevice();
     ASSERT_NE(before, kAudioObjectUnknown); // installed at start: loaded with the audio server
-    EXPECT_EQ(setRouteConfig("x"), kUnknown);
     ASSERT_TRUE(
         writeDriverBundle(world.halFolder() / "Sonarill.driver", sim::carriedDriverBundle()));
-    sim::advanceTimeline(1.0);
-    EXPECT_EQ(virtualDevice(), kAudioObjectUnknown);
-    sim::advanceTimeline(1.0);
+    sim::advanceTimeline(2.0);
     ASSERT_NE(virtualDevice(), kAudioObjectUnknown);
     EXPECT_NE(virtualDevice(), before);
     EXPECT_FALSE(sim::routeConfigText());
@@ -159,12 +165,8 @@ TEST(PluginFolder, ReinstallRestartsTheServerAndOnlyADriverWithRouteConfiguratio
     EXPECT_EQ(setRouteConfig("short", 4), kBadSize);
     EXPECT_EQ(sim::routeConfigText(), text);
 
-    // A world installs exactly the bundle the build carries, and one without it removes it.
     ASSERT_TRUE(sim::resetWorld(worldWithDriver(), sim::TimelineClock::manual));
     EXPECT_EQ(treeOf(world.halFolder() / "Sonarill.driver"), treeOf(SONARILL_CARRIED_DRIVER_DIR));
-    ASSERT_TRUE(sim::resetWorld(sim::defaultWorld(), sim::TimelineClock::manual));
-    EXPECT_FALSE(std::filesystem::exists(world.halFolder() / "Sonarill.driver"));
-    EXPECT_EQ(virtualDevice(), kAudioObjectUnknown);
 }
 
 // Resolves once the simulation has seen a call on `object`, so a test knows that a call made on
@@ -211,6 +213,120 @@ TEST(Faults, BlocksHoldOnlyTheirCallerAndHangsHoldEveryCaller) {
     sim::clearFaults(); // also ends a hang
     EXPECT_EQ(first.get(), noErr);
     EXPECT_EQ(second.get(), noErr);
+}
+
+// MARK: What processes share
+
+std::optional<UInt32> framesOf(AudioObjectID device) {
+    UInt32 frames = 0;
+    return get(device, kFrames, frames) == noErr ? std::optional(frames) : std::nullopt;
+}
+
+// What sim_peer reported; fails the test when it did not run to its end.
+std::string runPeer(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), SONARILL_SIM_PEER);
+    const sonarill::platform::ProgramResult result = sonarill::platform::runProgram(arguments);
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    return result.standardError;
+}
+
+// That a joining process sees this one's defaults and sizes and sets them back for this one is
+// the guard's tests' to prove; here, that this process hears such a change without a HAL call
+// of its own (its poll of the shared state tells the listener), and only once.
+TEST(SharedSystem, AnotherProcesssChangeOfTheDefaultIsHeardWithoutAHalCall) {
+    unsetenv("SONARILL_SIM_WORLD"); // the peer's world: the default
+    ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::realTime);
+    ASSERT_TRUE(sim::setDefaultDevice(kDefaultOutput, kHDMIUID));
+    sim::waitForNotifications(); // this process's own change is not to be heard below
+    std::atomic<int> heard{0};
+    const AudioObjectPropertyAddress defaultOutput{kDefaultOutput, kAudioObjectPropertyScopeGlobal,
+                                                   0};
+    const auto listener = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*,
+                             void* counter) {
+        ++*static_cast<std::atomic<int>*>(counter);
+        return OSStatus(noErr);
+    };
+    ASSERT_EQ(AudioObjectAddPropertyListener(1, &defaultOutput, listener, &heard), noErr);
+    (void)runPeer({"join", "output", kSpeakersUID});
+    eventually([&] { return heard != 0; }, 2s);
+    EXPECT_EQ(heard, 1);
+    EXPECT_EQ(sim::defaultDeviceUID(kDefaultOutput), kSpeakersUID);
+    EXPECT_EQ(AudioObjectRemovePropertyListener(1, &defaultOutput, listener, &heard), noErr);
+}
+
+// A joining process's world would remove the plug-in, unplug the speakers and move the default
+// output at once; none of that reaches the shared system. A process that starts its own world
+// does reset the shared defaults and sizes, as a world without keepSystemState says.
+TEST(SharedSystem, AJoiningProcessLeavesTheSystemAsItFindsIt) {
+    ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
+    ASSERT_TRUE(sim::setDefaultDevice(kDefaultOutput, "Sonarill_OutputDevice"));
+    ASSERT_EQ(set(kHDMI, kFrames, 512), noErr);
+    const auto worldFile = world.dataHome() / "peer-world.json";
+    std::ofstream(worldFile) << R"({
+        "devices": [
+            {"id": 41, "uid": "BuiltInSpeakerDevice", "name": "Speakers", "outputChannels": 2},
+            {"id": 43, "uid": "LGHDMIDisplay:0", "name": "LG HDMI", "outputChannels": 2,
+             "bufferFrameSize": 1024}],
+        "plugin": {"installed": false},
+        "events": [{"at": 0, "unplug": "BuiltInSpeakerDevice"},
+                   {"at": 0, "setDefaultOutput": "LGHDMIDisplay:0"}]})";
+    setenv("SONARILL_SIM_WORLD", worldFile.c_str(), 1);
+
+    EXPECT_THAT(runPeer({"join", "wait", "0.2", "print"}),
+                HasSubstr("output=Sonarill_OutputDevice system=BuiltInSpeakerDevice\n"));
+    EXPECT_TRUE(std::filesystem::exists(world.halFolder() / "Sonarill.driver"));
+    EXPECT_EQ(sim::defaultDeviceUID(kDefaultOutput), "Sonarill_OutputDevice");
+    EXPECT_EQ(sim::defaultDeviceUID(kSystemOutput), kSpeakersUID);
+    EXPECT_EQ(framesOf(kHDMI), 512u);
+
+    // The plug-in goes: the peer's virtual device goes with it and its default moves, but moving
+    // the system's default is the running process's part.
+    EXPECT_THAT(runPeer({"join", "remove-driver", "print"}),
+                HasSubstr("output=BuiltInSpeakerDevice system=BuiltInSpeakerDevice\n"));
+    EXPECT_EQ(sim::defaultDeviceUID(kDefaultOutput), "Sonarill_OutputDevice");
+
+    (void)runPeer({"start"});
+    unsetenv("SONARILL_SIM_WORLD");
+    EXPECT_EQ(sim::defaultDeviceUID(kDefaultOutput), kSpeakersUID)
+        << "the started world's own default";
+    EXPECT_EQ(framesOf(kHDMI), 1024u);
+}
+
+// A world that keeps the system's state takes the defaults and sizes it finds, but not a default
+// naming a device it lacks, nor anything from a damaged file: then its own stand.
+TEST(SharedSystem, AWorldKeepsTheSystemsStateOrStartsFromItsOwn) {
+    ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
+    const sim::World own = worldWithDriver();
+    sim::World keeping = own, without = own;
+    keeping.keepSystemState = without.keepSystemState = true;
+    std::erase_if(without.devices,
+                  [](const sim::Device& device) { return device.uid == kHDMIUID; });
+    const struct {
+        const char* what;
+        const sim::World& world;
+        const char* file; // written over the shared state; null: left as this process left it
+        std::optional<std::string> output;
+        std::optional<UInt32> hdmiFrames; // none: the world has no such device
+    } cases[] = {
+        {"kept", keeping, nullptr, kHDMIUID, 2048},
+        {"a default this world lacks", without, nullptr, std::nullopt, std::nullopt},
+        {"empty file", keeping, "", kSpeakersUID, 1024},
+        {"broken JSON", keeping, "{", kSpeakersUID, 1024},
+        {"not an object", keeping, "[1]", kSpeakersUID, 1024},
+        {"a default that is no text", keeping, R"({"defaultOutput": 7})", kSpeakersUID, 1024},
+        {"a default without output", keeping, R"({"defaultOutput": "BuiltInMicrophoneDevice"})",
+         std::nullopt, 1024},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(sim::resetWorld(own, sim::TimelineClock::manual));
+        ASSERT_TRUE(sim::setDefaultDevice(kDefaultOutput, kHDMIUID));
+        ASSERT_EQ(set(kHDMI, kFrames, 2048), noErr);
+        if (c.file != nullptr)
+            std::ofstream(world.dataHome() / "sonarill-sim" / "system.json") << c.file;
+        ASSERT_TRUE(sim::resetWorld(c.world, sim::TimelineClock::manual));
+        EXPECT_EQ(sim::defaultDeviceUID(kDefaultOutput), c.output) << c.what;
+        EXPECT_EQ(framesOf(kHDMI), c.hdmiFrames) << c.what;
+    }
 }
 
 } // namespace
