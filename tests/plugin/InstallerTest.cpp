@@ -118,7 +118,7 @@ TEST_P(InstallBundleMatch, Row) {
     for (const auto& [at, bundle] :
          {std::pair{installed, row.at("installed")}, std::pair{source, row.at("source")}}) {
         knownKeysOnly(bundle, {"executable", "format", "plist"});
-        const auto missing = [&](const char* key) {
+        const auto missing = [&bundle = bundle](const char* key) {
             return bundle.contains(key) && bundle[key].is_null();
         };
         const std::string executable = !bundle.contains("executable") ? big
