@@ -2,7 +2,7 @@
 // 1, 8 or 32 clients (ReadInput, each client's ProcessOutput, WriteMix, through the plug-in
 // interface of the built module), beside a memcpy of the same bytes: each client's period in and
 // the 16-channel input side out. Prints the ratios at the end.
-#include "driver/AudioServerPlugInAPI.h"
+#include "audio/AudioServerPlugInAPI.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/CoreAudioAPI.h"
+#include "audio/VirtualDevice.h"
 
 #include <cstdint>
 #include <optional>
@@ -13,12 +14,6 @@
 // each call asks the audio system afresh on the caller's thread, never logs, and reports
 // failure only as an empty list or an absent value.
 namespace sonarill::audio {
-
-// The driver's route configuration property, 'snrc' read as a big-endian four-character code.
-inline constexpr AudioObjectPropertySelector kRouteConfigPropertySelector =
-    (AudioObjectPropertySelector('s') << 24) | (AudioObjectPropertySelector('n') << 16) |
-    (AudioObjectPropertySelector('r') << 8) | AudioObjectPropertySelector('c');
-inline constexpr std::string_view kVirtualDeviceUID = "Sonarill_OutputDevice";
 
 // In the audio system's order. A list that shrank between the size query and the read keeps
 // trailing 0 IDs; every lookup below skips them because their reads fail.

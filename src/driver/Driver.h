@@ -1,6 +1,7 @@
 #pragma once
 
-#include "driver/AudioServerPlugInAPI.h"
+#include "audio/AudioServerPlugInAPI.h"
+#include "audio/VirtualDevice.h"
 #include "driver/Routes.h"
 
 #include <array>
@@ -14,22 +15,17 @@
 // carries each application's sound, at its route's gain, on the channel pair of its device's bus.
 namespace sonarill::driver {
 
-// 'abcd' as Apple's compilers read it.
-constexpr UInt32 fourCC(const char (&code)[5]) {
-    return (UInt32(UInt8(code[0])) << 24) | (UInt32(UInt8(code[1])) << 16) |
-           (UInt32(UInt8(code[2])) << 8) | UInt32(UInt8(code[3]));
-}
-
 inline constexpr AudioObjectID kPlugInID = 1; // kAudioObjectPlugInObject: the host's choice
 inline constexpr AudioObjectID kDeviceID = 2;
 inline constexpr AudioObjectID kOutputStreamID = 3;
 inline constexpr AudioObjectID kInputStreamID = 4;
 
-inline constexpr const char* kDeviceUID = "Sonarill_OutputDevice";
+inline constexpr const char* kDeviceUID = audio::kVirtualDeviceUID.data();
 inline constexpr const char* kDeviceName = "Sonarill";
 inline constexpr const char* kManufacturer = "Sonarill";
 inline constexpr const char* kDriverBundleID = "com.sonarill.driver";
-inline constexpr AudioObjectPropertySelector kRouteConfigSelector = fourCC("snrc");
+inline constexpr AudioObjectPropertySelector kRouteConfigSelector =
+    audio::kRouteConfigPropertySelector;
 
 inline constexpr Float64 kSampleRate = 48000.0;
 inline constexpr UInt32 kOutputChannels = 2;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "driver/AudioServerPlugInAPI.h"
+#include "audio/AudioServerPlugInAPI.h"
 
 #if defined(__APPLE__)
 #include <mach/mach_time.h>

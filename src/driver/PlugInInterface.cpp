@@ -1,7 +1,7 @@
 // The COM plumbing the host sees: the factory named in Info.plist, the driver interface table,
 // QueryInterface and reference counts. Each entry checks its arguments and hands over to the
 // Driver; nothing here knows what the driver does.
-#include "driver/AudioServerPlugInAPI.h"
+#include "audio/AudioServerPlugInAPI.h"
 #include "driver/Driver.h"
 #include "driver/Properties.h"
 

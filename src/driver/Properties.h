@@ -1,6 +1,6 @@
 #pragma once
 
-#include "driver/AudioServerPlugInAPI.h"
+#include "audio/AudioServerPlugInAPI.h"
 
 // The answers of the plug-in, the device and its two streams. One table per object class; a
 // property is one row, and the five property calls of the interface are answered from it.

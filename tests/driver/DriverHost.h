@@ -1,6 +1,6 @@
 #pragma once
 
-#include "driver/AudioServerPlugInAPI.h"
+#include "audio/AudioServerPlugInAPI.h"
 
 #include <optional>
 #include <string>
