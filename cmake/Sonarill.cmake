@@ -60,7 +60,7 @@ function(sonarill_test_program program)
     # GoogleTest's and the JSON library's headers are most of each test file's compile time, and
     # most test files read rows of JSON: parse them once per program.
     target_link_libraries(${program} PRIVATE nlohmann_json::nlohmann_json)
-    target_precompile_headers(${program} PRIVATE <gtest/gtest.h> <nlohmann/json.hpp>)
+    target_precompile_headers(${program} PRIVATE <gtest/gtest.h> <gmock/gmock.h> <nlohmann/json.hpp>)
     sonarill_register_tests(${program} "${ARG_LABELS}" "${ARG_ENVIRONMENT}")
 endfunction()
 

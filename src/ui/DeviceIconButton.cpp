@@ -10,7 +10,6 @@ namespace sonarill::ui {
 namespace {
 
 constexpr int kFrame = 20;
-constexpr int kSymbolSize = 12;
 
 } // namespace
 

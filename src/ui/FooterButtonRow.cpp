@@ -10,7 +10,6 @@ namespace {
 
 constexpr int kPadding = 16;
 constexpr int kSymbolFrame = 16;
-constexpr int kSymbolSize = 12;
 constexpr int kSpacing = 8;
 constexpr int kMinimumHeight = 28;
 constexpr int kTitleStart = kPadding + kSymbolFrame + kSpacing;

@@ -10,6 +10,9 @@
 // one colour so that they take the tint of the palette role they stand for.
 namespace sonarill::ui {
 
+// The side of a symbol on a button: small beside a row's text, as the menu bar's own are.
+inline constexpr int kSymbolSize = 12;
+
 // Whether the set has an image for `name`.
 bool hasSymbol(const QString& name);
 

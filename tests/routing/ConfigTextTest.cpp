@@ -132,16 +132,16 @@ const std::map<std::string, TextCheck> kChecks = {
     {"route.volume", givesJSON([](const std::string& value) { return json(routeVolume(value)); })},
 };
 
-class TextCase : public ::testing::TestWithParam<sonarill::testing::DataRow> {};
+class TextTable : public ::testing::TestWithParam<std::filesystem::path> {};
 
 } // namespace
 
-TEST_P(TextCase, Holds) {
-    sonarill::testing::runTextCheck(GetParam(), kChecks);
+TEST_P(TextTable, Holds) {
+    sonarill::testing::runTextTable(GetParam(), kChecks);
 }
-INSTANTIATE_TEST_SUITE_P(Config, TextCase,
-                         ::testing::ValuesIn(sonarill::testing::readTables(SONARILL_CONFIG_CASES)),
-                         sonarill::testing::rowName);
+INSTANTIATE_TEST_SUITE_P(Config, TextTable,
+                         ::testing::ValuesIn(sonarill::testing::tableFiles(SONARILL_CONFIG_CASES)),
+                         sonarill::testing::tableName);
 
 // As printf's "%.6f" in the C locale, clamped to 0...1, whatever the process locale says.
 TEST(ConfigWriter, VolumesAreWrittenAsPrintfDoesClampedAndWithAPoint) {

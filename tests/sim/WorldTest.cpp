@@ -97,14 +97,14 @@ const std::map<std::string, sonarill::testing::TextCheck> kChecks = {
      }},
 };
 
-class FileCase : public ::testing::TestWithParam<sonarill::testing::DataRow> {};
+class FileTable : public ::testing::TestWithParam<std::filesystem::path> {};
 
-TEST_P(FileCase, Holds) {
-    sonarill::testing::runTextCheck(GetParam(), kChecks);
+TEST_P(FileTable, Holds) {
+    sonarill::testing::runTextTable(GetParam(), kChecks);
 }
 INSTANTIATE_TEST_SUITE_P(
-    World, FileCase, ::testing::ValuesIn(sonarill::testing::readTables(SONARILL_WORLD_FILE_CASES)),
-    sonarill::testing::rowName);
+    World, FileTable, ::testing::ValuesIn(sonarill::testing::tableFiles(SONARILL_WORLD_FILE_CASES)),
+    sonarill::testing::tableName);
 
 // A device never ends, a FIFO may never be written and a huge file is no world: all are refused
 // unread. The file's path is

@@ -11,24 +11,25 @@
 
 // Tables of cases whose inputs and results are texts: a folder of "<Table>.json" files, each a
 // list of rows {"name": "...", "why": "...", "<check>": input, "gives": expected} ("why"
-// optional), each row one test named "<Table>_<name>". The folders' README.md files tell the
-// checks and how texts are written.
+// optional), each table one test named "<Table>" whose failures name their row. A table is read
+// only by its own test: a test process does not parse every table to run one. The folders'
+// README.md files tell the checks and how texts are written.
 namespace sonarill::testing {
 
-inline std::vector<DataRow> readTables(const std::filesystem::path& folder) {
+// The tables of `folder`, in name order; none gives a path that fails as "holds no tables".
+inline std::vector<std::filesystem::path> tableFiles(const std::filesystem::path& folder) {
     std::vector<std::filesystem::path> files;
     if (std::filesystem::is_directory(folder))
         for (const auto& entry : std::filesystem::directory_iterator(folder))
             if (entry.path().extension() == ".json")
                 files.push_back(entry.path());
     std::sort(files.begin(), files.end());
-    std::vector<DataRow> rows;
-    for (const auto& file : files)
-        for (DataRow& row : readRows(file))
-            rows.push_back({file.stem().string() + "_" + row.name, row.value, row.problem});
-    if (rows.empty())
-        rows.push_back({"Tables_Missing", {}, folder.string() + " holds no tables"});
-    return rows;
+    if (files.empty())
+        files.push_back(folder / "Missing.json");
+    return files;
+}
+inline std::string tableName(const ::testing::TestParamInfo<std::filesystem::path>& info) {
+    return info.param.stem().string();
 }
 
 // The bytes a text stands for: a string (its UTF-8), a list of texts (joined), {"bytes":
@@ -87,6 +88,17 @@ inline void runTextCheck(const DataRow& row, const std::map<std::string, TextChe
         }
     } catch (const std::exception& error) {
         FAIL() << "malformed row: " << error.what();
+    }
+}
+
+// Every row of the table `file`, each on its own: a failing row does not stop the others.
+inline void runTextTable(const std::filesystem::path& file,
+                         const std::map<std::string, TextCheck>& checks) {
+    if (!std::filesystem::is_regular_file(file))
+        FAIL() << file.parent_path() << " holds no tables";
+    for (const DataRow& row : readRows(file)) {
+        SCOPED_TRACE("row " + row.name);
+        runTextCheck(row, checks);
     }
 }
 
