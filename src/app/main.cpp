@@ -13,6 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifdef SONARILL_COVERAGE
+// clang's profile runtime writes its counts at exit, which _Exit skips.
+extern "C" int __llvm_profile_write_file(void);
+#endif
+
 int main(int argc, char* argv[]) {
     using namespace sonarill;
     // Before anything else: a second instance leaves the log, the files and the audio system as
@@ -43,5 +48,8 @@ int main(int argc, char* argv[]) {
     // would hang or crash the quit.
     platform::finishAudioSystem();
     std::fflush(nullptr);
+#ifdef SONARILL_COVERAGE
+    __llvm_profile_write_file();
+#endif
     std::_Exit(status);
 }
