@@ -1,6 +1,7 @@
 // Devices and defaults: how devices come and go, how they are found, which one is the default.
 
 #include "sim/Io.h"
+#include "sim/PlugInHost.h"
 #include "sim/State.h"
 
 #include <algorithm>
@@ -118,7 +119,7 @@ void removeDeviceLocked(State& s, AudioObjectID id) {
     if (found == s.devices.end())
         return;
     if (found->second.isVirtual) {
-        s.routeConfigText.reset(); // a restarted driver starts without configuration
+        s.plugInHost.reset(); // the audio server unloads the driver with its device
         io::routeConfigChanged(std::nullopt);
     }
     s.devices.erase(found);
@@ -138,6 +139,7 @@ void removeDeviceLocked(State& s, AudioObjectID id) {
 }
 
 void clearDevices(State& s) {
+    s.plugInHost.reset();
     for (const AudioObjectID id : s.deviceOrder)
         io::deviceRemoved(id);
     s.devices.clear();
