@@ -145,6 +145,7 @@ void updateVirtualDevice(State& s, double time) {
     const DeviceState& added = s.devices.at(*id);
     (*host)->attach(*id, added.inputStream, added.outputStream);
     s.plugInHost = std::move(*host);
+    updateAppClients(s);
 }
 
 double nextPluginLoadTime(const State& s) {

@@ -77,6 +77,7 @@ OSStatus setDefaultDevice(State& s, AudioObjectPropertySelector which, AudioObje
         slot = device;
         notify(s, kAudioObjectSystemObject, which);
         publishDefault(s, which);
+        updateAppClients(s);
     }
     return noErr;
 }
@@ -111,6 +112,7 @@ base::Expected<AudioObjectID> addDeviceLocked(State& s, Device device, bool isVi
             publishMovedDefault(s, which);
         }
     }
+    updateAppClients(s);
     return *id;
 }
 
@@ -118,10 +120,8 @@ void removeDeviceLocked(State& s, AudioObjectID id) {
     const auto found = s.devices.find(id);
     if (found == s.devices.end())
         return;
-    if (found->second.isVirtual) {
+    if (found->second.isVirtual)
         s.plugInHost.reset(); // the audio server unloads the driver with its device
-        io::routeConfigChanged(std::nullopt);
-    }
     s.devices.erase(found);
     s.deviceOrder.erase(std::find(s.deviceOrder.begin(), s.deviceOrder.end(), id));
     io::deviceRemoved(id);
@@ -136,6 +136,7 @@ void removeDeviceLocked(State& s, AudioObjectID id) {
             publishMovedDefault(s, which);
         }
     }
+    updateAppClients(s);
 }
 
 void clearDevices(State& s) {

@@ -105,8 +105,6 @@ PlugInHost::load(const std::filesystem::path& bundlePath, const DriverBundle& bu
         return base::Failure{started.error()};
     if (auto found = host->findDevice(); !found)
         return base::Failure{found.error()};
-    // What the driver kept from before the restart; announced while it did not know its device.
-    io::routeConfigChanged(host->routeText());
     return host;
 }
 
@@ -200,6 +198,12 @@ base::Expected<void> PlugInHost::findDevice() {
 }
 
 PlugInHost::~PlugInHost() {
+    HalLockHeld held;
+    if (halDevice_ != kAudioObjectUnknown)
+        io::virtualDriverChanged({});
+    halDevice_ = halInput_ = halOutput_ = kAudioObjectUnknown; // listed no more
+    if (initialized_)
+        setClients({});
     if (driver_ != nullptr)
         (*driver_)->Release(driver_);
     if (module_ != nullptr)
@@ -210,6 +214,47 @@ void PlugInHost::attach(AudioObjectID device, AudioStreamID input, AudioStreamID
     halDevice_ = device;
     halInput_ = input;
     halOutput_ = output;
+    io::virtualDriverChanged(
+        {driver_, driverDevice_, driverInput_, driverOutput_, device_.inputChannels});
+}
+
+void PlugInHost::setClients(const std::vector<App>& apps) {
+    HalLockHeld held;
+    const auto& d = **driver_;
+    const auto clientInfo = [](UInt32 id, CFStringRef bundle) {
+        // The simulation's applications have no processes of their own.
+        return AudioServerPlugInClientInfo{id, pid_t(10000 + id), true, bundle};
+    };
+    std::map<std::string, UInt32, std::less<>> playing;
+    std::vector<io::VirtualClient> tones;
+    for (const App& app : apps) {
+        if (!(app.toneHz > 0.0) || playing.count(app.bundleId) > 0)
+            continue; // it plays nothing
+        UInt32 id = 0;
+        if (const auto found = clients_.find(app.bundleId); found != clients_.end()) {
+            id = found->second;
+            clients_.erase(found);
+        } else {
+            id = nextClientID_++;
+            CFStringRef bundle = CFStringCreateWithCString(
+                kCFAllocatorDefault, app.bundleId.c_str(), kCFStringEncodingUTF8);
+            const AudioServerPlugInClientInfo info = clientInfo(id, bundle);
+            (void)d.AddDeviceClient(driver_, driverDevice_, &info);
+            (void)d.StartIO(driver_, driverDevice_, id);
+            if (bundle != nullptr)
+                CFRelease(bundle);
+        }
+        playing.emplace(app.bundleId, id);
+        tones.push_back({id, app.toneHz, app.level});
+    }
+    // The cycles stop asking for a client's output before the driver forgets it.
+    io::virtualClientsChanged(std::move(tones));
+    for (const auto& [bundleId, id] : clients_) {
+        const AudioServerPlugInClientInfo info = clientInfo(id, nullptr);
+        (void)d.StopIO(driver_, driverDevice_, id);
+        (void)d.RemoveDeviceClient(driver_, driverDevice_, &info);
+    }
+    clients_ = std::move(playing);
 }
 
 AudioObjectID PlugInHost::halObjectOf(AudioObjectID driverObject) const {
@@ -303,13 +348,8 @@ OSStatus PlugInHost::propertiesChanged(AudioServerPlugInHostRef host, AudioObjec
     if (!tHalLockHeld)
         lock.lock();
     const AudioObjectID halObject = self->halObjectOf(object);
-    for (UInt32 i = 0; i < count; ++i) {
-        // The mixer that stands in on the IO side still takes the text from here.
-        if (object == self->driverDevice_ && addresses[i].mSelector == kRouteConfigSelector)
-            io::routeConfigChanged(self->routeText());
-        if (halObject != kAudioObjectUnknown)
-            notify(s, halObject, addresses[i].mSelector);
-    }
+    for (UInt32 i = 0; i < count && halObject != kAudioObjectUnknown; ++i)
+        notify(s, halObject, addresses[i].mSelector);
     return noErr;
 }
 
@@ -366,14 +406,16 @@ OSStatus PlugInHost::requestConfigurationChange(AudioServerPlugInHostRef host, A
     PlugInHost* self = reinterpret_cast<const HostInterface*>(host)->owner;
     if (device != self->driverDevice_)
         return kAudioHardwareBadDeviceError;
-    std::thread([keep = self->shared_from_this(), action, info] {
+    std::thread([keep = self->shared_from_this(), action, info]() mutable {
         State& s = stateUnstarted();
         std::lock_guard lock(s.mutex);
-        if (s.plugInHost != keep)
-            return;
-        HalLockHeld held;
-        (void)(*keep->driver_)
-            ->PerformDeviceConfigurationChange(keep->driver_, keep->driverDevice_, action, info);
+        if (s.plugInHost == keep) {
+            HalLockHeld held;
+            (void)(*keep->driver_)
+                ->PerformDeviceConfigurationChange(keep->driver_, keep->driverDevice_, action,
+                                                   info);
+        }
+        keep.reset(); // the last reference, when the device has gone: unloaded under the lock
     }).detach();
     return noErr;
 }

@@ -14,8 +14,11 @@
 #include "sim/World.h"
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace sonarill::sim {
 
@@ -27,15 +30,21 @@ public:
     static base::Expected<std::shared_ptr<PlugInHost>> load(const std::filesystem::path& bundlePath,
                                                             const DriverBundle& bundle,
                                                             std::filesystem::path storageFile);
-    // The host's reference released, which ends the driver, and the executable closed.
+    // Its IO cycles stopped, its clients removed, the host's reference released (which ends the
+    // driver) and the executable closed. With the HAL lock held.
     ~PlugInHost();
     PlugInHost(const PlugInHost&) = delete;
     PlugInHost& operator=(const PlugInHost&) = delete;
 
     // The driver's device as the HAL lists it: UID, name, transport, its streams' channels.
     const Device& device() const { return device_; }
-    // The HAL's IDs for that device and its streams, once it is listed.
+    // The HAL's IDs for that device and its streams, once it is listed; its IO cycles start
+    // calling the driver.
     void attach(AudioObjectID device, AudioStreamID input, AudioStreamID output);
+    // The applications that play to the device: each a client of the driver (AddDeviceClient
+    // with its bundle identifier, then StartIO) from when it starts playing there, until it stops
+    // (StopIO, then RemoveDeviceClient). With the HAL lock held.
+    void setClients(const std::vector<App>& apps);
 
     // The HAL's property calls on the device. Every call below is made with the HAL lock held:
     // what the driver announces inside one is queued for the listeners at once.
@@ -88,6 +97,9 @@ private:
     AudioStreamID driverInput_ = kAudioObjectUnknown, driverOutput_ = kAudioObjectUnknown;
     AudioObjectID halDevice_ = kAudioObjectUnknown;
     AudioStreamID halInput_ = kAudioObjectUnknown, halOutput_ = kAudioObjectUnknown;
+
+    std::map<std::string, UInt32, std::less<>> clients_; // client IDs by bundle identifier
+    UInt32 nextClientID_ = 1;                            // 0 is the host's own
 };
 
 } // namespace sonarill::sim

@@ -12,6 +12,7 @@
 //   Timeline.cpp      the clock, the timeline's events, starting and resetting the world
 //   Apps.cpp          the running applications
 //   Units.cpp         the I/O units and their clock (with its own lock; see Io.h)
+//   VirtualIO.cpp     the virtual device's IO cycles through its driver (a lock of its own)
 // Every field below is guarded by `mutex`, except where a comment says otherwise.
 
 #include "sim/Control.h"
@@ -214,5 +215,9 @@ void pollTimeline(State& s); // the poller thread's loop
 // Apps.cpp; the lock held.
 base::Expected<void> launchAppLocked(State& s, const App& app);
 base::Expected<void> quitAppLocked(State& s, std::string_view bundleId);
+// Each application plays to the default output, as on a Mac: to the virtual device as a client
+// of its driver while that is the default. Called whenever the apps, the default output or the
+// loaded driver change.
+void updateAppClients(State& s);
 
 } // namespace sonarill::sim

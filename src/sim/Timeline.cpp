@@ -271,11 +271,9 @@ base::Expected<void> resetWorld(const World& world, TimelineClock clock) {
     s.defaultSystemOutput =
         outputWithUID(world.defaultSystemOutput ? world.defaultSystemOutput : world.defaultOutput);
     s.apps = world.apps;
-    io::appsChanged(s.apps);
     s.recordDir = world.recordDir;
     s.faults = world.faults;
     io::faultsChanged(s.faults);
-    io::routeConfigChanged(std::nullopt);
     s.clock = clock;
     s.start = SteadyClock::now();
     s.manualNow = 0.0;
