@@ -65,6 +65,9 @@ void virtualClientsChanged(std::vector<VirtualClient> clients);
 // device has reached at `time` (timeline seconds).
 void readVirtualInput(int64_t& position, double time, UInt32 cycleFrames, UInt32 frames,
                       UInt32 channels, float* interleaved);
+// Runs ahead the cycles that a reader at `position` needs for its next `frames` frames, so that
+// its next period does not wait for them.
+void prepareVirtualInput(int64_t position, UInt32 cycleFrames, UInt32 frames);
 // An application's tone: `frames` frames of interleaved stereo from the sample time on (48 kHz),
 // a function of the sample time alone.
 void writeTone(double hz, double level, double sampleTime, UInt32 frames,

@@ -324,6 +324,10 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
                                nullptr);
             tCurrentPeriod = nullptr;
         }
+        // The device's cycles run on between two periods, not at the start of the next one,
+        // where they would make the callback late.
+        if (period.onVirtualDevice)
+            prepareVirtualInput(unit->virtualPosition, period.deviceFrames, period.frames);
     } else {
         // A list of up to 8 planar buffers on the stack, laid out as Apple's variable-length
         // list is (more channels than that get none). Its buffers are reached through a pointer

@@ -101,6 +101,16 @@ void runCycle(VirtualIO& v, int64_t start, UInt32 frames) {
                 frames, cycle, v.mix.data());
 }
 
+// The cycles that the frames from `from` to `end` need, each run once.
+void runCyclesUntil(VirtualIO& v, int64_t from, int64_t end, UInt32 cycleFrames) {
+    if (v.nextCycle < end - kRingFrames / 2)
+        v.nextCycle = (std::max<int64_t>(from, 0) / cycleFrames) * cycleFrames;
+    while (v.nextCycle < end) {
+        runCycle(v, v.nextCycle, cycleFrames);
+        v.nextCycle += cycleFrames;
+    }
+}
+
 } // namespace
 
 void writeTone(double hz, double level, double sampleTime, UInt32 frames,
@@ -158,6 +168,15 @@ void virtualClientsChanged(std::vector<VirtualClient> clients) {
     v.clients = std::move(clients);
 }
 
+void prepareVirtualInput(int64_t position, UInt32 cycleFrames, UInt32 frames) {
+    VirtualIO& v = virtualIO();
+    std::lock_guard lock(v.mutex);
+    if (v.driver.driver == nullptr || position == INT64_MIN || cycleFrames == 0 ||
+        cycleFrames > kMaxBufferFrameSize)
+        return;
+    runCyclesUntil(v, position, position + frames, cycleFrames);
+}
+
 void readVirtualInput(int64_t& position, double time, UInt32 cycleFrames, UInt32 frames,
                       UInt32 channels, float* interleaved) {
     VirtualIO& v = virtualIO();
@@ -171,12 +190,7 @@ void readVirtualInput(int64_t& position, double time, UInt32 cycleFrames, UInt32
     if (position == INT64_MIN || position < now - kRingFrames / 2)
         position = std::max<int64_t>(now - frames, 0);
     const int64_t end = position + frames;
-    if (v.nextCycle < end - kRingFrames / 2)
-        v.nextCycle = (std::max<int64_t>(position, 0) / cycleFrames) * cycleFrames;
-    while (v.nextCycle < end) {
-        runCycle(v, v.nextCycle, cycleFrames);
-        v.nextCycle += cycleFrames;
-    }
+    runCyclesUntil(v, position, end, cycleFrames);
     const UInt32 copied = std::min(channels, v.driver.inputChannels);
     for (UInt32 i = 0; i < frames; ++i) {
         const int64_t at = position + i;
