@@ -1,7 +1,7 @@
 // The running applications: launched and quit by the timeline or the control API. Each plays
-// its tone into the virtual device (the driver's mix, in Driver.cpp).
+// its tone to the default output device.
 
-#include "sim/Io.h"
+#include "sim/PlugInHost.h"
 #include "sim/State.h"
 
 #include <algorithm>
@@ -15,7 +15,7 @@ base::Expected<void> launchAppLocked(State& s, const App& app) {
                     [&](const App& running) { return running.bundleId == app.bundleId; }))
         return base::Failure{app.bundleId + " runs already"};
     s.apps.push_back(app);
-    io::appsChanged(s.apps);
+    updateAppClients(s);
     return {};
 }
 
@@ -25,8 +25,15 @@ base::Expected<void> quitAppLocked(State& s, std::string_view bundleId) {
     if (found == s.apps.end())
         return base::Failure{std::string(bundleId) + " does not run"};
     s.apps.erase(found);
-    io::appsChanged(s.apps);
+    updateAppClients(s);
     return {};
+}
+
+void updateAppClients(State& s) {
+    if (s.plugInHost == nullptr)
+        return;
+    const DeviceState* output = findDevice(s, s.defaultOutput);
+    s.plugInHost->setClients(output != nullptr && output->isVirtual ? s.apps : std::vector<App>{});
 }
 
 // MARK: Control

@@ -1,10 +1,11 @@
 // The plug-in folder and the simulated audio server: the virtual device exists while a loadable
 // driver bundle lies in the folder and the server has loaded it, a while after the folder last
-// changed (an install restarts the server). Whether it has the route configuration property is
-// the installed bundle's to say.
+// changed (an install restarts the server). The device is the driver's (PlugInHost.cpp); an
+// older bundle's driver has no route configuration property.
 
 #include "base/Files.h"
 #include "sim/Io.h"
+#include "sim/PlugInHost.h"
 #include "sim/State.h"
 
 #include <algorithm>
@@ -16,14 +17,8 @@ namespace sonarill::sim {
 
 namespace {
 
-// Sixteen input channels carry eight buses, more than a desk has outputs.
-Device virtualDevice() {
-    return Device{.uid = std::string(kVirtualDeviceUID),
-                  .name = "Sonarill",
-                  .transport = kAudioDeviceTransportTypeVirtual,
-                  .inputChannels = 16,
-                  .outputChannels = 2,
-                  .bufferFrameSize = 512};
+std::filesystem::path storageFolder(const std::filesystem::path& pluginFolder) {
+    return pluginFolder.empty() ? pluginFolder : pluginFolder.parent_path() / "PlugInStorage";
 }
 
 const DeviceState* virtualDeviceState(const State& s) {
@@ -66,6 +61,22 @@ std::string folderFingerprint(const std::filesystem::path& folder) {
 
 } // namespace
 
+std::filesystem::path plugInStorageFile(const std::filesystem::path& pluginFolder,
+                                        std::string_view bundleIdentifier) {
+    // An identifier that is not one file name gets no storage rather than another's.
+    const std::filesystem::path name = std::string(bundleIdentifier) + ".json";
+    if (pluginFolder.empty() || bundleIdentifier.empty() || name.has_parent_path() ||
+        bundleIdentifier.front() == '.')
+        return {};
+    return storageFolder(pluginFolder) / name;
+}
+
+void forgetPlugInStorage(const std::filesystem::path& pluginFolder) {
+    std::error_code ignored; // nothing to forget, or nothing it could be kept in
+    if (!pluginFolder.empty())
+        std::filesystem::remove_all(storageFolder(pluginFolder), ignored);
+}
+
 PluginFolderReading readPluginFolder(const std::filesystem::path& folder) {
     if (folder.empty())
         return {};
@@ -84,10 +95,25 @@ base::Expected<void> preparePluginFolder(const std::filesystem::path& folder,
             return base::Failure{"cannot remove " + bundlePath.string() + ": " + error.message()};
         return {};
     }
-    DriverBundle bundle = carriedDriverBundle();
-    bundle.supportsRouteConfig = plugin.routeConfig;
-    if (const auto written = writeDriverBundle(bundlePath, bundle); !written)
-        return base::Failure{"cannot install the driver: " + written.error()};
+    if (!plugin.routeConfig) {
+        // An older driver's bundle: the carried executable under an Info.plist that says it has
+        // no route configuration.
+        DriverBundle bundle = carriedDriverBundle();
+        bundle.supportsRouteConfig = false;
+        if (const auto written = writeDriverBundle(bundlePath, bundle); !written)
+            return base::Failure{"cannot install the driver: " + written.error()};
+        return {};
+    }
+    std::error_code error;
+    std::filesystem::remove_all(bundlePath, error);
+    if (!error) {
+        std::filesystem::create_directories(folder, error);
+        std::filesystem::copy(carriedDriverBundlePath(), bundlePath,
+                              std::filesystem::copy_options::recursive, error);
+    }
+    if (error)
+        return base::Failure{"cannot install the driver from " +
+                             carriedDriverBundlePath().string() + ": " + error.message()};
     return {};
 }
 
@@ -95,10 +121,31 @@ void updateVirtualDevice(State& s, double time) {
     const bool loaded =
         s.plugin.bundle && time >= s.plugin.changedAt + s.plugin.loadDelay && !s.restart;
     const DeviceState* present = virtualDeviceState(s);
-    if (loaded && present == nullptr)
-        (void)addDeviceLocked(s, virtualDevice(), true, s.plugin.bundle->supportsRouteConfig);
-    else if (!loaded && present != nullptr)
-        removeDeviceLocked(s, present->device.id);
+    if (!loaded) {
+        if (present != nullptr)
+            removeDeviceLocked(s, present->device.id); // which unloads the driver
+        return;
+    }
+    if (present != nullptr)
+        return;
+    const auto bundlePath = s.plugin.path / kDriverBundleName;
+    auto host =
+        PlugInHost::load(bundlePath, *s.plugin.bundle,
+                         plugInStorageFile(s.plugin.path, s.plugin.bundle->bundleIdentifier));
+    if (!host) {
+        // As if the folder held no loadable bundle, until it changes.
+        s.plugin.bundle.reset();
+        return;
+    }
+    Device device = (*host)->device();
+    const auto id =
+        addDeviceLocked(s, std::move(device), true, s.plugin.bundle->supportsRouteConfig);
+    if (!id)
+        return;
+    const DeviceState& added = s.devices.at(*id);
+    (*host)->attach(*id, added.inputStream, added.outputStream);
+    s.plugInHost = std::move(*host);
+    updateAppClients(s);
 }
 
 double nextPluginLoadTime(const State& s) {
@@ -154,7 +201,11 @@ void checkPluginFolder() {
 std::optional<std::string> routeConfigText() {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    return s.routeConfigText;
+    const DeviceState* device = virtualDeviceState(s);
+    if (s.plugInHost == nullptr || device == nullptr || !device->hasRouteConfig)
+        return std::nullopt;
+    std::string text = s.plugInHost->routeText();
+    return text.empty() ? std::nullopt : std::optional(std::move(text));
 }
 
 } // namespace sonarill::sim

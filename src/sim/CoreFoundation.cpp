@@ -122,6 +122,21 @@ void CFRelease(CFTypeRef cf) {
         delete object;
 }
 
+CFTypeID CFStringGetTypeID(void) {
+    return 7;
+}
+
+CFTypeID CFGetTypeID(CFTypeRef cf) {
+    if (cf == nullptr) {
+        std::fputs("CFGetTypeID called with NULL\n", stderr);
+        std::abort();
+    }
+    constexpr CFTypeID kUUIDTypeID = 31;
+    return dynamic_cast<const __CFString*>(static_cast<const __CFObject*>(cf)) != nullptr
+               ? CFStringGetTypeID()
+               : kUUIDTypeID;
+}
+
 Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
     if (cf1 == nullptr || cf2 == nullptr) {
         std::fputs("CFEqual called with NULL\n", stderr);

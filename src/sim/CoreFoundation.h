@@ -24,6 +24,7 @@ typedef UInt32 FourCharCode;
 typedef FourCharCode OSType;
 
 typedef signed long CFIndex;
+typedef unsigned long CFTypeID;
 typedef UInt32 CFStringEncoding;
 typedef const void* CFTypeRef;
 typedef const struct __CFString* CFStringRef;
@@ -55,6 +56,9 @@ extern const CFAllocatorRef kCFAllocatorDefault; // null: the default allocator
 CFTypeRef CFRetain(CFTypeRef cf);
 // Like Apple's, releasing NULL is a programming error: it stops the process with a message.
 void CFRelease(CFTypeRef cf);
+// What kind of object `cf` is: CFStringGetTypeID() for a string.
+CFTypeID CFGetTypeID(CFTypeRef cf);
+CFTypeID CFStringGetTypeID(void);
 // Equal strings (same text) or equal UUIDs (same bytes); objects of two kinds are never equal.
 Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2);
 

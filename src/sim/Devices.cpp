@@ -1,6 +1,7 @@
 // Devices and defaults: how devices come and go, how they are found, which one is the default.
 
 #include "sim/Io.h"
+#include "sim/PlugInHost.h"
 #include "sim/State.h"
 
 #include <algorithm>
@@ -76,6 +77,7 @@ OSStatus setDefaultDevice(State& s, AudioObjectPropertySelector which, AudioObje
         slot = device;
         notify(s, kAudioObjectSystemObject, which);
         publishDefault(s, which);
+        updateAppClients(s);
     }
     return noErr;
 }
@@ -110,6 +112,7 @@ base::Expected<AudioObjectID> addDeviceLocked(State& s, Device device, bool isVi
             publishMovedDefault(s, which);
         }
     }
+    updateAppClients(s);
     return *id;
 }
 
@@ -117,10 +120,8 @@ void removeDeviceLocked(State& s, AudioObjectID id) {
     const auto found = s.devices.find(id);
     if (found == s.devices.end())
         return;
-    if (found->second.isVirtual) {
-        s.routeConfigText.reset(); // a restarted driver starts without configuration
-        io::routeConfigChanged(std::nullopt);
-    }
+    if (found->second.isVirtual)
+        s.plugInHost.reset(); // the audio server unloads the driver with its device
     s.devices.erase(found);
     s.deviceOrder.erase(std::find(s.deviceOrder.begin(), s.deviceOrder.end(), id));
     io::deviceRemoved(id);
@@ -135,9 +136,11 @@ void removeDeviceLocked(State& s, AudioObjectID id) {
             publishMovedDefault(s, which);
         }
     }
+    updateAppClients(s);
 }
 
 void clearDevices(State& s) {
+    s.plugInHost.reset();
     for (const AudioObjectID id : s.deviceOrder)
         io::deviceRemoved(id);
     s.devices.clear();

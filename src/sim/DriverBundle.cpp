@@ -37,6 +37,18 @@ std::optional<std::string> encodeInfoPlist(const DriverBundle& bundle, PlistForm
                         plist_new_string(SONARILL_VERSION));
     plist_dict_set_item(dict.get(), std::string(kRouteConfigSupportKey).c_str(),
                         plist_new_bool(bundle.supportsRouteConfig ? 1 : 0));
+    if (!bundle.factoryFunction.empty()) {
+        PlistPtr factories(plist_new_dict());
+        plist_dict_set_item(factories.get(), bundle.factoryUUID.c_str(),
+                            plist_new_string(bundle.factoryFunction.c_str()));
+        plist_dict_set_item(dict.get(), "CFPlugInFactories", factories.release());
+        PlistPtr uuids(plist_new_array());
+        plist_array_append_item(uuids.get(), plist_new_string(bundle.factoryUUID.c_str()));
+        PlistPtr types(plist_new_dict());
+        plist_dict_set_item(types.get(), std::string(kAudioServerPlugInTypeUUIDText).c_str(),
+                            uuids.release());
+        plist_dict_set_item(dict.get(), "CFPlugInTypes", types.release());
+    }
     char* data = nullptr;
     uint32_t length = 0;
     if (format == PlistFormat::binary)
@@ -63,20 +75,49 @@ std::optional<std::string> stringValue(plist_t dict, std::string_view key) {
     return value;
 }
 
-bool boolValue(plist_t dict, std::string_view key) {
+bool boolValue(plist_t dict, std::string_view key, bool absent) {
     plist_t node = plist_dict_get_item(dict, std::string(key).c_str());
     if (node == nullptr || plist_get_node_type(node) != PLIST_BOOLEAN)
-        return false;
+        return absent;
     uint8_t value = 0;
     plist_get_bool_val(node, &value);
     return value != 0;
 }
 
+// The first factory CFPlugInTypes lists for a HAL driver, with the function CFPlugInFactories
+// names for it, as CFPlugIn finds a type's factory.
+void readFactory(plist_t root, DriverBundle& bundle) {
+    plist_t types = plist_dict_get_item(root, "CFPlugInTypes");
+    plist_t factories = plist_dict_get_item(root, "CFPlugInFactories");
+    if (types == nullptr || factories == nullptr || plist_get_node_type(types) != PLIST_DICT ||
+        plist_get_node_type(factories) != PLIST_DICT)
+        return;
+    plist_t uuids = plist_dict_get_item(types, std::string(kAudioServerPlugInTypeUUIDText).c_str());
+    if (uuids == nullptr || plist_get_node_type(uuids) != PLIST_ARRAY ||
+        plist_array_get_size(uuids) == 0)
+        return;
+    plist_t first = plist_array_get_item(uuids, 0);
+    if (plist_get_node_type(first) != PLIST_STRING)
+        return;
+    char* uuid = nullptr;
+    plist_get_string_val(first, &uuid);
+    if (uuid == nullptr)
+        return;
+    bundle.factoryUUID = uuid;
+    std::free(uuid);
+    bundle.factoryFunction = stringValue(factories, bundle.factoryUUID).value_or("");
+    if (bundle.factoryFunction.empty())
+        bundle.factoryUUID.clear();
+}
+
 } // namespace
 
+std::filesystem::path carriedDriverBundlePath() {
+    return SONARILL_CARRIED_DRIVER_DIR;
+}
+
 DriverBundle carriedDriverBundle() {
-    return {std::string(kDriverBundleIdentifier), true,
-            "Sonarill simulated audio driver " SONARILL_VERSION "\n"};
+    return readDriverBundle(carriedDriverBundlePath()).value_or(DriverBundle{});
 }
 
 base::Expected<void> writeDriverBundle(const std::filesystem::path& bundlePath,
@@ -117,8 +158,10 @@ std::optional<DriverBundle> readDriverBundle(const std::filesystem::path& bundle
     auto executable = base::readFileBounded(bundlePath / kDriverExecutablePath);
     if (!executable)
         return std::nullopt;
-    return DriverBundle{*identifier, boolValue(root, kRouteConfigSupportKey),
+    DriverBundle bundle{*identifier, boolValue(root, kRouteConfigSupportKey, true),
                         std::move(*executable)};
+    readFactory(root, bundle);
+    return bundle;
 }
 
 } // namespace sonarill::sim

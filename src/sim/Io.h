@@ -1,14 +1,16 @@
 #pragma once
 
 // Internal to the simulation: its I/O side. The HAL output units (AUHAL) and the clock that
-// drives them, the driver's mix on the virtual device's input side, and what physical devices
+// drives them, the virtual device's IO cycles through its driver, and what physical devices
 // played. It keeps its own copy of the few device facts the units need, pushed by the device
 // side, and its own lock: no unit call and nothing on the real-time path ever takes the HAL
 // property lock or waits out a simulated hang.
 
+#include "sim/AudioServerPlugIn.h"
 #include "sim/AudioToolbox.h"
 #include "sim/Control.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,9 +41,37 @@ void deviceRemoved(AudioObjectID id);
 void bufferFrameSizeChanged(AudioObjectID id, UInt32 frames);
 void faultsChanged(const std::vector<Fault>& faults); // also releases calls a fault blocks
 
-// The driver's inputs: the text last set on 'snrc' and the running applications.
-void routeConfigChanged(const std::optional<std::string>& text);
-void appsChanged(const std::vector<App>& apps);
+// The virtual device's IO (VirtualIO.cpp). The driver its cycles call: set once the audio
+// server has loaded it; cleared before it is unloaded, returning once no cycle calls it.
+struct VirtualDriver {
+    AudioServerPlugInDriverRef driver = nullptr;
+    AudioObjectID device = kAudioObjectUnknown;
+    AudioStreamID input = kAudioObjectUnknown;
+    AudioStreamID output = kAudioObjectUnknown;
+    UInt32 inputChannels = 0;
+};
+void virtualDriverChanged(const VirtualDriver& driver);
+// The applications playing into the virtual device, by the client IDs the driver knows them by.
+struct VirtualClient {
+    UInt32 id = 0;
+    double toneHz = 0.0;
+    double level = 0.0;
+};
+void virtualClientsChanged(std::vector<VirtualClient> clients);
+// Fills `frames` x `channels` interleaved floats with the virtual device's input from sample
+// time `position` on and moves `position` past them. The device's cycles of `cycleFrames` frames
+// that these frames need run first, each once whoever asks. A reader starts (position
+// INT64_MIN), or starts again when it has fallen far behind, at the last cycle boundary the
+// device has reached at `time` (timeline seconds).
+void readVirtualInput(int64_t& position, double time, UInt32 cycleFrames, UInt32 frames,
+                      UInt32 channels, float* interleaved);
+// Runs ahead the cycles that a reader at `position` needs for its next `frames` frames, so that
+// its next period does not wait for them.
+void prepareVirtualInput(int64_t position, UInt32 cycleFrames, UInt32 frames);
+// An application's tone: `frames` frames of interleaved stereo from the sample time on (48 kHz),
+// a function of the sample time alone.
+void writeTone(double hz, double level, double sampleTime, UInt32 frames,
+               float* interleavedStereo) noexcept;
 
 // Manual clock. The time of the earliest period due of a running unit (infinity when none),
 // and running, on the calling thread, every period due up to `time` in the documented order.

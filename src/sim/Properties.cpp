@@ -1,6 +1,7 @@
 // The HAL's properties, in one table, and its C entry points.
 
 #include "sim/Io.h"
+#include "sim/PlugInHost.h"
 #include "sim/State.h"
 
 #include <algorithm>
@@ -17,16 +18,25 @@ struct Target {
     AudioObjectID object;
     DeviceState* device; // null on the system object
     AudioObjectPropertyScope scope;
+    const AudioObjectPropertyAddress& address;
+    UInt32 qualifierSize = 0;
+    const void* qualifier = nullptr;
 };
+
+// Whose a property is: the system object's (global scope only), any device's (the HAL's own), or
+// a physical device's (on the virtual device its driver answers instead); a device's have any
+// scope.
+enum class On { system, device, physicalDevice };
 
 // One property: where it exists, its size, how it is read and, when settable, written.
 struct Property {
     AudioObjectPropertySelector selector;
-    bool onSystem; // the system object's (global scope only); otherwise a device's, any scope
+    On on;
     bool (*exists)(const Target&);
     OSStatus (*size)(const Target&, UInt32& size);
     OSStatus (*get)(const Target&, UInt32& size, void* data);
-    OSStatus (*set)(const Target&, UInt32 size, const void* data); // null: read-only
+    OSStatus (*set)(const Target&, UInt32 size, const void* data);    // null: read-only
+    OSStatus (*settable)(const Target&, Boolean& settable) = nullptr; // null: whether `set` is
 };
 
 OSStatus copyScalar(UInt32 value, UInt32& size, void* data) {
@@ -64,16 +74,6 @@ std::optional<UInt32> readScalar(UInt32 size, const void* data) {
     UInt32 value = 0;
     std::memcpy(&value, data, sizeof value);
     return value;
-}
-
-std::optional<std::string> stringText(CFStringRef string) {
-    const CFIndex capacity =
-        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
-    std::string buffer(static_cast<size_t>(capacity), '\0');
-    if (!CFStringGetCString(string, buffer.data(), capacity, kCFStringEncodingUTF8))
-        return std::nullopt;
-    buffer.resize(std::strlen(buffer.c_str()));
-    return buffer;
 }
 
 std::vector<AudioObjectID> streamIDs(const Target& t) {
@@ -126,7 +126,7 @@ OSStatus setDefault(const Target& t, AudioObjectPropertySelector which, UInt32 s
 }
 
 const Property kProperties[] = {
-    {kAudioHardwarePropertyDevices, true, always,
+    {kAudioHardwarePropertyDevices, On::system, always,
      [](const Target& t, UInt32& size) {
          if (serverDown(t))
              return OSStatus(kAudioHardwareNotRunningError);
@@ -139,43 +139,43 @@ const Property kProperties[] = {
          return copyIDs(t.s.deviceOrder, size, data);
      },
      nullptr},
-    {kAudioHardwarePropertyDefaultOutputDevice, true, always, scalarSize,
+    {kAudioHardwarePropertyDefaultOutputDevice, On::system, always, scalarSize,
      [](const Target& t, UInt32& size, void* data) {
          return copyScalar(t.s.defaultOutput, size, data);
      },
      [](const Target& t, UInt32 size, const void* data) {
          return setDefault(t, kAudioHardwarePropertyDefaultOutputDevice, size, data);
      }},
-    {kAudioHardwarePropertyDefaultSystemOutputDevice, true, always, scalarSize,
+    {kAudioHardwarePropertyDefaultSystemOutputDevice, On::system, always, scalarSize,
      [](const Target& t, UInt32& size, void* data) {
          return copyScalar(t.s.defaultSystemOutput, size, data);
      },
      [](const Target& t, UInt32 size, const void* data) {
          return setDefault(t, kAudioHardwarePropertyDefaultSystemOutputDevice, size, data);
      }},
-    {kAudioDevicePropertyDeviceUID, false, always, stringSize,
+    {kAudioDevicePropertyDeviceUID, On::physicalDevice, always, stringSize,
      [](const Target& t, UInt32& size, void* data) {
          return copyString(t.device->device.uid, size, data);
      },
      nullptr},
-    {kAudioObjectPropertyName, false, always, stringSize,
+    {kAudioObjectPropertyName, On::physicalDevice, always, stringSize,
      [](const Target& t, UInt32& size, void* data) {
          return copyString(t.device->device.name, size, data);
      },
      nullptr},
-    {kAudioDevicePropertyStreams, false, always,
+    {kAudioDevicePropertyStreams, On::physicalDevice, always,
      [](const Target& t, UInt32& size) {
          size = static_cast<UInt32>(streamIDs(t).size() * sizeof(AudioObjectID));
          return OSStatus(noErr);
      },
      [](const Target& t, UInt32& size, void* data) { return copyIDs(streamIDs(t), size, data); },
      nullptr},
-    {kAudioDevicePropertyTransportType, false, always, scalarSize,
+    {kAudioDevicePropertyTransportType, On::physicalDevice, always, scalarSize,
      [](const Target& t, UInt32& size, void* data) {
          return copyScalar(t.device->device.transport, size, data);
      },
      nullptr},
-    {kAudioDevicePropertyBufferFrameSize, false, always, scalarSize,
+    {kAudioDevicePropertyBufferFrameSize, On::device, always, scalarSize,
      [](const Target& t, UInt32& size, void* data) {
          return copyScalar(t.device->device.bufferFrameSize, size, data);
      },
@@ -193,7 +193,7 @@ const Property kProperties[] = {
          }
          return OSStatus(noErr);
      }},
-    {kAudioDevicePropertyStreamConfiguration, false,
+    {kAudioDevicePropertyStreamConfiguration, On::device,
      [](const Target& t) { return t.scope != kAudioObjectPropertyScopeGlobal; },
      [](const Target& t, UInt32& size) {
          size = streamConfigurationSize(t);
@@ -212,28 +212,6 @@ const Property kProperties[] = {
          return OSStatus(noErr);
      },
      nullptr},
-    // The driver publishes it on the global scope only, and only when its bundle says so.
-    {kRouteConfigSelector, false,
-     [](const Target& t) {
-         return t.device->hasRouteConfig && t.scope == kAudioObjectPropertyScopeGlobal;
-     },
-     stringSize,
-     [](const Target& t, UInt32& size, void* data) {
-         return copyString(t.s.routeConfigText.value_or(""), size, data);
-     },
-     [](const Target& t, UInt32 size, const void* data) {
-         if (size != sizeof(CFStringRef))
-             return OSStatus(kAudioHardwareBadPropertySizeError);
-         CFStringRef string = nullptr;
-         std::memcpy(&string, data, sizeof string);
-         auto text = string == nullptr ? std::nullopt : stringText(string);
-         if (!text)
-             return OSStatus(kAudio_ParamError);
-         t.s.routeConfigText = std::move(*text);
-         io::routeConfigChanged(t.s.routeConfigText);
-         notify(t.s, t.object, kRouteConfigSelector);
-         return OSStatus(noErr);
-     }},
 };
 
 bool isScope(AudioObjectPropertyScope scope) {
@@ -241,14 +219,47 @@ bool isScope(AudioObjectPropertyScope scope) {
            scope == kAudioObjectPropertyScopeOutput;
 }
 
+// Whatever the virtual device's driver has, it answers.
+const Property kDriverProperty = {
+    0,
+    On::device,
+    always,
+    [](const Target& t, UInt32& size) {
+        return t.s.plugInHost->propertyDataSize(t.address, t.qualifierSize, t.qualifier, size);
+    },
+    [](const Target& t, UInt32& size, void* data) {
+        return t.s.plugInHost->propertyData(t.address, t.qualifierSize, t.qualifier, size, data);
+    },
+    [](const Target& t, UInt32 size, const void* data) {
+        return t.s.plugInHost->setPropertyData(t.address, t.qualifierSize, t.qualifier, size, data);
+    },
+    [](const Target& t, Boolean& settable) {
+        return t.s.plugInHost->isPropertySettable(t.address, settable);
+    }};
+
+const Property* driverProperty(const Target& t, const AudioObjectPropertyAddress& address) {
+    if (t.device == nullptr || !t.device->isVirtual || t.s.plugInHost == nullptr)
+        return nullptr;
+    // An older driver's bundle: its driver has no route configuration.
+    if (address.mSelector == kRouteConfigSelector && !t.device->hasRouteConfig)
+        return nullptr;
+    return t.s.plugInHost->hasProperty(address) ? &kDriverProperty : nullptr;
+}
+
 const Property* lookUp(const Target& t, const AudioObjectPropertyAddress& address) {
+    if (const Property* answered = driverProperty(t, address))
+        return answered;
     if (address.mElement != kAudioObjectPropertyElementMain)
         return nullptr;
     const bool onSystem = t.object == AudioObjectID(kAudioObjectSystemObject);
     if (onSystem ? address.mScope != kAudioObjectPropertyScopeGlobal : !isScope(address.mScope))
         return nullptr;
+    const bool virtualDevice = t.device != nullptr && t.device->isVirtual;
     for (const Property& property : kProperties) {
-        if (property.selector == address.mSelector && property.onSystem == onSystem)
+        const bool here = onSystem ? property.on == On::system
+                                   : property.on == On::device ||
+                                         (property.on == On::physicalDevice && !virtualDevice);
+        if (property.selector == address.mSelector && here)
             return property.exists(t) ? &property : nullptr;
     }
     return nullptr;
@@ -257,10 +268,12 @@ const Property* lookUp(const Target& t, const AudioObjectPropertyAddress& addres
 // The property at `address` of `object`: '!obj' for an unknown object, 'who?' for a property it
 // does not have. The lock is held.
 OSStatus resolve(State& s, AudioObjectID object, const AudioObjectPropertyAddress& address,
-                 std::optional<Target>& target, const Property*& property) {
+                 std::optional<Target>& target, const Property*& property, UInt32 qualifierSize = 0,
+                 const void* qualifier = nullptr) {
     if (!objectExists(s, object))
         return kAudioHardwareBadObjectError;
-    target.emplace(Target{s, object, findDevice(s, object), address.mScope});
+    target.emplace(Target{s, object, findDevice(s, object), address.mScope, address, qualifierSize,
+                          qualifier});
     property = lookUp(*target, address);
     return property == nullptr ? OSStatus(kAudioHardwareUnknownPropertyError) : OSStatus(noErr);
 }
@@ -283,7 +296,7 @@ bool sameAddress(const AudioObjectPropertyAddress& a, const AudioObjectPropertyA
 // object, under the lock.
 template <typename Body>
 OSStatus onProperty(AudioCall call, AudioObjectID object, const AudioObjectPropertyAddress& address,
-                    Body body) {
+                    UInt32 qualifierSize, const void* qualifier, Body body) {
     if (const auto status = enterCall(call, object, address))
         return *status;
     State& s = state();
@@ -291,7 +304,9 @@ OSStatus onProperty(AudioCall call, AudioObjectID object, const AudioObjectPrope
     pullSharedSystem(s);
     std::optional<Target> target;
     const Property* property = nullptr;
-    if (const OSStatus status = resolve(s, object, address, target, property); status != noErr)
+    if (const OSStatus status =
+            resolve(s, object, address, target, property, qualifierSize, qualifier);
+        status != noErr)
         return status;
     return body(*target, *property);
 }
@@ -320,8 +335,10 @@ OSStatus AudioObjectIsPropertySettable(AudioObjectID inObjectID,
                                        Boolean* outIsSettable) {
     if (inAddress == nullptr || outIsSettable == nullptr)
         return kAudio_ParamError;
-    return onProperty(AudioCall::isPropertySettable, inObjectID, *inAddress,
-                      [&](const Target&, const Property& property) {
+    return onProperty(AudioCall::isPropertySettable, inObjectID, *inAddress, 0, nullptr,
+                      [&](const Target& target, const Property& property) {
+                          if (property.settable != nullptr)
+                              return property.settable(target, *outIsSettable);
                           *outIsSettable = property.set != nullptr;
                           return OSStatus(noErr);
                       });
@@ -334,8 +351,8 @@ OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
     if (inAddress == nullptr || outDataSize == nullptr ||
         badQualifier(inQualifierDataSize, inQualifierData))
         return kAudio_ParamError;
-    return onProperty(AudioCall::getPropertyDataSize, inObjectID, *inAddress,
-                      [&](const Target& target, const Property& property) {
+    return onProperty(AudioCall::getPropertyDataSize, inObjectID, *inAddress, inQualifierDataSize,
+                      inQualifierData, [&](const Target& target, const Property& property) {
                           return property.size(target, *outDataSize);
                       });
 }
@@ -347,8 +364,8 @@ OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
     if (inAddress == nullptr || ioDataSize == nullptr || outData == nullptr ||
         badQualifier(inQualifierDataSize, inQualifierData))
         return kAudio_ParamError;
-    return onProperty(AudioCall::getPropertyData, inObjectID, *inAddress,
-                      [&](const Target& target, const Property& property) {
+    return onProperty(AudioCall::getPropertyData, inObjectID, *inAddress, inQualifierDataSize,
+                      inQualifierData, [&](const Target& target, const Property& property) {
                           return property.get(target, *ioDataSize, outData);
                       });
 }
@@ -360,8 +377,8 @@ OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID,
     if (inAddress == nullptr || inData == nullptr ||
         badQualifier(inQualifierDataSize, inQualifierData))
         return kAudio_ParamError;
-    return onProperty(AudioCall::setPropertyData, inObjectID, *inAddress,
-                      [&](const Target& target, const Property& property) {
+    return onProperty(AudioCall::setPropertyData, inObjectID, *inAddress, inQualifierDataSize,
+                      inQualifierData, [&](const Target& target, const Property& property) {
                           if (property.set == nullptr)
                               return OSStatus(kAudioHardwareIllegalOperationError); // read-only
                           return property.set(target, inDataSize, inData);

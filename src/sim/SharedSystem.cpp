@@ -145,6 +145,7 @@ void apply(State& s, const SystemRecord& record) {
             notify(s, kAudioObjectSystemObject, which);
         }
     }
+    updateAppClients(s);
     for (const AudioObjectID id : s.deviceOrder) {
         DeviceState& device = s.devices.at(id);
         const auto frames = record.bufferFrameSizes.find(device.device.uid);

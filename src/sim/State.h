@@ -8,9 +8,11 @@
 //   Listeners.cpp     property listeners and the thread that calls them
 //   Faults.cpp        injected faults, hangs and the call hook
 //   AudioServer.cpp   the plug-in folder and the audio server that loads the virtual device
+//   PlugInHost.cpp    the audio server's side of the driver it loads
 //   Timeline.cpp      the clock, the timeline's events, starting and resetting the world
 //   Apps.cpp          the running applications
 //   Units.cpp         the I/O units and their clock (with its own lock; see Io.h)
+//   VirtualIO.cpp     the virtual device's IO cycles through its driver (a lock of its own)
 // Every field below is guarded by `mutex`, except where a comment says otherwise.
 
 #include "sim/Control.h"
@@ -23,6 +25,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -37,12 +40,14 @@ using Lock = std::unique_lock<std::mutex>;
 
 inline constexpr AudioObjectPropertySelector kRouteConfigSelector = detail::fourCharCode("snrc");
 
+class PlugInHost;
+
 struct DeviceState {
     Device device;
     AudioStreamID inputStream = kAudioObjectUnknown;
     AudioStreamID outputStream = kAudioObjectUnknown;
-    bool isVirtual = false;
-    bool hasRouteConfig = false;
+    bool isVirtual = false;      // the loaded driver's device, which answers its properties
+    bool hasRouteConfig = false; // false: from an older bundle, whose driver has no 'snrc'
 };
 
 struct Listener {
@@ -118,8 +123,10 @@ struct State {
     SteadyClock::time_point hangUntil{};
 
     // Audio server
-    std::optional<std::string> routeConfigText;
     PluginFolder plugin;
+    // The driver loaded from the plug-in folder, while its device is listed. Shared with a
+    // configuration change it asked for, which may outlive the device.
+    std::shared_ptr<PlugInHost> plugInHost;
 
     // Timeline
     TimelineClock clock = TimelineClock::realTime;
@@ -185,6 +192,12 @@ std::optional<OSStatus> enterCall(AudioCall call, AudioObjectID object,
 void updateVirtualDevice(State& s, double time);
 double nextPluginLoadTime(const State& s);
 void scanPluginFolder(State& s); // takes the lock itself
+// Where the loaded driver's storage is kept: a file per bundle identifier beside the plug-in
+// folder; empty when there is no folder. Kept across restarts and reinstalls, as a Mac keeps it.
+std::filesystem::path plugInStorageFile(const std::filesystem::path& pluginFolder,
+                                        std::string_view bundleIdentifier);
+// The storage of every driver forgotten: a world that starts afresh.
+void forgetPlugInStorage(const std::filesystem::path& pluginFolder);
 // A fingerprint of the plug-in folder and the bundle it holds, read without the lock.
 struct PluginFolderReading {
     std::string fingerprint;
@@ -202,5 +215,9 @@ void pollTimeline(State& s); // the poller thread's loop
 // Apps.cpp; the lock held.
 base::Expected<void> launchAppLocked(State& s, const App& app);
 base::Expected<void> quitAppLocked(State& s, std::string_view bundleId);
+// Each application plays to the default output, as on a Mac: to the virtual device as a client
+// of its driver while that is the default. Called whenever the apps, the default output or the
+// loaded driver change.
+void updateAppClients(State& s);
 
 } // namespace sonarill::sim

@@ -255,6 +255,8 @@ base::Expected<void> resetWorld(const World& world, TimelineClock clock) {
     s.shared.quiet = true; // the world is put together first, then published or joined
     s.shared.joined = world.keepSystemState;
     clearDevices(s);
+    if (!world.keepSystemState)
+        forgetPlugInStorage(folder); // a new machine: no driver has kept anything yet
     s.restart.reset();
     s.objectIDs.restart(namedIDs(world));
     for (const Device& device : world.devices)
@@ -269,12 +271,9 @@ base::Expected<void> resetWorld(const World& world, TimelineClock clock) {
     s.defaultSystemOutput =
         outputWithUID(world.defaultSystemOutput ? world.defaultSystemOutput : world.defaultOutput);
     s.apps = world.apps;
-    io::appsChanged(s.apps);
     s.recordDir = world.recordDir;
     s.faults = world.faults;
     io::faultsChanged(s.faults);
-    s.routeConfigText.reset();
-    io::routeConfigChanged(std::nullopt);
     s.clock = clock;
     s.start = SteadyClock::now();
     s.manualNow = 0.0;

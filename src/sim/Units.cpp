@@ -4,15 +4,15 @@
 // enabled on element 1, an input unit that reads its device's input side. Started, it runs one
 // I/O period per device buffer: an output unit asks its render callback for the period's
 // samples and the device plays (records) them; an input unit first gets the device's input for
-// the period (on the virtual device: the driver's mix), then calls its input callback, inside
-// which AudioUnitRender hands the samples out through the channel map.
+// the period (on the virtual device: what its driver's IO cycles give, VirtualIO.cpp), then calls
+// its input callback, inside which AudioUnitRender hands the samples out through the channel
+// map.
 //
 // Clocks. Manual: periods run only inside runPeriodsUntil, on the calling thread, in time order;
 // periods due at the same instant run in the order the units were created. Real time: one
 // thread per running unit, at its device's buffer frame size and its clock rate (48 kHz off by
 // the device's ppm).
 
-#include "sim/Driver.h"
 #include "sim/Io.h"
 #include "sim/Recording.h"
 
@@ -87,7 +87,10 @@ struct Period {
     struct Unit* unit = nullptr;
     UInt32 frames = 0;
     double sampleTime = 0.0;
+    double time = 0.0; // timeline seconds when it runs
     UInt32 deviceChannels = 0;
+    UInt32 deviceFrames = 0; // the device's buffer frame size
+    bool onVirtualDevice = false;
     UInt32 mapCount = 0;
     SInt32 map[kMaxMappedChannels] = {};
     std::optional<OSStatus> renderFault;
@@ -115,6 +118,7 @@ struct Unit : ComponentInstanceRecord {
     double nextPeriod = 0.0; // timeline seconds, manual clock: when the period under way ends
     UInt32 nextFrames = 0;   // its length, fixed when it began, as a device's I/O cycle is
     double sampleTime = 0.0;
+    int64_t virtualPosition = INT64_MIN; // where an input unit reads the virtual device's input
     bool inCallback = false;
     std::thread::id callbackThread;
     std::thread ioThread; // real-time clock
@@ -140,7 +144,6 @@ struct IoState {
     std::vector<Fault> faults;
     std::string recordDir;
     std::map<std::string, std::unique_ptr<DeviceRecorder>, std::less<>> recorders;
-    DriverMix driver;
 };
 
 IoState& ioState() {
@@ -248,13 +251,14 @@ void stopLocked(Lock& lock, const std::shared_ptr<Unit>& unit) {
 
 // MARK: Periods
 
-// Renders the unit's device input for this period (the driver's mix on the virtual device,
-// silence elsewhere).
-void fillDeviceInput(IoState& s, Unit& unit, const Period& period) {
+// The unit's device input for this period: the virtual device's IO cycles give it; elsewhere
+// it is silence.
+void fillDeviceInput(Unit& unit, const Period& period) {
     float* input = unit.deviceInput.data();
     const size_t samples = size_t(period.frames) * period.deviceChannels;
-    if (period.deviceChannels == kVirtualInputChannels)
-        s.driver.render(period.sampleTime, period.frames, input);
+    if (period.onVirtualDevice)
+        readVirtualInput(unit.virtualPosition, period.time, period.deviceFrames, period.frames,
+                         period.deviceChannels, input);
     else
         std::fill(input, input + samples, 0.0f);
 }
@@ -284,7 +288,10 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
     // A change of the device's buffer size applies from the next period on.
     period.frames = unit->nextFrames;
     period.sampleTime = unit->sampleTime;
+    period.time = nowLocked(s);
     period.deviceChannels = device->inputChannels;
+    period.deviceFrames = device->bufferFrameSize;
+    period.onVirtualDevice = device->isVirtual;
     period.mapCount =
         static_cast<UInt32>(std::min<size_t>(unit->channelMap.size(), kMaxMappedChannels));
     std::copy_n(unit->channelMap.begin(), period.mapCount, period.map);
@@ -310,13 +317,17 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
     timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampRateScalarValid;
     AudioUnitRenderActionFlags flags = 0;
     if (isInput) {
-        fillDeviceInput(s, *unit, period);
+        fillDeviceInput(*unit, period);
         if (callback.inputProc != nullptr) {
             tCurrentPeriod = &period;
             callback.inputProc(callback.inputProcRefCon, &flags, &timeStamp, 1, period.frames,
                                nullptr);
             tCurrentPeriod = nullptr;
         }
+        // The device's cycles run on between two periods, not at the start of the next one,
+        // where they would make the callback late.
+        if (period.onVirtualDevice)
+            prepareVirtualInput(unit->virtualPosition, period.deviceFrames, period.frames);
     } else {
         // A list of up to 8 planar buffers on the stack, laid out as Apple's variable-length
         // list is (more channels than that get none). Its buffers are reached through a pointer
@@ -649,8 +660,6 @@ void reset(TimelineClock clock, const std::string& recordDir) {
         recorder->flush();
     s.recorders.clear();
     s.recordDir = recordDir;
-    s.driver.setRouteText("");
-    s.driver.setApps({});
     s.changed.notify_all();
 }
 
@@ -685,14 +694,6 @@ void faultsChanged(const std::vector<Fault>& faults) {
     s.faults = faults;
     ++s.generation;
     s.changed.notify_all();
-}
-
-void routeConfigChanged(const std::optional<std::string>& text) {
-    ioState().driver.setRouteText(text.value_or(""));
-}
-
-void appsChanged(const std::vector<App>& apps) {
-    ioState().driver.setApps(apps);
 }
 
 double nextPeriodTime() {
@@ -942,6 +943,7 @@ OSStatus AudioOutputUnitStart(AudioUnit ci) {
                 s.recorders.emplace(device->uid,
                                     std::make_unique<DeviceRecorder>(device->uid, s.recordDir));
             unit->running = true;
+            unit->virtualPosition = INT64_MIN;
             const uint64_t generation = ++unit->runGeneration;
             unit->nextFrames = std::min(device->bufferFrameSize, unit->maxFrames);
             unit->nextPeriod = nowLocked(s) + unit->nextFrames / rateOf(*device);

@@ -103,10 +103,14 @@ TEST_P(ForwarderTable, Row) {
         changed.plugin = worldFromJSON(json{{"plugin", row["plugin"]}}.dump()).plugin;
         ASSERT_TRUE(sim::resetWorld(changed, sim::TimelineClock::manual));
     }
-    // Music (440 Hz) plays on bus 0, Podcasts (550 Hz) on bus 1.
-    if (deviceID(std::string(sim::kVirtualDeviceUID)) != kAudioObjectUnknown)
+    // Music (440 Hz) plays on bus 0, Podcasts (550 Hz) on bus 1: the applications play into the
+    // virtual device, the default output once the application has taken it.
+    if (deviceID(std::string(sim::kVirtualDeviceUID)) != kAudioObjectUnknown) {
         pushRouteText(routeText({kSpeakersUID, kHDMIUID}, {{"com.apple.Music", kSpeakersUID},
                                                            {"com.apple.podcasts", kHDMIUID}}));
+        ASSERT_TRUE(sim::setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice,
+                                          sim::kVirtualDeviceUID));
+    }
     forwarder.setFrameSizeRecordObserver([&](const std::string& uid, std::optional<uint32_t> size) {
         told.push_back(json::array({uid, size ? json(*size) : json()}));
         size ? void(kept[uid] = *size) : void(kept.erase(uid));

@@ -119,6 +119,8 @@ TEST(RealTimeSafety, NeitherCallbackAllocatesFreesOrTakesAPthreadLock) {
         SCOPED_TRACE(int(row.misdeed));
         (void)sim::resetWorld(worldWithDriver(), sim::TimelineClock::manual);
         pushRouteText(routeText({kSpeakersUID, kHDMIUID}, {{"com.apple.podcasts", kHDMIUID}}));
+        ASSERT_TRUE(sim::setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice,
+                                          sim::kVirtualDeviceUID)); // the applications play there
         realtime::resetCounts();
         Wrapped wrapped;
         wrapped.misdeed = row.misdeed;

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -143,30 +144,102 @@ OSStatus setRouteConfig(const char* text, UInt32 size = 8) {
     return status;
 }
 
-// An install restarts the server, which numbers its devices anew, and the driver starts without a
-// route configuration; a world installs exactly the bundle the build carries. That the driver
-// loads a while after the folder changes, that only one that says so has the route configuration
-// and that a world without the driver removes it, the installer's and forwarder's rows show.
+// An install restarts the server, which numbers its devices anew and loads the driver again; the
+// driver starts without a route configuration in a new world and, from what the server stores for
+// it, with the last one after a reinstall. A world installs exactly the bundle the build carries.
+// That the driver loads a while after the folder changes, that only one that says so has the route
+// configuration and that a world without the driver removes it, the installer's and forwarder's
+// rows show.
 TEST(PluginFolder, AReinstallRestartsTheServerWhichNumbersItsDevicesAnew) {
     sim::World initial = worldWithDriver(false);
     initial.plugin.loadDelay = 2.0;
     ScopedSimWorld world(initial, sim::TimelineClock::manual);
     const AudioObjectID before = virtualDevice();
     ASSERT_NE(before, kAudioObjectUnknown); // installed at start: loaded with the audio server
-    ASSERT_TRUE(
-        writeDriverBundle(world.halFolder() / "Sonarill.driver", sim::carriedDriverBundle()));
-    sim::advanceTimeline(2.0);
+    const auto reinstall = [&] {
+        ASSERT_TRUE(
+            writeDriverBundle(world.halFolder() / "Sonarill.driver", sim::carriedDriverBundle()));
+        sim::advanceTimeline(2.0);
+    };
+    reinstall();
     ASSERT_NE(virtualDevice(), kAudioObjectUnknown);
     EXPECT_NE(virtualDevice(), before);
     EXPECT_FALSE(sim::routeConfigText());
     const std::string text = "devices:\n  - uid: \"BuiltInSpeakerDevice\" # \u00e9\n";
     EXPECT_EQ(setRouteConfig(text.c_str()), noErr);
-    EXPECT_EQ(setRouteConfig(nullptr), kAudio_ParamError);
+    EXPECT_EQ(setRouteConfig(nullptr), kIllegal);
     EXPECT_EQ(setRouteConfig("short", 4), kBadSize);
+    EXPECT_EQ(sim::routeConfigText(), text);
+    reinstall();
     EXPECT_EQ(sim::routeConfigText(), text);
 
     ASSERT_TRUE(sim::resetWorld(worldWithDriver(), sim::TimelineClock::manual));
     EXPECT_EQ(treeOf(world.halFolder() / "Sonarill.driver"), treeOf(SONARILL_CARRIED_DRIVER_DIR));
+    EXPECT_FALSE(sim::routeConfigText());
+}
+
+// The audio server loads the bundle's executable and asks the factory its Info.plist names for
+// the driver; a bundle where that fails gives no virtual device, until a loadable one replaces it.
+TEST(PluginFolder, ABundleWhoseDriverCannotBeLoadedGivesNoDevice) {
+    sim::World initial = worldWithDriver();
+    initial.plugin.installed = false;
+    initial.plugin.loadDelay = 0.5;
+    ScopedSimWorld world(initial, sim::TimelineClock::manual);
+    const auto bundleWith = [](const std::function<void(sim::DriverBundle&)>& change) {
+        sim::DriverBundle bundle = sim::carriedDriverBundle();
+        change(bundle);
+        return bundle;
+    };
+    const std::pair<const char*, sim::DriverBundle> cases[] = {
+        {"not a library", bundleWith([](auto& b) { b.executable = "old\n"; })},
+        {"no factory named", bundleWith([](auto& b) { b.factoryFunction.clear(); })},
+        {"a factory it does not export",
+         bundleWith([](auto& b) { b.factoryFunction = "NoSuchFactory"; })},
+        {"the carried one", sim::carriedDriverBundle()},
+    };
+    for (const auto& [name, bundle] : cases) {
+        ASSERT_TRUE(writeDriverBundle(world.halFolder() / "Sonarill.driver", bundle));
+        sim::checkPluginFolder();
+        sim::advanceTimeline(1.0);
+        EXPECT_EQ(virtualDevice() != kAudioObjectUnknown, name == cases[3].first) << name;
+    }
+}
+
+// The virtual device is its driver's: the driver answers what it has, in the HAL's object IDs,
+// the HAL its own buffer frame size; the property the driver says changed reaches listeners.
+TEST(PluginFolder, TheDriverAnswersTheVirtualDevicesProperties) {
+    ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
+    const AudioObjectID device = virtualDevice();
+    ASSERT_NE(device, kAudioObjectUnknown);
+    Float64 rate = 0;
+    UInt32 size = sizeof rate;
+    const auto nominalRate = at(kAudioDevicePropertyNominalSampleRate);
+    EXPECT_EQ(AudioObjectGetPropertyData(device, &nominalRate, 0, nullptr, &size, &rate), noErr);
+    EXPECT_EQ(rate, 48000.0);
+    AudioObjectID streams[2] = {};
+    size = sizeof streams;
+    const auto input = at(kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput);
+    EXPECT_EQ(AudioObjectGetPropertyData(device, &input, 0, nullptr, &size, streams), noErr);
+    EXPECT_EQ(size, sizeof(AudioObjectID));
+    EXPECT_GT(streams[0], device) << "the HAL's ID, not the driver's";
+    UInt32 frames = 0;
+    EXPECT_EQ(set(device, kFrames, 1024) + get(device, kFrames, frames), noErr);
+    EXPECT_EQ(frames, 1024u);
+    Boolean settable = false;
+    const auto routeConfig = at(sim::detail::fourCharCode("snrc"));
+    EXPECT_EQ(AudioObjectIsPropertySettable(device, &routeConfig, &settable), noErr);
+    EXPECT_TRUE(settable);
+
+    std::atomic<int> heard = 0;
+    const auto count = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void* data) {
+        ++*static_cast<std::atomic<int>*>(data);
+        return OSStatus(noErr);
+    };
+    ASSERT_EQ(AudioObjectAddPropertyListener(device, &routeConfig, count, &heard), noErr);
+    EXPECT_EQ(setRouteConfig("devices:\n  - uid: \"A\"\n"), noErr);
+    sim::waitForNotifications();
+    EXPECT_EQ(heard, 1);
+    EXPECT_EQ(AudioObjectRemovePropertyListener(device, &routeConfig, count, &heard), noErr);
 }
 
 // Resolves once the simulation has seen a call on `object`, so a test knows that a call made on

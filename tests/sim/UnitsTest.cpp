@@ -1,6 +1,7 @@
 // The simulated HAL output units as Apple's API has them: the statuses a Mac gives for calls in
 // the wrong order, teardown in any state, devices that change or vanish under a unit, each
-// device's own clock, and a stop that waits for the callback under way.
+// device's own clock, a stop that waits for the callback under way, and the virtual device's
+// input as its driver's IO cycles give it.
 
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
@@ -10,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -79,6 +81,71 @@ void startOutputUnit(ScopedUnit& unit, Player& player, AudioObjectID device) {
               noErr);
     ASSERT_EQ(AudioUnitInitialize(unit.get()), noErr);
     ASSERT_EQ(AudioOutputUnitStart(unit.get()), noErr);
+}
+
+// Reads the virtual device's first input pair through an input unit, as the forwarder does.
+struct Reader {
+    AudioUnit unit = nullptr;
+    std::vector<float> heard; // interleaved stereo
+
+    static OSStatus onInput(void* refCon, AudioUnitRenderActionFlags* flags,
+                            const AudioTimeStamp* time, UInt32, UInt32 frames, AudioBufferList*) {
+        auto* reader = static_cast<Reader*>(refCon);
+        AudioBufferList list{1, {{2, frames * 8, nullptr}}};
+        if (AudioUnitRender(reader->unit, flags, time, 1, frames, &list) == noErr) {
+            const auto* samples = static_cast<const float*>(list.mBuffers[0].mData);
+            reader->heard.insert(reader->heard.end(), samples, samples + 2 * frames);
+        }
+        return noErr;
+    }
+    std::vector<float> last(size_t frames) const {
+        return {heard.end() - std::ptrdiff_t(std::min(heard.size(), 2 * frames)), heard.end()};
+    }
+};
+
+void startInputUnit(ScopedUnit& unit, Reader& reader, AudioObjectID device) {
+    reader.unit = unit.get();
+    ASSERT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output, 0, UInt32(0)),
+              noErr);
+    ASSERT_EQ(unit.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, UInt32(1)),
+              noErr);
+    ASSERT_EQ(unit.setDevice(device), noErr);
+    ASSERT_EQ(unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 1, kStereoFloat),
+              noErr);
+    const AURenderCallbackStruct callback{&Reader::onInput, &reader};
+    ASSERT_EQ(
+        unit.set(kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0, callback),
+        noErr);
+    ASSERT_EQ(AudioUnitInitialize(unit.get()), noErr);
+    ASSERT_EQ(AudioOutputUnitStart(unit.get()), noErr);
+}
+
+// The applications play into the virtual device while it is the default output, each a client of
+// its driver; every unit reading the device's input hears each of them once, not once per unit (a
+// cycle run again for another unit would mix the clients twice), and nothing once the default
+// output has moved on.
+TEST(VirtualDevice, EveryInputUnitHearsTheDriversCyclesOnce) {
+    ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
+    const AudioObjectID device = deviceID(std::string(sim::kVirtualDeviceUID));
+    ASSERT_NE(device, kAudioObjectUnknown);
+    pushRouteText(routeText({kSpeakersUID, kHDMIUID},
+                            {{"com.apple.Music", kSpeakersUID}, {"com.apple.podcasts", kHDMIUID}}));
+    ASSERT_TRUE(
+        sim::setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, sim::kVirtualDeviceUID));
+    ScopedUnit units[3];
+    Reader readers[3];
+    for (int i = 0; i < 3; ++i)
+        startInputUnit(units[i], readers[i], device);
+    sim::advanceTimeline(0.5);
+    for (const Reader& reader : readers) {
+        const std::vector<float> bus0 = reader.last(9600);
+        EXPECT_NEAR(amplitudeAt(bus0, 0, 440.0), 0.5, 0.01) << "routed to bus 0";
+        EXPECT_NEAR(amplitudeAt(bus0, 1, 660.0), 0.5, 0.01) << "unrouted: bus 0";
+        EXPECT_NEAR(amplitudeAt(bus0, 0, 550.0), 0.0, 0.01) << "on bus 1";
+    }
+    ASSERT_TRUE(sim::setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, kSpeakersUID));
+    sim::advanceTimeline(0.5);
+    EXPECT_NEAR(amplitudeAt(readers[0].last(9600), 0, 440.0), 0.0, 0.01);
 }
 
 // Rows run in order, each on the state the rows above left: a unit without a device, an output

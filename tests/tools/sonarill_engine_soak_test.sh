@@ -17,6 +17,7 @@ rows=(
     '2|--frames 0x200 --seconds 0.1|--frames: expected a whole number from 15 to 4096, got "0x200"'
     '2|--seconds 0x10|--seconds: expected a number of seconds above 0, got "0x10"'
     '2|--pipelines 2 --seconds|--seconds needs a value'
+    '2|--apps 0 --seconds 0.1|--apps: expected a whole number from 1 to 1000, got "0"'
     # Over before the first impulse: no latency to tell.
     '0|--seconds 0.1|^impulses_measured=0$|!latency'
     # A device clock 9% fast drains the ring, which underruns from about half a second on.

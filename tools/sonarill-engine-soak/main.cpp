@@ -1,8 +1,9 @@
-// sonarill-engine-soak --pipelines N --seconds S --ppm P --frames F
+// sonarill-engine-soak --pipelines N --apps A --seconds S --ppm P --frames F
 //
 // Runs the forwarding engine on the simulated audio system's real-time clock: N physical devices
 // whose clocks run P ppm off the virtual device's, every device and the virtual device at F-frame
-// periods, one application tone per device. Runs S seconds, or until SIGINT or SIGTERM, and then
+// periods, A application tones (one per device unless said), application k routed to device
+// k mod N. Runs S seconds, or until SIGINT or SIGTERM, and then
 // prints one name=value line per figure:
 //
 //   seconds                  how long it ran
@@ -346,13 +347,14 @@ namespace {
 
 struct Options {
     int pipelines = 4;
+    int apps = 0; // 0: one per pipeline
     double seconds = 60.0;
     double ppm = 0.0;
     UInt32 frames = 512;
 };
 
-constexpr const char* kUsage = "usage: sonarill-engine-soak [--pipelines 1..8] [--seconds S] "
-                               "[--ppm P] [--frames 15..4096]\n";
+constexpr const char* kUsage = "usage: sonarill-engine-soak [--pipelines 1..8] [--apps 1..1000] "
+                               "[--seconds S] [--ppm P] [--frames 15..4096]\n";
 
 // A count is decimal digits and nothing else: "1.5", "0x200", "+2" and "" are none.
 std::optional<long> parseCount(const char* text, long min, long max) {
@@ -387,6 +389,11 @@ base::Expected<Options> parse(int argc, char** argv) {
             if (!count)
                 return refuse("a whole number from 1 to 8");
             options.pipelines = int(*count);
+        } else if (name == "--apps") {
+            const auto count = parseCount(text, 1, 1000);
+            if (!count)
+                return refuse("a whole number from 1 to 1000");
+            options.apps = int(*count);
         } else if (name == "--frames") {
             const auto count = parseCount(text, sim::kMinBufferFrameSize, sim::kMaxBufferFrameSize);
             if (!count)
@@ -453,15 +460,15 @@ struct StillSimulationAtEnd {
     ~StillSimulationAtEnd() { (void)sim::resetWorld(sim::World{}, sim::TimelineClock::manual); }
 };
 
-std::string routeText(int pipelines) {
+std::string routeText(int pipelines, int apps) {
     std::string text = "devices:\n";
     for (int i = 0; i < pipelines; ++i)
         text += "- uid: \"soak-" + std::to_string(i) +
                 "\"\n  enabled: true\n  sort_order: " + std::to_string(i) + "\n";
     text += "app_routes:\n";
-    for (int i = 0; i < pipelines; ++i)
+    for (int i = 0; i < apps; ++i)
         text += "- bundle_id: \"com.example.tone" + std::to_string(i) +
-                "\"\n  device_uid: \"soak-" + std::to_string(i) + "\"\n  volume: 1.0\n";
+                "\"\n  device_uid: \"soak-" + std::to_string(i % pipelines) + "\"\n  volume: 1.0\n";
     return text;
 }
 
@@ -583,18 +590,19 @@ int main(int argc, char** argv) {
     close(devNull);
 
     sim::World world;
-    for (int i = 0; i < options->pipelines; ++i) {
+    for (int i = 0; i < options->pipelines; ++i)
         world.devices.push_back({.uid = "soak-" + std::to_string(i),
                                  .name = "Soak " + std::to_string(i),
                                  .transport = kAudioDeviceTransportTypeUSB,
                                  .outputChannels = 2,
                                  .bufferFrameSize = options->frames,
                                  .ppm = options->ppm});
+    const int apps = options->apps > 0 ? options->apps : options->pipelines;
+    for (int i = 0; i < apps; ++i)
         world.apps.push_back({.bundleId = "com.example.tone" + std::to_string(i),
                               .name = "Tone",
-                              .toneHz = 300.0 + 100.0 * i,
+                              .toneHz = 300.0 + 100.0 * (i % options->pipelines),
                               .level = 0.5});
-    }
     world.plugin.installed = true;
     gOutputRate = kRate * (1.0 + options->ppm * 1e-6);
     const StillSimulationAtEnd still;
@@ -607,7 +615,13 @@ int main(int argc, char** argv) {
         std::fputs("sonarill-engine-soak: cannot set the virtual device's period\n", stderr);
         return 1;
     }
-    const std::string text = routeText(options->pipelines);
+    // The applications play into the virtual device once it is the default output, as when the
+    // application has taken the output over.
+    if (!sim::setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, sim::kVirtualDeviceUID)) {
+        std::fputs("sonarill-engine-soak: cannot make the virtual device the default\n", stderr);
+        return 1;
+    }
+    const std::string text = routeText(options->pipelines, apps);
     CFStringRef string =
         CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8);
     const bool pushed =
