@@ -2,7 +2,6 @@
 // files, valid at every moment, also when the process is killed, and their names.
 
 #include "sim/Recording.h"
-#include "AllocationCounter.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -191,15 +190,6 @@ TEST_F(Recording, UnwritableFolderKeepsTheWindow) {
     play(recorder, 0, 100, 100);
     recorder.flush();
     EXPECT_EQ(recorder.recent(5000), signal(0, 100)); // fewer than asked: what there is
-}
-
-TEST_F(Recording, PlayedDoesNotAllocate) {
-    DeviceRecorder recorder("Speakers", dir_);
-    const auto block = signal(0, 512);
-    sonarill::testing::AllocationCounter counter;
-    for (int i = 0; i < 200; ++i)
-        recorder.played(block.data(), 512);
-    EXPECT_EQ(counter.count(), 0u);
 }
 
 } // namespace
