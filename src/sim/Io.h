@@ -37,6 +37,7 @@ void reset(TimelineClock clock, const std::string& recordDir);
 void deviceAdded(const IoDevice& device);
 void deviceRemoved(AudioObjectID id);
 void bufferFrameSizeChanged(AudioObjectID id, UInt32 frames);
+void clockChanged(AudioObjectID id, double ppm);
 void faultsChanged(const std::vector<Fault>& faults); // also releases calls a fault blocks
 
 // The driver's inputs: the text last set on 'snrc' and the running applications.
