@@ -1,6 +1,7 @@
 #include "forwarder/StereoRingBuffer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -41,12 +42,14 @@ void StereoRingBuffer::write(const float* source, int64_t count, uint64_t hostTi
         return;
     std::lock_guard guard(lock_);
     if (hostTime > lastWriteHostTime_ && lastWriteHostTime_ != 0) {
-        // The pace the writes come at, averaged over about a hundred of them.
+        // The pace the writes come at, averaged over about a hundred of them; a write after a
+        // stall or a jump of the clock says nothing about it.
         const double pace = double(hostTime - lastWriteHostTime_) /
                             double(std::max<int64_t>(lastWriteSamples_ / 2, 1));
-        hostTicksPerFrame_ = hostTicksPerFrame_ == 0.0
-                                 ? pace
-                                 : hostTicksPerFrame_ + (pace - hostTicksPerFrame_) / 100.0;
+        if (hostTicksPerFrame_ == 0.0)
+            hostTicksPerFrame_ = pace;
+        else if (std::fabs(pace - hostTicksPerFrame_) < 0.1 * hostTicksPerFrame_)
+            hostTicksPerFrame_ += (pace - hostTicksPerFrame_) / 100.0;
     }
     lastWriteHostTime_ = hostTime;
     lastWriteSamples_ = count;

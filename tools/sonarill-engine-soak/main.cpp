@@ -29,7 +29,8 @@
 //   latency_mean_ms, latency_sd_ms: the impulses' latency
 //   ratio_min_ppm, ratio_max_ppm: the resampler's correction (more input than output taken)
 //   thdn_db                  THD+N of the tone in the last half second each device recorded, the
-//                            worst device's (impulses stop 1.5 s before the end)
+//                            worst device's (impulses stop 1.5 s before the end); silent_at_end:
+//                            devices that played silence then, left out of it
 //   callback_p50_us, callback_p99_us, callback_max_us: how long the engine's callbacks took
 //
 // Exits with 0, 128 + the signal's number when a signal ended the run, 2 for arguments it refuses.
@@ -590,18 +591,28 @@ void printWhen(const char* name, int64_t eventNanos, int64_t startNanos) {
         std::printf("%s=%.2f\n", name, double(eventNanos - startNanos) / 1e9);
 }
 
-// The worst THD+N of the tone among the devices' last half second.
-std::optional<double> worstToneNoise() {
+// The worst THD+N of the tone among the devices' last half second, and how many devices played
+// silence then (no tone to judge: a pipeline waiting to prime, or nothing mixed for it).
+struct ToneFigures {
+    std::optional<double> worstDb;
+    int silentDevices = 0;
+};
+
+ToneFigures toneFigures() {
     constexpr size_t kFrames = 24000;
-    std::optional<double> worst;
+    ToneFigures figures;
     for (const sim::Device& device : sim::devices()) {
         const std::vector<float> recent = sim::recentlyPlayed(device.uid, kFrames);
         if (device.uid.rfind("soak-", 0) != 0 || recent.size() < 2 * kFrames)
             continue;
+        if (std::all_of(recent.begin(), recent.end(), [](float s) { return s == 0.0f; })) {
+            ++figures.silentDevices;
+            continue;
+        }
         const double db = sim::toneNoiseDecibels(recent.data(), kFrames, 2, 0, kToneHz);
-        worst = std::max(worst.value_or(db), db);
+        figures.worstDb = std::max(figures.worstDb.value_or(db), db);
     }
-    return worst;
+    return figures;
 }
 
 void printFigures(double seconds, UInt32 frames, int64_t startNanos) {
@@ -647,8 +658,10 @@ void printFigures(double seconds, UInt32 frames, int64_t startNanos) {
         std::printf("latency_mean_ms=%.2f\n", gSettledLatencyNanos.mean() / 1e6);
         std::printf("latency_sd_ms=%.2f\n", gSettledLatencyNanos.standardDeviation() / 1e6);
     }
-    if (const auto db = worstToneNoise())
-        std::printf("thdn_db=%.1f\n", *db);
+    const ToneFigures tone = toneFigures();
+    if (tone.worstDb)
+        std::printf("thdn_db=%.1f\n", *tone.worstDb);
+    std::printf("silent_at_end=%d\n", tone.silentDevices);
     if (gCallbackNanos.count() > 0) {
         std::printf("callback_p50_us=%.2f\n", gCallbackNanos.percentileNanos(0.5) / 1e3);
         std::printf("callback_p99_us=%.2f\n", gCallbackNanos.percentileNanos(0.99) / 1e3);
