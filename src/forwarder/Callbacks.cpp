@@ -45,13 +45,13 @@ int64_t targetFrames(const OutputRenderContext& ctx, UInt32 frameCount) noexcept
     return (ctx.fillTargetSamples > 0 ? ctx.fillTargetSamples : primingThreshold(frameCount)) / 2;
 }
 
-// The fill in stereo frames when this output period began, by the audio system's clocks rather
-// than by when the two threads ran: the ring and what the resampler holds, corrected by the
-// frames the input gathered between its last write's first frame and the output's time (fewer
-// than a period when the input's thread ran late, more than one when the output's did). Counted
-// at the output's periods alone, the fill would stand still while the two periods keep their
-// order and jump by a period when they swap, hiding the drift in between, and every late thread
-// would move it by a period.
+// The fill in stereo frames as the output finds it on average, by the audio system's clocks
+// rather than by when the two threads ran: the ring and what the resampler holds, plus what the
+// input gathered since its last write's first frame and the output's time, less one and a half
+// of its periods (its last write is in the ring already; the output finds half an input period
+// fewer than just after a write on average). Counted at the output's periods alone, the fill would
+// stand still while the two periods keep their order and jump by a period when they swap, hiding
+// the drift in between, and every late thread would move it by a period.
 double fillFrames(OutputRenderContext& ctx, const AudioTimeStamp* timestamp) noexcept {
     const StereoRingBuffer::Level level = ctx.ringBuffer.level();
     double fill = double(level.samples / 2);
@@ -62,29 +62,32 @@ double fillFrames(OutputRenderContext& ctx, const AudioTimeStamp* timestamp) noe
         const double since =
             (double(now) - double(level.lastWriteHostTime)) / level.hostTicksPerFrame;
         const double bound = double(StereoRingBuffer::kCapacity / 2);
-        fill += std::clamp(since - double(level.lastWriteSamples / 2), -bound, bound);
+        fill += std::clamp(since - 1.5 * double(level.lastWriteSamples / 2), -bound, bound);
     }
     return fill;
 }
 
 // Whether this period plays from the ring; an unprimed context waits for the threshold. With a
-// resampler, it starts the resampler afresh and plays from the target on: what is buffered beyond
-// it (up to a period, and what the input gathered meanwhile) is dropped before anything plays,
-// rather than taken back over seconds by a ratio far from 1.
+// resampler, it also waits for the fill as the loop counts it to reach the target, then starts
+// the resampler afresh and plays from the target on: what is buffered beyond it is dropped before
+// anything plays, rather than taken back over seconds by a ratio far from 1.
 bool readyToPlay(OutputRenderContext& ctx, UInt32 frameCount,
                  const AudioTimeStamp* timestamp) noexcept {
     if (ctx.isPrimed)
         return true;
     if (ctx.ringBuffer.available() < primingThreshold(frameCount))
         return false;
-    ctx.isPrimed = true;
-    if (ctx.resampler == nullptr)
+    if (ctx.resampler == nullptr) {
+        ctx.isPrimed = true;
         return true;
+    }
     ctx.resampler->reset();
     const int64_t target = targetFrames(ctx, frameCount);
-    const auto excess = int64_t(fillFrames(ctx, timestamp)) - target;
-    if (excess > 0)
-        ctx.ringBuffer.discard(2 * excess);
+    const double fill = fillFrames(ctx, timestamp);
+    if (fill < double(target))
+        return false; // the input's next write brings it there
+    ctx.isPrimed = true;
+    ctx.ringBuffer.discard(2 * (int64_t(fill) - target));
     ctx.fill.restart(fillFrames(ctx, timestamp));
     return true;
 }
