@@ -4,7 +4,7 @@
 // and how many ratio changes touched the heap (a real-time thread must see none).
 //
 // libsamplerate: its three sinc converters, pulling input through a callback as the product's
-// output does. speexdsp: its resampler at three qualities, the ratio as a fraction of millionths.
+// output does. speexdsp: its resampler at four qualities, the ratio as a fraction of 48000ths.
 
 #include "sim/ToneQuality.h"
 
@@ -98,8 +98,10 @@ public:
     }
     ~Speex() override { speex_resampler_destroy(state_); }
     void play(float* out, double correction) override {
-        const auto den = spx_uint32_t(1'000'000);
-        const auto num = spx_uint32_t(std::lround(1e6 * (1.0 + correction)));
+        // In 48000ths (21 ppm steps): millionths crash the library (libspeexdsp 1.2.1 rescales
+        // its fractional positions by the denominator in 32 bits).
+        const auto den = spx_uint32_t(48000);
+        const auto num = spx_uint32_t(std::lround(48000.0 * (1.0 + correction)));
         speex_resampler_set_rate_frac(state_, num, den, 48000, 48000);
         const std::vector<float>& samples = tone();
         spx_uint32_t done = 0;
