@@ -121,6 +121,16 @@ std::optional<int64_t> AudioForwarder::pipelineBus(const std::string& outputUID)
     return found->second.route.inputBus;
 }
 
+std::optional<PipelineFigures> AudioForwarder::pipelineFigures(const std::string& outputUID) const {
+    const auto found = pipelinesByOutputUID_.find(outputUID);
+    if (found == pipelinesByOutputUID_.end())
+        return std::nullopt;
+    PipelineBuffers& buffers = *found->second.buffers;
+    const OutputRenderContext& ctx = buffers.outputCtx;
+    return PipelineFigures{ctx.fillFrames.load(), ctx.correctionPpm.load(), ctx.underruns.load(),
+                           buffers.ringBuffer.overflows(), ctx.skips.load()};
+}
+
 // The pipelines that run are what counts, not the last list that succeeded: after a failed call
 // the two differ.
 bool AudioForwarder::runningPipelinesMatch(const std::vector<OutputRoute>& routes) const {
@@ -341,6 +351,8 @@ std::optional<Pipeline> AudioForwarder::startPipeline(const OutputRoute& route) 
         return failInput("set input AU output format", status);
 
     auto buffers = std::make_unique<PipelineBuffers>(inputAU, clampVolume(route.volume));
+    if (!buffers->outputCtx.resampler->isReady())
+        log("startPipeline: WARNING no resampler, the device's clock drift goes uncorrected");
     const AURenderCallbackStruct inputCallback{&inputCallbackFunction, &buffers->inputCtx};
     status = setUnitProperty(inputAU, kAudioOutputUnitProperty_SetInputCallback,
                              kAudioUnitScope_Global, 0, inputCallback);

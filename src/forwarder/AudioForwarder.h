@@ -30,10 +30,19 @@ struct OutputRoute {
 // run, however the pipeline record itself is moved.
 struct PipelineBuffers {
     PipelineBuffers(AudioUnit inputAU, float volume)
-        : inputCtx(inputAU, ringBuffer), outputCtx(ringBuffer, volume) {}
+        : inputCtx(inputAU, ringBuffer), outputCtx(ringBuffer, volume, true) {}
     StereoRingBuffer ringBuffer;
     InputCallbackContext inputCtx;
     OutputRenderContext outputCtx;
+};
+
+// What a running pipeline went through since it started (see OutputRenderContext).
+struct PipelineFigures {
+    double fillFrames = 0.0;
+    double correctionPpm = 0.0;
+    uint64_t underruns = 0;
+    uint64_t overflows = 0;
+    uint64_t skips = 0;
 };
 
 struct Pipeline {
@@ -68,6 +77,7 @@ public:
     // The gain a running pipeline plays at; nothing when the device has no pipeline.
     std::optional<float> pipelineVolume(const std::string& outputUID) const;
     std::optional<int64_t> pipelineBus(const std::string& outputUID) const;
+    std::optional<PipelineFigures> pipelineFigures(const std::string& outputUID) const;
     const std::map<std::string, uint32_t>& originalOutputBufferFrameSizes() const {
         return originalOutputBufferFrameSizesByUID_;
     }

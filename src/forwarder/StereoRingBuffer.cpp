@@ -1,6 +1,7 @@
 #include "forwarder/StereoRingBuffer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -36,15 +37,28 @@ void SpinLock::lock() noexcept {
         std::this_thread::yield();
 }
 
-void StereoRingBuffer::write(const float* source, int64_t count) noexcept {
+void StereoRingBuffer::write(const float* source, int64_t count, uint64_t hostTime) noexcept {
     if (count <= 0)
         return;
     std::lock_guard guard(lock_);
+    if (hostTime > lastWriteHostTime_ && lastWriteHostTime_ != 0) {
+        // The pace the writes come at, averaged over about a hundred of them; a write after a
+        // stall or a jump of the clock says nothing about it.
+        const double pace = double(hostTime - lastWriteHostTime_) /
+                            double(std::max<int64_t>(lastWriteSamples_ / 2, 1));
+        if (hostTicksPerFrame_ == 0.0)
+            hostTicksPerFrame_ = pace;
+        else if (std::fabs(pace - hostTicksPerFrame_) < 0.1 * hostTicksPerFrame_)
+            hostTicksPerFrame_ += (pace - hostTicksPerFrame_) / 100.0;
+    }
+    lastWriteHostTime_ = hostTime;
+    lastWriteSamples_ = count;
     const int64_t n = std::min(count, kCapacity);
     const int64_t overflow = n - (kCapacity - avail_);
     if (overflow > 0) {
         rPos_ = (rPos_ + overflow) % kCapacity;
         avail_ -= overflow;
+        overflows_.fetch_add(1, std::memory_order_relaxed);
     }
     const float* from = source + (count - n);
     const int64_t first = std::min(n, kCapacity - wPos_);
@@ -66,6 +80,21 @@ int64_t StereoRingBuffer::read(float* destination, int64_t count) noexcept {
     rPos_ = (rPos_ + n) % kCapacity;
     avail_ -= n;
     return n;
+}
+
+int64_t StereoRingBuffer::discard(int64_t count) noexcept {
+    if (count <= 0)
+        return 0;
+    std::lock_guard guard(lock_);
+    const int64_t n = std::min(count, avail_);
+    rPos_ = (rPos_ + n) % kCapacity;
+    avail_ -= n;
+    return n;
+}
+
+StereoRingBuffer::Level StereoRingBuffer::level() noexcept {
+    std::lock_guard guard(lock_);
+    return {avail_, lastWriteHostTime_, lastWriteSamples_, hostTicksPerFrame_};
 }
 
 int64_t StereoRingBuffer::available() noexcept {

@@ -26,17 +26,36 @@ public:
 
     // Never refuses and never blocks the writer: when the reader falls behind, the oldest
     // samples make room. Of more than kCapacity samples only the last kCapacity are kept.
-    void write(const float* source, int64_t count) noexcept;
+    // `hostTime`: when the first of them entered, on the audio system's host clock (0: unknown).
+    void write(const float* source, int64_t count, uint64_t hostTime = 0) noexcept;
     // Takes up to `count` samples and fills the rest of `destination` with silence; returns how
     // many were taken.
     int64_t read(float* destination, int64_t count) noexcept;
     int64_t available() noexcept;
+
+    // The fill and how far the writer is into its next write, read together: a write between
+    // two separate reads would misplace a whole period.
+    struct Level {
+        int64_t samples = 0;
+        uint64_t lastWriteHostTime = 0; // 0: no write said when
+        int64_t lastWriteSamples = 0;
+        double hostTicksPerFrame = 0.0; // the writes' pace, averaged; 0: not known yet
+    };
+    Level level() noexcept;
+    // Drops up to `count` of the oldest samples; returns how many went.
+    int64_t discard(int64_t count) noexcept;
+    // Writes that found the ring full and dropped its oldest samples.
+    uint64_t overflows() const noexcept { return overflows_.load(std::memory_order_relaxed); }
 
 private:
     SpinLock lock_;
     int64_t rPos_ = 0;
     int64_t wPos_ = 0;
     int64_t avail_ = 0;
+    std::atomic<uint64_t> overflows_{0};
+    uint64_t lastWriteHostTime_ = 0;
+    int64_t lastWriteSamples_ = 0;
+    double hostTicksPerFrame_ = 0.0;
     std::array<float, kCapacity> buf_{};
 };
 

@@ -62,6 +62,10 @@ base::Expected<AudioObjectID> addDevice(Device device);
 base::Expected<void> removeDevice(AudioObjectID id);
 base::Expected<void> removeDeviceByUID(std::string_view uid);
 
+// A device's clock from now on, `ppm` off 48 kHz: a clock that wanders, as a device's does when it
+// warms up. Fails when no device has the UID.
+base::Expected<void> setDeviceClock(std::string_view uid, double ppm);
+
 // `which`: kAudioHardwarePropertyDefaultOutputDevice or ...DefaultSystemOutputDevice.
 std::optional<std::string> defaultDeviceUID(AudioObjectPropertySelector which);
 // Fails when no device with output streams has this UID.
@@ -115,6 +119,10 @@ void waitForNotifications();
 // world began.
 std::vector<float> recentlyPlayed(std::string_view uid, size_t frames);
 UInt64 framesPlayed(std::string_view uid);
+// Manual clock only: the running units of the device make no period for `seconds` and then go on
+// from where they were, as a device whose I/O stopped for a while. False when no running unit
+// plays or reads that device.
+bool stallDevice(std::string_view uid, double seconds);
 // Completes the recordings' files in recordDir (also done when the world is reset).
 void flushRecordings();
 

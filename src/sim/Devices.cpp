@@ -194,6 +194,18 @@ base::Expected<void> removeDeviceByUID(std::string_view uid) {
     return {};
 }
 
+base::Expected<void> setDeviceClock(std::string_view uid, double ppm) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    const DeviceState* found = findDeviceByUID(s, uid, false);
+    if (found == nullptr)
+        return base::Failure{"no device has the UID " + std::string(uid)};
+    DeviceState* device = findDevice(s, found->device.id);
+    device->device.ppm = ppm;
+    io::clockChanged(device->device.id, ppm);
+    return {};
+}
+
 std::optional<std::string> defaultDeviceUID(AudioObjectPropertySelector which) {
     State& s = state();
     std::lock_guard lock(s.mutex);

@@ -39,6 +39,7 @@ void reset(TimelineClock clock, const std::string& recordDir);
 void deviceAdded(const IoDevice& device);
 void deviceRemoved(AudioObjectID id);
 void bufferFrameSizeChanged(AudioObjectID id, UInt32 frames);
+void clockChanged(AudioObjectID id, double ppm);
 void faultsChanged(const std::vector<Fault>& faults); // also releases calls a fault blocks
 
 // The virtual device's IO (VirtualIO.cpp). The driver its cycles call: set once the audio

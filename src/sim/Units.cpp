@@ -28,6 +28,9 @@
 #include <thread>
 #include <unordered_map>
 
+#include <pthread.h>
+#include <sched.h>
+
 // The handle type Apple declares for AudioComponentInstance, defined here as the unit itself.
 struct ComponentInstanceRecord {
     uint64_t sequence = 0; // creation order: the order of a manual clock's simultaneous periods
@@ -87,7 +90,8 @@ struct Period {
     struct Unit* unit = nullptr;
     UInt32 frames = 0;
     double sampleTime = 0.0;
-    double time = 0.0; // timeline seconds when it runs
+    double time = 0.0;        // timeline seconds when it runs
+    double hostSeconds = 0.0; // its time stamp's host time, in timeline seconds
     UInt32 deviceChannels = 0;
     UInt32 deviceFrames = 0; // the device's buffer frame size
     bool onVirtualDevice = false;
@@ -115,13 +119,14 @@ struct Unit : ComponentInstanceRecord {
     bool deviceGone = false; // its device went away: no more callbacks
 
     // I/O state, under IoState::mutex except where noted.
-    double nextPeriod = 0.0; // timeline seconds, manual clock: when the period under way ends
+    double nextPeriod = 0.0; // timeline seconds: when the period under way ends
     UInt32 nextFrames = 0;   // its length, fixed when it began, as a device's I/O cycle is
     double sampleTime = 0.0;
     int64_t virtualPosition = INT64_MIN; // where an input unit reads the virtual device's input
     bool inCallback = false;
     std::thread::id callbackThread;
-    std::thread ioThread; // real-time clock
+    std::thread ioThread;         // real-time clock
+    std::condition_variable wake; // its thread's alone: a period of another unit leaves it asleep
     uint64_t runGeneration = 0;
 
     // Buffers made at initialization, used only by the thread running a period.
@@ -234,6 +239,7 @@ void stopLocked(Lock& lock, const std::shared_ptr<Unit>& unit) {
         return;
     unit->running = false;
     ++unit->runGeneration;
+    unit->wake.notify_all();
     ioState().changed.notify_all();
     // Like a Mac: stop returns only after a callback already running has finished.
     waitForCallback(lock, *unit);
@@ -289,6 +295,10 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
     period.frames = unit->nextFrames;
     period.sampleTime = unit->sampleTime;
     period.time = nowLocked(s);
+    // An input period's time is its first frame's, captured a period before its callback; an
+    // output period's is when its first frame plays: when its callback asks for it.
+    period.hostSeconds =
+        unit->nextPeriod - (unit->inputEnabled ? period.frames / rateOf(*device) : 0.0);
     period.deviceChannels = device->inputChannels;
     period.deviceFrames = device->bufferFrameSize;
     period.onVirtualDevice = device->isVirtual;
@@ -313,8 +323,11 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
 
     AudioTimeStamp timeStamp{};
     timeStamp.mSampleTime = period.sampleTime;
+    // The host clock counts nanoseconds of the timeline.
+    timeStamp.mHostTime = UInt64(std::max(period.hostSeconds, 0.0) * 1e9) + 1;
     timeStamp.mRateScalar = 1.0;
-    timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampRateScalarValid;
+    timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid |
+                       kAudioTimeStampRateScalarValid;
     AudioUnitRenderActionFlags flags = 0;
     if (isInput) {
         fillDeviceInput(*unit, period);
@@ -372,8 +385,18 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
     s.changed.notify_all();
 }
 
+// As a Mac's I/O threads run: at real-time priority where the system grants it (round-robin, so
+// the units' threads share a processor among themselves), at ordinary priority otherwise.
+void raisePriority() {
+    sched_param param{};
+    param.sched_priority =
+        std::min(sched_get_priority_min(SCHED_RR) + 40, sched_get_priority_max(SCHED_RR));
+    (void)pthread_setschedparam(pthread_self(), SCHED_RR, &param);
+}
+
 void realTimeLoop(std::shared_ptr<Unit> unit, uint64_t runGeneration) {
     IoState& s = ioState();
+    raisePriority();
     auto deadline = SteadyClock::now();
     while (true) {
         {
@@ -385,10 +408,13 @@ void realTimeLoop(std::shared_ptr<Unit> unit, uint64_t runGeneration) {
             const double seconds = device ? unit->nextFrames / rateOf(*device) : 0.01;
             deadline += std::chrono::duration_cast<SteadyClock::duration>(
                 std::chrono::duration<double>(seconds));
-            // Far behind (a stalled machine): resume from now rather than burst.
-            if (SteadyClock::now() - deadline > std::chrono::milliseconds(200))
+            // Far behind (a stalled machine): resume from now rather than burst, and the
+            // periods' times with it.
+            if (SteadyClock::now() - deadline > std::chrono::milliseconds(200)) {
                 deadline = SteadyClock::now();
-            s.changed.wait_until(lock, deadline, [&] {
+                unit->nextPeriod = nowLocked(s) + seconds;
+            }
+            unit->wake.wait_until(lock, deadline, [&] {
                 return !unit->running || unit->runGeneration != runGeneration;
             });
             if (!unit->running || unit->runGeneration != runGeneration)
@@ -688,6 +714,13 @@ void bufferFrameSizeChanged(AudioObjectID id, UInt32 frames) {
         found->second.bufferFrameSize = frames;
 }
 
+void clockChanged(AudioObjectID id, double ppm) {
+    IoState& s = ioState();
+    std::lock_guard lock(s.mutex);
+    if (const auto found = s.devices.find(id); found != s.devices.end())
+        found->second.ppm = ppm;
+}
+
 void faultsChanged(const std::vector<Fault>& faults) {
     IoState& s = ioState();
     std::lock_guard lock(s.mutex);
@@ -754,6 +787,20 @@ UInt64 framesPlayed(std::string_view uid) {
     std::lock_guard lock(s.mutex);
     const auto found = s.recorders.find(uid);
     return found == s.recorders.end() ? 0 : found->second->framesPlayed();
+}
+
+bool stallDevice(std::string_view uid, double seconds) {
+    IoState& s = ioState();
+    std::lock_guard lock(s.mutex);
+    bool stalled = false;
+    for (auto& [handle, unit] : s.units) {
+        const io::IoDevice* device = io::deviceOf(s, *unit);
+        if (unit->running && device != nullptr && device->uid == uid) {
+            unit->nextPeriod += seconds;
+            stalled = true;
+        }
+    }
+    return stalled && s.clock == TimelineClock::manual;
 }
 
 void flushRecordings() {

@@ -5,6 +5,7 @@
 #include "audio/DeviceLookup.h"
 #include "forwarder/AudioForwarder.h"
 #include "sim/Control.h"
+#include "sim/ToneQuality.h"
 #include "support/DataRows.h"
 #include "support/DefaultWorld.h"
 #include "support/Listening.h"
@@ -86,6 +87,7 @@ void hookOnce(const json& during, std::optional<bool>& happened) {
 class ForwarderTable : public ::testing::TestWithParam<DataRow> {
 protected:
     void runStep(const json& step);
+    void checkDrift(const std::string& uid, const json& expected);
 
     ScopedSimWorld world{worldWithDriver(), sim::TimelineClock::manual};
     json told = json::array(); // the frame size records, as the observer hears them
@@ -122,9 +124,12 @@ TEST_P(ForwarderTable, Row) {
 }
 
 void ForwarderTable::runStep(const json& step) {
-    knownKeysOnly(step, {"why", "setFrameSizes", "faults", "failUnitCreation", "during", "routes",
-                         "ok", "stop", "log", "logHas", "told", "units", "frameSizes", "pipelines",
-                         "outputs", "volumes", "advance", "heard", "silent"});
+    knownKeysOnly(step, {"why",        "setFrameSizes", "faults",   "failUnitCreation",
+                         "during",     "routes",        "ok",       "stop",
+                         "log",        "logHas",        "told",     "units",
+                         "frameSizes", "pipelines",     "outputs",  "volumes",
+                         "clocks",     "stall",         "advance",  "heard",
+                         "silent",     "drift",         "toneNoise"});
     for (const auto& [uid, size] : memberOrNull(step, "setFrameSizes").items())
         EXPECT_EQ(audio::writeUInt32Property(deviceID(uid), kAudioDevicePropertyBufferFrameSize,
                                              size.get<UInt32>()),
@@ -191,6 +196,10 @@ void ForwarderTable::runStep(const json& step) {
     std::map<std::string, UInt64> playedBefore;
     for (const json& uid : memberOrNull(step, "silent"))
         playedBefore[uid.get<std::string>()] = sim::framesPlayed(uid.get<std::string>());
+    for (const auto& [uid, ppm] : memberOrNull(step, "clocks").items())
+        EXPECT_TRUE(sim::setDeviceClock(uid, ppm.get<double>())) << uid;
+    for (const auto& [uid, seconds] : memberOrNull(step, "stall").items())
+        EXPECT_TRUE(sim::stallDevice(uid, seconds.get<double>())) << uid;
     if (step.contains("advance"))
         sim::advanceTimeline(step["advance"].get<double>());
     else if (step.contains("heard") || step.contains("silent"))
@@ -212,6 +221,42 @@ void ForwarderTable::runStep(const json& step) {
             }
         }
     }
+    for (const auto& [uid, expected] : memberOrNull(step, "drift").items())
+        checkDrift(uid, expected);
+    // THD+N of a tone in the last half second, on both channels: at most the given dB.
+    for (const auto& [uid, tones] : memberOrNull(step, "toneNoise").items()) {
+        const std::vector<float> played = sim::recentlyPlayed(uid, 24000);
+        ASSERT_EQ(played.size(), 48000u) << uid << " played half a second";
+        for (const auto& [hz, most] : tones.items()) {
+            for (size_t channel : {0, 1})
+                EXPECT_LE(sim::toneNoiseDecibels(played.data(), 24000, 2, channel, std::stod(hz)),
+                          most.get<double>())
+                    << uid << " " << hz << " Hz";
+        }
+    }
+}
+
+// A figure against a row's number (exactly) or [lowest, highest].
+void expectWithin(double value, const json& expected, const std::string& what) {
+    if (expected.is_array()) {
+        EXPECT_GE(value, expected.at(0).get<double>()) << what;
+        EXPECT_LE(value, expected.at(1).get<double>()) << what;
+    } else {
+        EXPECT_EQ(value, expected.get<double>()) << what;
+    }
+}
+
+void ForwarderTable::checkDrift(const std::string& uid, const json& expected) {
+    knownKeysOnly(expected, {"fill", "ppm", "underruns", "overflows", "skips"});
+    const std::optional<forwarder::PipelineFigures> figures = forwarder.pipelineFigures(uid);
+    ASSERT_TRUE(figures) << uid << " has a pipeline";
+    const std::map<std::string, double> values{{"fill", figures->fillFrames},
+                                               {"ppm", figures->correctionPpm},
+                                               {"underruns", double(figures->underruns)},
+                                               {"overflows", double(figures->overflows)},
+                                               {"skips", double(figures->skips)}};
+    for (const auto& [key, value] : expected.items())
+        expectWithin(values.at(key), value, uid + " " + key);
 }
 
 INSTANTIATE_TEST_SUITE_P(ForwarderStartFaults, ForwarderTable,
@@ -219,5 +264,7 @@ INSTANTIATE_TEST_SUITE_P(ForwarderStartFaults, ForwarderTable,
                          rowName);
 INSTANTIATE_TEST_SUITE_P(ForwarderScenarios, ForwarderTable,
                          ::testing::ValuesIn(readRows(SONARILL_TABLES "/scenarios.json")), rowName);
+INSTANTIATE_TEST_SUITE_P(ForwarderDrift, ForwarderTable,
+                         ::testing::ValuesIn(readRows(SONARILL_TABLES "/drift.json")), rowName);
 
 } // namespace

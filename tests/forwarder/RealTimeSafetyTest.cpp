@@ -1,5 +1,6 @@
 // Proof that neither callback allocates, frees, or takes a pthread mutex or condition variable
-// (see support/RealTimeCounting.h). The callbacks run as the simulated units call them on the
+// (see support/RealTimeCounting.h), the resampler and its control loop included, through an
+// underrun and a cut of the fill. The callbacks run as the simulated units call them on the
 // manual clock, through wrappers that only mark the thread; the units' own code around them is
 // not counted.
 
@@ -97,9 +98,20 @@ std::vector<float> runPipeline(Wrapped& wrapped) {
     EXPECT_EQ(AudioUnitInitialize(output), noErr);
     EXPECT_EQ(AudioOutputUnitStart(input), noErr);
     EXPECT_EQ(AudioOutputUnitStart(output), noErr);
-    for (const float volume : {1.0f, 0.5f, 0.0f, 0.75f}) {
-        wrapped.buffers->outputCtx.volume = volume;
-        sim::advanceTimeline(0.25);
+    // The virtual device stalls (the ring runs dry, the output primes again through a reset
+    // resampler), then the display does (the ring overflows and the fill is cut back).
+    struct Stage {
+        float volume;
+        const char* stalls;
+        double seconds;
+    };
+    for (const Stage stage : {Stage{1.0f, nullptr, 0.25}, Stage{0.5f, "Sonarill_OutputDevice", 1.0},
+                              Stage{0.0f, kHDMIUID, 2.0}, Stage{0.75f, nullptr, 0.5}}) {
+        wrapped.buffers->outputCtx.volume = stage.volume;
+        if (stage.stalls != nullptr) {
+            EXPECT_TRUE(sim::stallDevice(stage.stalls, 0.5));
+        }
+        sim::advanceTimeline(stage.seconds);
     }
     AudioComponentInstanceDispose(output);
     AudioComponentInstanceDispose(input);
@@ -126,6 +138,10 @@ TEST(RealTimeSafety, NeitherCallbackAllocatesFreesOrTakesAPthreadLock) {
         wrapped.misdeed = row.misdeed;
         const std::vector<float> played = runPipeline(wrapped);
         EXPECT_NEAR(amplitudeAt(played, 0, 550.0), 0.5 * 0.75, 0.004) << "the callbacks forwarded";
+        const forwarder::OutputRenderContext& output = wrapped.buffers->outputCtx;
+        EXPECT_TRUE(output.resampler->isReady());
+        EXPECT_GE(output.underruns.load(), 1u) << "an underrun and priming again were counted too";
+        EXPECT_GE(output.skips.load(), 1u) << "a cut of the fill was counted too";
         const realtime::Counts counts = realtime::counts();
         EXPECT_EQ(counts.allocations > 0, row.allocates);
         EXPECT_EQ(counts.frees > 0, row.allocates);

@@ -1,10 +1,10 @@
-// sonarill-engine-soak --pipelines N --apps A --seconds S --ppm P --frames F
+// sonarill-engine-soak --pipelines N --apps A --seconds S --ppm P --frames F [--target-ms T]
 //
 // Runs the forwarding engine on the simulated audio system's real-time clock: N physical devices
 // whose clocks run P ppm off the virtual device's, every device and the virtual device at F-frame
-// periods, A application tones (one per device unless said), application k routed to device
-// k mod N. Runs S seconds, or until SIGINT or SIGTERM, and then
-// prints one name=value line per figure:
+// periods, A application tones of 1 kHz (one per device unless said), application k routed to
+// device k mod N. T holds each ring's fill at T milliseconds instead of the priming threshold.
+// Runs S seconds, or until SIGINT or SIGTERM, and then prints one name=value line per figure:
 //
 //   seconds                  how long it ran
 //   impulses_measured        impulses sent through a pipeline and found in what it played; the
@@ -17,7 +17,20 @@
 //                            when the threads woke); _min_ms and _max_ms: its spread
 //   latency_check_*_samples  the last impulse again, in samples: found in the device's
 //                            recording, and timed by the wall clock when the callbacks ran
-//   underruns_per_min, overflows_per_min, first_underrun_s, first_overflow_s (or "none")
+//   underruns_per_min, overflows_per_min, first_underrun_s, first_overflow_s (or "none"): an
+//                            overflow is audio dropped for too much buffered: a full ring, or a
+//                            fill far above its target cut back to it (a skip)
+//   dropouts_per_hour        underruns and overflows; underruns_, overflows_, skips_per_hour
+//   settled_from_s           the figures below leave out the time before it (the loop settling:
+//                            a quarter of the run, at most 30 s)
+//   fill_target_frames, fill_mean_frames, fill_sd_frames, fill_min_frames, fill_max_frames: the
+//                            fill each output period found (the ring and what the resampler
+//                            holds), in stereo frames
+//   latency_mean_ms, latency_sd_ms: the impulses' latency
+//   ratio_min_ppm, ratio_max_ppm: the resampler's correction (more input than output taken)
+//   thdn_db                  THD+N of the tone in the last half second each device recorded, the
+//                            worst device's (impulses stop 1.5 s before the end); silent_at_end:
+//                            devices that played silence then, left out of it
 //   callback_p50_us, callback_p99_us, callback_max_us: how long the engine's callbacks took
 //
 // Exits with 0, 128 + the signal's number when a signal ended the run, 2 for arguments it refuses.
@@ -34,6 +47,7 @@
 #include "forwarder/AudioForwarder.h"
 #include "forwarder/Callbacks.h"
 #include "sim/Control.h"
+#include "sim/ToneQuality.h"
 
 #include <algorithm>
 #include <atomic>
@@ -67,7 +81,12 @@ namespace {
 using namespace sonarill;
 
 constexpr double kRate = 48000.0;
-constexpr float kImpulse = 1.0f; // louder than any tone, which stays at 0.5
+// Far louder than any tone, which stays at 0.5: the resampler's filter spreads it over a few
+// samples, and its peak still stands out.
+constexpr float kImpulse = 4.0f;
+constexpr double kToneHz = 1000.0;
+// Impulses stop this long before the end, so that the last half second holds the tone alone.
+constexpr double kQuietSeconds = 1.5;
 // An impulse not played within a second was dropped (an overflow); the pipeline gets a new one.
 constexpr int64_t kImpulseLostNanos = 1'000'000'000;
 constexpr int64_t kClockWindowNanos = 500'000'000;
@@ -86,6 +105,8 @@ public:
         const auto value = uint64_t(std::max<int64_t>(nanos, 0));
         counts_[bucketOf(value)].fetch_add(1, std::memory_order_relaxed);
         count_.fetch_add(1, std::memory_order_relaxed);
+        sum_.fetch_add(double(value), std::memory_order_relaxed);
+        sumSquares_.fetch_add(double(value) * double(value), std::memory_order_relaxed);
         uint64_t min = min_.load();
         while (value < min && !min_.compare_exchange_weak(min, value)) {
         }
@@ -96,6 +117,13 @@ public:
     uint64_t count() const { return count_.load(); }
     double minNanos() const { return double(min_.load()); }
     double maxNanos() const { return double(max_.load()); }
+    double mean() const { return count() ? sum_.load() / double(count()) : 0.0; }
+    double standardDeviation() const {
+        if (count() == 0)
+            return 0.0;
+        const double m = mean();
+        return std::sqrt(std::max(sumSquares_.load() / double(count()) - m * m, 0.0));
+    }
     // The value at or below which a share p of the values lie: its bucket's middle, within the
     // exact minimum and maximum. Only once nothing adds any more.
     double percentileNanos(double p) const {
@@ -138,6 +166,7 @@ private:
     std::unique_ptr<std::atomic<uint64_t>[]> counts_ =
         std::make_unique<std::atomic<uint64_t>[]>(kBuckets);
     std::atomic<uint64_t> count_{0};
+    std::atomic<double> sum_{0.0}, sumSquares_{0.0};
     std::atomic<uint64_t> min_{std::numeric_limits<uint64_t>::max()};
     std::atomic<uint64_t> max_{0};
 };
@@ -178,8 +207,25 @@ double gOutputRate = kRate; // the physical devices' rate, set before any unit s
 
 Histogram gCallbackNanos;
 Histogram gLatencyNanos;
-std::atomic<uint64_t> gUnderruns{0}, gOverflows{0};
+std::atomic<uint64_t> gUnderruns{0}, gOverflows{0}, gSkips{0};
 std::atomic<int64_t> gFirstUnderrunNanos{0}, gFirstOverflowNanos{0};
+// From when the loop has settled (set before any unit starts): the fill of each output period in
+// frames, the settled impulses' latency, and the correction's range.
+int64_t gSettledNanos = 0;
+int64_t gTargetSamples = 0; // 0: the priming threshold
+Histogram gFillFrames;
+Histogram gSettledLatencyNanos;
+std::atomic<double> gMinPpm{std::numeric_limits<double>::max()};
+std::atomic<double> gMaxPpm{std::numeric_limits<double>::lowest()};
+
+void noteRange(double ppm) {
+    double min = gMinPpm.load();
+    while (ppm < min && !gMinPpm.compare_exchange_weak(min, ppm)) {
+    }
+    double max = gMaxPpm.load();
+    while (ppm > max && !gMaxPpm.compare_exchange_weak(max, ppm)) {
+    }
+}
 
 void noteEvent(std::atomic<uint64_t>& count, std::atomic<int64_t>& first, int64_t now) {
     count.fetch_add(1, std::memory_order_relaxed);
@@ -209,14 +255,17 @@ void findImpulse(Trampoline& t, int64_t periodStart, const AudioTimeStamp* time,
     const auto* samples = static_cast<const float*>(data->mBuffers[0].mData);
     const UInt32 count = data->mBuffers[0].mDataByteSize / sizeof(float);
     for (UInt32 i = 0; i < count; i += 2) {
-        if (samples[i] <= 0.9f * kImpulse)
+        if (samples[i] <= 0.5f * kImpulse)
             continue;
         const int64_t sampleTime = input->impulseSampleTime.load();
         const double played = time->mSampleTime + double(i / 2);
         // By the callbacks: played at the start of this period plus its place in it.
         const int64_t callbacks = periodStart + int64_t(double(i / 2) * 1e9 / gOutputRate) - sent;
         if (input->impulseSentNanos.compare_exchange_strong(sent, 0)) {
-            gLatencyNanos.add(int64_t(clockLatencyNanos(*input, double(sampleTime), t, played)));
+            const auto latency = int64_t(clockLatencyNanos(*input, double(sampleTime), t, played));
+            gLatencyNanos.add(latency);
+            if (periodStart >= gSettledNanos)
+                gSettledLatencyNanos.add(latency);
             t.lastImpulse = {sampleTime, callbacks};
         }
         return;
@@ -229,6 +278,7 @@ OSStatus timed(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTimeS
     auto* output = static_cast<forwarder::OutputRenderContext*>(t.refCon);
     auto* input = static_cast<forwarder::InputCallbackContext*>(t.refCon);
     const bool wasPrimed = t.isOutput && output->isPrimed;
+    const uint64_t skipsBefore = t.isOutput ? output->skips.load() : 0;
     const int64_t before = t.isOutput ? 0 : input->ringBuffer.available();
     const int64_t start = nowNanos();
     const OSStatus status = t.callback(t.refCon, flags, time, bus, frames, data);
@@ -250,6 +300,14 @@ OSStatus timed(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTimeS
     if (t.isOutput) {
         if (wasPrimed && !output->isPrimed)
             noteEvent(gUnderruns, gFirstUnderrunNanos, end);
+        if (output->skips.load() != skipsBefore) {
+            gSkips.fetch_add(1, std::memory_order_relaxed);
+            noteEvent(gOverflows, gFirstOverflowNanos, end);
+        }
+        if (wasPrimed && start >= gSettledNanos) {
+            gFillFrames.add(std::llround(output->fillFrames.load(std::memory_order_relaxed)));
+            noteRange(output->correctionPpm.load(std::memory_order_relaxed));
+        }
         findImpulse(t, start, time, data);
     } else if (before + 2 * int64_t(frames) > forwarder::StereoRingBuffer::kCapacity) {
         noteEvent(gOverflows, gFirstOverflowNanos, end);
@@ -301,8 +359,8 @@ OSStatus __wrap_AudioUnitSetProperty(AudioUnit unit, AudioUnitPropertyID id, Aud
         }
         if (!input) {
             // The pipeline's input trampoline is the latest one on the same ring.
-            const auto* ctx =
-                static_cast<forwarder::OutputRenderContext*>(original.inputProcRefCon);
+            auto* ctx = static_cast<forwarder::OutputRenderContext*>(original.inputProcRefCon);
+            ctx->fillTargetSamples = gTargetSamples;
             for (const auto& t : gTrampolines) {
                 if (!t->isOutput &&
                     &static_cast<forwarder::InputCallbackContext*>(t->refCon)->ringBuffer ==
@@ -351,10 +409,11 @@ struct Options {
     double seconds = 60.0;
     double ppm = 0.0;
     UInt32 frames = 512;
+    double targetMs = 0.0; // 0: the priming threshold
 };
 
 constexpr const char* kUsage = "usage: sonarill-engine-soak [--pipelines 1..8] [--apps 1..1000] "
-                               "[--seconds S] [--ppm P] [--frames 15..4096]\n";
+                               "[--seconds S] [--ppm P] [--frames 15..4096] [--target-ms T]\n";
 
 // A count is decimal digits and nothing else: "1.5", "0x200", "+2" and "" are none.
 std::optional<long> parseCount(const char* text, long min, long max) {
@@ -409,6 +468,11 @@ base::Expected<Options> parse(int argc, char** argv) {
             if (!ppm || std::fabs(*ppm) >= 100000)
                 return refuse("a number between -100000 and 100000");
             options.ppm = *ppm;
+        } else if (name == "--target-ms") {
+            const auto ms = parseNumber(text);
+            if (!ms || *ms <= 0 || *ms > 300)
+                return refuse("a number of milliseconds above 0 and at most 300");
+            options.targetMs = *ms;
         } else {
             return base::Failure{"unknown option \"" + name + "\""};
         }
@@ -514,7 +578,7 @@ std::optional<LatencyCheck> checkLastImpulse() {
     const UInt64 frames = recent.size() / 2;
     std::optional<UInt64> at;
     for (UInt64 i = frames; i-- > 0 && !at;) {
-        if (recent[2 * i] > 0.9f * kImpulse)
+        if (recent[2 * i] > 0.5f * kImpulse)
             at = played - frames + i;
     }
     if (!at)
@@ -531,6 +595,30 @@ void printWhen(const char* name, int64_t eventNanos, int64_t startNanos) {
         std::printf("%s=none\n", name);
     else
         std::printf("%s=%.2f\n", name, double(eventNanos - startNanos) / 1e9);
+}
+
+// The worst THD+N of the tone among the devices' last half second, and how many devices played
+// silence then (no tone to judge: a pipeline waiting to prime, or nothing mixed for it).
+struct ToneFigures {
+    std::optional<double> worstDb;
+    int silentDevices = 0;
+};
+
+ToneFigures toneFigures() {
+    constexpr size_t kFrames = 24000;
+    ToneFigures figures;
+    for (const sim::Device& device : sim::devices()) {
+        const std::vector<float> recent = sim::recentlyPlayed(device.uid, kFrames);
+        if (device.uid.rfind("soak-", 0) != 0 || recent.size() < 2 * kFrames)
+            continue;
+        if (std::all_of(recent.begin(), recent.end(), [](float s) { return s == 0.0f; })) {
+            ++figures.silentDevices;
+            continue;
+        }
+        const double db = sim::toneNoiseDecibels(recent.data(), kFrames, 2, 0, kToneHz);
+        figures.worstDb = std::max(figures.worstDb.value_or(db), db);
+    }
+    return figures;
 }
 
 void printFigures(double seconds, UInt32 frames, int64_t startNanos) {
@@ -554,6 +642,32 @@ void printFigures(double seconds, UInt32 frames, int64_t startNanos) {
     std::printf("overflows_per_min=%.2f\n", double(gOverflows.load()) / minutes);
     printWhen("first_underrun_s", gFirstUnderrunNanos.load(), startNanos);
     printWhen("first_overflow_s", gFirstOverflowNanos.load(), startNanos);
+    const double hours = seconds / 3600.0;
+    std::printf("dropouts_per_hour=%.1f\n", double(gUnderruns.load() + gOverflows.load()) / hours);
+    std::printf("underruns_per_hour=%.1f\n", double(gUnderruns.load()) / hours);
+    std::printf("overflows_per_hour=%.1f\n", double(gOverflows.load()) / hours);
+    std::printf("skips_per_hour=%.1f\n", double(gSkips.load()) / hours);
+    std::printf("settled_from_s=%.2f\n", double(gSettledNanos - startNanos) / 1e9);
+    std::printf(
+        "fill_target_frames=%lld\n",
+        static_cast<long long>(
+            (gTargetSamples > 0 ? gTargetSamples : forwarder::primingThreshold(frames)) / 2));
+    if (gFillFrames.count() > 0) {
+        std::printf("fill_mean_frames=%.1f\n", gFillFrames.mean());
+        std::printf("fill_sd_frames=%.1f\n", gFillFrames.standardDeviation());
+        std::printf("fill_min_frames=%.0f\n", gFillFrames.minNanos());
+        std::printf("fill_max_frames=%.0f\n", gFillFrames.maxNanos());
+        std::printf("ratio_min_ppm=%.1f\n", gMinPpm.load());
+        std::printf("ratio_max_ppm=%.1f\n", gMaxPpm.load());
+    }
+    if (gSettledLatencyNanos.count() > 0) {
+        std::printf("latency_mean_ms=%.2f\n", gSettledLatencyNanos.mean() / 1e6);
+        std::printf("latency_sd_ms=%.2f\n", gSettledLatencyNanos.standardDeviation() / 1e6);
+    }
+    const ToneFigures tone = toneFigures();
+    if (tone.worstDb)
+        std::printf("thdn_db=%.1f\n", *tone.worstDb);
+    std::printf("silent_at_end=%d\n", tone.silentDevices);
     if (gCallbackNanos.count() > 0) {
         std::printf("callback_p50_us=%.2f\n", gCallbackNanos.percentileNanos(0.5) / 1e3);
         std::printf("callback_p99_us=%.2f\n", gCallbackNanos.percentileNanos(0.99) / 1e3);
@@ -601,10 +715,11 @@ int main(int argc, char** argv) {
     for (int i = 0; i < apps; ++i)
         world.apps.push_back({.bundleId = "com.example.tone" + std::to_string(i),
                               .name = "Tone",
-                              .toneHz = 300.0 + 100.0 * (i % options->pipelines),
+                              .toneHz = kToneHz,
                               .level = 0.5});
     world.plugin.installed = true;
     gOutputRate = kRate * (1.0 + options->ppm * 1e-6);
+    gTargetSamples = 2 * int64_t(std::lround(options->targetMs * kRate / 1e3));
     const StillSimulationAtEnd still;
     if (auto reset = sim::resetWorld(world, sim::TimelineClock::realTime); !reset) {
         std::fprintf(stderr, "sonarill-engine-soak: %s\n", reset.error().c_str());
@@ -633,16 +748,17 @@ int main(int argc, char** argv) {
         routes.push_back({"soak-" + std::to_string(i), i, 1.0f});
     forwarder::AudioForwarder& engine = forwarder::AudioForwarder::shared();
     const int64_t start = nowNanos();
+    gSettledNanos = start + int64_t(std::min(30.0, options->seconds / 4.0) * 1e9);
     if (!pushed || !engine.setOutputRoutes(routes)) {
         std::fputs("sonarill-engine-soak: the engine did not start\n", stderr);
         return 1;
     }
-    // An impulse every half second once the pipelines have primed, until the time is up or a
-    // stop signal comes.
+    // An impulse every half second once the pipelines have primed, until the last seconds, then
+    // the tone alone until the time is up or a stop signal comes.
     const auto elapsed = [&] { return double(nowNanos() - start) / 1e9; };
     int stopSignal = waitForStopSignal(stopSignals, std::min(0.3, options->seconds));
     while (stopSignal == 0 && elapsed() < options->seconds) {
-        gArmImpulse = true;
+        gArmImpulse = elapsed() < options->seconds - kQuietSeconds;
         stopSignal = waitForStopSignal(stopSignals, std::min(0.5, options->seconds - elapsed()));
     }
     gArmImpulse = false;
