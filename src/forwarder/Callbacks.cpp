@@ -32,8 +32,6 @@ void applyVolume(float* samples, int64_t count, float volume) noexcept {
         samples[i] *= volume;
 }
 
-constexpr double kRate = 48000.0;
-
 uint64_t hostTimeOf(const AudioTimeStamp* timestamp) noexcept {
     if (timestamp == nullptr || (timestamp->mFlags & kAudioTimeStampHostTimeValid) == 0)
         return 0;

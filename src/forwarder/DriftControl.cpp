@@ -9,7 +9,6 @@ namespace sonarill::forwarder {
 
 namespace {
 
-constexpr double kRate = 48000.0;
 // The fill is averaged over half a second: longer than any period and any thread's late wake,
 // well shorter than the loop's own time.
 constexpr double kFilterSeconds = 0.5;

@@ -12,6 +12,9 @@ struct SRC_STATE_tag;
 // resampler whose ratio a control loop steers, so that the ring's fill stays at a target.
 namespace sonarill::forwarder {
 
+// Every pipeline forwards at 48 kHz, the virtual device's rate.
+inline constexpr double kRate = 48000.0;
+
 // The largest deviation from 1 the ratio may take: 1000 ppm, far beyond any working clock and
 // still an inaudible change of pitch (under 2 cents).
 inline constexpr double kMaxCorrection = 1000e-6;
