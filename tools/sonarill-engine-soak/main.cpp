@@ -527,7 +527,7 @@ struct StillSimulationAtEnd {
 std::string routeText(int pipelines, int apps) {
     std::string text = "devices:\n";
     for (int i = 0; i < pipelines; ++i)
-        text += "- uid: \"soak-" + std::to_string(i) +
+        text += "- uid: \"soak-" + std::to_string(i) + "\"\n  name: \"Soak " + std::to_string(i) +
                 "\"\n  enabled: true\n  sort_order: " + std::to_string(i) + "\n";
     text += "app_routes:\n";
     for (int i = 0; i < apps; ++i)
