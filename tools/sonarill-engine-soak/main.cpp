@@ -89,7 +89,6 @@ constexpr double kToneHz = 1000.0;
 constexpr double kQuietSeconds = 1.5;
 // An impulse not played within a second was dropped (an overflow); the pipeline gets a new one.
 constexpr int64_t kImpulseLostNanos = 1'000'000'000;
-constexpr int64_t kClockWindowNanos = 500'000'000;
 
 int64_t nowNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -180,13 +179,11 @@ struct Trampoline {
     AudioObjectID device = kAudioObjectUnknown;
     Trampoline* partner = nullptr; // an output's input: the pipeline's other unit
 
-    // The unit's clock: when its sample 0 entered (input) or played (output), were every call on
-    // time. Each call is late by however long its thread took to wake, so the clock is the
-    // earliest of the last half second or more: a unit that stalled and went on from where the
-    // time then was is followed within a second. Written by the unit's I/O thread only.
-    std::atomic<double> clockNanos{std::numeric_limits<double>::max()};
-    double earliest[2] = {std::numeric_limits<double>::max(), std::numeric_limits<double>::max()};
-    int64_t windowStartNanos = 0;
+    // The unit's clock: when its sample 0 entered (input) or played (output), by the host times
+    // the audio system stamps its periods with, so not by when the unit's thread woke. Kept from
+    // the latest call, as a drifting clock moves against the host's. Written by the unit's I/O
+    // thread only.
+    std::atomic<double> clockNanos{0.0};
     // An output's, written by its I/O thread, read once the units are disposed of.
     struct PlayedImpulse {
         int64_t sampleTime = -1; // the input's sample time of the period that carried it
@@ -284,19 +281,11 @@ OSStatus timed(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTimeS
     const OSStatus status = t.callback(t.refCon, flags, time, bus, frames, data);
     const int64_t end = nowNanos();
     gCallbackNanos.add(end - start);
-    if (time != nullptr) {
-        // An input period is handed over once it is over; an output period plays from when it is
-        // asked for.
-        const double first = time->mSampleTime + (t.isOutput ? 0.0 : double(frames));
-        const double clock = double(start) - first * 1e9 / (t.isOutput ? gOutputRate : kRate);
-        if (start - t.windowStartNanos > kClockWindowNanos) {
-            t.earliest[0] = t.earliest[1];
-            t.earliest[1] = clock;
-            t.windowStartNanos = start;
-        }
-        t.earliest[1] = std::min(t.earliest[1], clock);
-        t.clockNanos.store(std::min(t.earliest[0], t.earliest[1]), std::memory_order_relaxed);
-    }
+    // A period's host time is its first frame's: when it entered the device, or will play.
+    if (time != nullptr && (time->mFlags & kAudioTimeStampHostTimeValid) != 0)
+        t.clockNanos.store(double(time->mHostTime) -
+                               time->mSampleTime * 1e9 / (t.isOutput ? gOutputRate : kRate),
+                           std::memory_order_relaxed);
     if (t.isOutput) {
         if (wasPrimed && !output->isPrimed)
             noteEvent(gUnderruns, gFirstUnderrunNanos, end);
