@@ -20,9 +20,10 @@ rows=(
     '2|--apps 0 --seconds 0.1|--apps: expected a whole number from 1 to 1000, got "0"'
     # Over before the first impulse: no latency to tell.
     '0|--seconds 0.1|^impulses_measured=0$|!latency'
-    # A device clock 9% fast drains the ring, which underruns from about half a second on. Impulses
-    # stop 1.5 s before the end: 4 s leave room to measure one under ThreadSanitizer on a busy machine.
-    '0|--seconds 4 --pipelines 1 --frames 1024 --ppm 90000|^latency_priming_ms=42\.67$|^first_underrun_s=[01]\.[0-9]{2}$|^first_overflow_s=none$'
+    # A device clock 9% fast drains the ring, which underruns from about half a second on, its fill
+    # off the target again and again. Impulses stop 1.5 s before the end: 4 s leave room to
+    # measure one under ThreadSanitizer on a busy machine.
+    '0|--seconds 4 --pipelines 1 --frames 1024 --ppm 90000|^latency_priming_ms=42\.67$|^first_underrun_s=[01]\.[0-9]{2}$|^first_overflow_s=none$|^off_target_episodes=[1-9]|^off_target_max_s=[0-9.]+$'
     '2|--target-ms 0|--target-ms: expected a number of milliseconds above 0 and at most 300, got "0"'
     # The drift figures, whatever their values on a loaded machine; the tone after the impulses,
     # on every device (each application routed to its own).

@@ -27,6 +27,9 @@
 //                            fill each output period found (the ring and what the resampler
 //                            holds), in stereo frames
 //   latency_mean_ms, latency_sd_ms: the impulses' latency
+//   off_target_episodes, off_target_max_s: the times an output's fill was more than one of its
+//                            periods from the target, or it was priming again, and the longest
+//                            of them: how long a stall's extra (or missing) latency lasted
 //   ratio_min_ppm, ratio_max_ppm: the resampler's correction (more input than output taken)
 //   thdn_db                  THD+N of the tone in the last half second each device recorded, the
 //                            worst device's (impulses stop 1.5 s before the end); silent_at_end:
@@ -184,6 +187,8 @@ struct Trampoline {
     // the latest call, as a drifting clock moves against the host's. Written by the unit's I/O
     // thread only.
     std::atomic<double> clockNanos{0.0};
+    // An output's: since when its fill has been off the target, or 0. Its I/O thread's.
+    int64_t offTargetSinceNanos = 0;
     // An output's, written by its I/O thread, read once the units are disposed of.
     struct PlayedImpulse {
         int64_t sampleTime = -1; // the input's sample time of the period that carried it
@@ -214,6 +219,22 @@ Histogram gFillFrames;
 Histogram gSettledLatencyNanos;
 std::atomic<double> gMinPpm{std::numeric_limits<double>::max()};
 std::atomic<double> gMaxPpm{std::numeric_limits<double>::lowest()};
+std::atomic<uint64_t> gOffTargetEpisodes{0};
+std::atomic<int64_t> gOffTargetMaxNanos{0};
+
+// Notes whether an output period found its fill off the target, ending or starting an episode.
+void noteOffTarget(Trampoline& t, bool off, int64_t now) {
+    if (off && t.offTargetSinceNanos == 0) {
+        t.offTargetSinceNanos = now;
+        gOffTargetEpisodes.fetch_add(1, std::memory_order_relaxed);
+    } else if (!off && t.offTargetSinceNanos != 0) {
+        int64_t longest = gOffTargetMaxNanos.load();
+        const int64_t lasted = now - t.offTargetSinceNanos;
+        while (lasted > longest && !gOffTargetMaxNanos.compare_exchange_weak(longest, lasted)) {
+        }
+        t.offTargetSinceNanos = 0;
+    }
+}
 
 void noteRange(double ppm) {
     double min = gMinPpm.load();
@@ -293,9 +314,15 @@ OSStatus timed(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTimeS
             gSkips.fetch_add(1, std::memory_order_relaxed);
             noteEvent(gOverflows, gFirstOverflowNanos, end);
         }
-        if (wasPrimed && start >= gSettledNanos) {
-            gFillFrames.add(std::llround(output->fillFrames.load(std::memory_order_relaxed)));
-            noteRange(output->correctionPpm.load(std::memory_order_relaxed));
+        if (start >= gSettledNanos) {
+            const double fill = output->fillFrames.load(std::memory_order_relaxed);
+            const int64_t target =
+                (gTargetSamples > 0 ? gTargetSamples : forwarder::primingThreshold(frames)) / 2;
+            noteOffTarget(t, !wasPrimed || std::abs(fill - double(target)) > double(frames), end);
+            if (wasPrimed) {
+                gFillFrames.add(std::llround(fill));
+                noteRange(output->correctionPpm.load(std::memory_order_relaxed));
+            }
         }
         findImpulse(t, start, time, data);
     } else if (before + 2 * int64_t(frames) > forwarder::StereoRingBuffer::kCapacity) {
@@ -653,6 +680,13 @@ void printFigures(double seconds, UInt32 frames, int64_t startNanos) {
         std::printf("latency_mean_ms=%.2f\n", gSettledLatencyNanos.mean() / 1e6);
         std::printf("latency_sd_ms=%.2f\n", gSettledLatencyNanos.standardDeviation() / 1e6);
     }
+    // An episode still under way when the units stopped lasted until then.
+    const int64_t stopped = nowNanos();
+    for (const auto& t : gTrampolines)
+        noteOffTarget(*t, false, stopped);
+    std::printf("off_target_episodes=%llu\n",
+                static_cast<unsigned long long>(gOffTargetEpisodes.load()));
+    std::printf("off_target_max_s=%.2f\n", double(gOffTargetMaxNanos.load()) / 1e9);
     const ToneFigures tone = toneFigures();
     if (tone.worstDb)
         std::printf("thdn_db=%.1f\n", *tone.worstDb);
