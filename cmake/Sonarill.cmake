@@ -70,7 +70,18 @@ function(sonarill_register_tests target labels environment)
     # debug information than line tables, which still name a failure's line in sanitizer reports.
     # The code under test keeps its preset's flags.
     target_compile_options(${target} PRIVATE -O0 $<$<CONFIG:Debug,RelWithDebInfo>:-g1>)
-    gtest_discover_tests(${target}
-        DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${labels}" ENVIRONMENT "${environment}")
+    # A ctest test per GoogleTest suite: see AddTestSuites.cmake.
+    set(suites "${CMAKE_CURRENT_BINARY_DIR}/${target}_suites.cmake")
+    string(REPLACE ";" "|" labels "${labels}")
+    string(REPLACE ";" "|" environment "${environment}")
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -D "PROGRAM=$<TARGET_FILE:${target}>" -D "OUTPUT=${suites}"
+            -D "LABELS=${labels}" -D "ENVIRONMENT=${environment}"
+            -P ${PROJECT_SOURCE_DIR}/cmake/AddTestSuites.cmake
+        BYPRODUCTS ${suites} VERBATIM)
+    # Until the program is built there are no suites to include: a stand-in test says so.
+    set(include "${CMAKE_CURRENT_BINARY_DIR}/${target}_include.cmake")
+    file(WRITE ${include} "if(EXISTS [==[${suites}]==])\n  include([==[${suites}]==])\n"
+        "else()\n  add_test(${target}_NOT_BUILT ${target}_NOT_BUILT)\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${include})
 endfunction()
