@@ -25,7 +25,7 @@ function(sonarill_library name)
 endfunction()
 
 # sonarill_test(name SOURCES ... DEPS ... [LABELS ...] [ENVIRONMENT ...]): a GoogleTest executable
-# of its own, registered with ctest test by test. Only for tests that cannot share a program (one
+# of its own, registered with ctest suite by suite. Only for tests that cannot share a program (one
 # that replaces operator new, say); the rest go into the shared programs through sonarill_tests.
 function(sonarill_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS;ENVIRONMENT" ${ARGN})
