@@ -28,6 +28,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <memory>
@@ -183,7 +184,45 @@ struct IoState {
     // wait in `retiredApps` until no cycle adds them any more.
     std::unique_ptr<const AppsOutput> apps;
     std::vector<std::unique_ptr<const AppsOutput>> retiredApps;
+    // Threads of units stopped from their own callback or cycles that ended without waiting:
+    // each ends by itself and is joined at the next reset, or as the process exits.
+    std::vector<std::thread> endedThreads;
+
+    IoState() = default;
+    ~IoState();
+    IoState(const IoState&) = delete;
+    IoState& operator=(const IoState&) = delete;
 };
+
+// Joins threads that may be about to take the lock: called without it.
+void joinAll(std::vector<std::thread>& threads) {
+    for (std::thread& thread : threads) {
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach();
+        else
+            thread.join();
+    }
+    threads.clear();
+}
+
+// As the process exits, no unit's thread may outlive the state it runs on: the devices the
+// applications play to run on until then.
+IoState::~IoState() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard lock(mutex);
+        for (auto& [handle, unit] : units) {
+            unit->running = false;
+            ++unit->runGeneration;
+            unit->wake.notify_all();
+            if (unit->ioThread.joinable())
+                threads.push_back(std::move(unit->ioThread));
+        }
+        std::move(endedThreads.begin(), endedThreads.end(), std::back_inserter(threads));
+        endedThreads.clear();
+    }
+    joinAll(threads);
+}
 
 IoState& ioState() {
     static IoState instance;
@@ -299,12 +338,12 @@ UInt32 cycleFrames(const IoState& s, const Unit& cycle, const IoDevice& device) 
 
 // Ends a device's cycles without waiting: the HAL lock may be held. Its real-time thread ends by
 // itself at its next wake-up.
-void endCycle(Unit& cycle) {
+void endCycle(IoState& s, Unit& cycle) {
     cycle.running = false;
     ++cycle.runGeneration;
     cycle.wake.notify_all();
     if (cycle.ioThread.joinable())
-        cycle.ioThread.detach();
+        s.endedThreads.push_back(std::move(cycle.ioThread));
 }
 
 // The published applications no cycle adds any more.
@@ -334,7 +373,8 @@ void stopLocked(Lock& lock, const std::shared_ptr<Unit>& unit) {
     waitForCallback(lock, *unit);
     if (unit->ioThread.joinable()) {
         if (unit->ioThread.get_id() == std::this_thread::get_id()) {
-            unit->ioThread.detach(); // stopped from its own callback: the thread ends by itself
+            // Stopped from its own callback: the thread ends by itself.
+            ioState().endedThreads.push_back(std::move(unit->ioThread));
         } else {
             std::thread thread = std::move(unit->ioThread);
             lock.unlock();
@@ -469,7 +509,7 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
     if (!unit->running || unit->runGeneration != runGeneration || unit->deviceGone || !device)
         return;
     if (unit->isDeviceCycle && !hasAnythingToPlay(s, *unit)) {
-        endCycle(*unit); // nothing plays to the device any more
+        endCycle(s, *unit); // nothing plays to the device any more
         return;
     }
     Period& period = unit->period;
@@ -622,7 +662,7 @@ void startCycle(IoState& s, const IoDevice& device, uint64_t sequence) {
     cycle->nextFrames = cycleFrames(s, *cycle, device);
     cycle->nextPeriod = nowLocked(s) + cycle->nextFrames / rateOf(device);
     if (cycle->ioThread.joinable())
-        cycle->ioThread.detach(); // ended by itself
+        s.endedThreads.push_back(std::move(cycle->ioThread)); // ended by itself
     if (s.clock == TimelineClock::realTime)
         cycle->ioThread = std::thread(realTimeLoop, cycle, generation);
 }
@@ -887,6 +927,11 @@ void reset(TimelineClock clock, const std::string& recordDir) {
     s.cycles.clear();
     s.apps.reset();
     s.retiredApps.clear();
+    std::vector<std::thread> ended = std::move(s.endedThreads);
+    s.endedThreads.clear();
+    lock.unlock();
+    joinAll(ended);
+    lock.lock();
     s.devices.clear();
     s.faults.clear();
     ++s.generation;
@@ -919,7 +964,7 @@ void deviceRemoved(AudioObjectID id) {
     // Its cycles end; they stay listed until the world is reset, so that what a period under way
     // adds is not freed under it.
     if (const auto cycle = s.cycles.find(id); cycle != s.cycles.end())
-        endCycle(*cycle->second);
+        endCycle(s, *cycle->second);
 }
 
 void bufferFrameSizeChanged(AudioObjectID id, UInt32 frames) {
