@@ -1,6 +1,8 @@
 // The running applications: launched and quit by the timeline or the control API. Each plays
-// its tone to the default output device.
+// its tone to the default output device: to the virtual device as a client of its driver, or
+// straight to a physical device, which mixes it into its cycles (Units.cpp).
 
+#include "sim/Io.h"
 #include "sim/PlugInHost.h"
 #include "sim/State.h"
 
@@ -29,11 +31,35 @@ base::Expected<void> quitAppLocked(State& s, std::string_view bundleId) {
     return {};
 }
 
+namespace {
+
+// The applications that make a sound: those with a tone, each bundle identifier once.
+std::vector<App> appsPlaying(const State& s) {
+    std::vector<App> playing;
+    for (const App& app : s.apps) {
+        if (app.toneHz > 0.0 && std::none_of(playing.begin(), playing.end(), [&](const App& p) {
+                return p.bundleId == app.bundleId;
+            }))
+            playing.push_back(app);
+    }
+    return playing;
+}
+
+} // namespace
+
 void updateAppClients(State& s) {
-    if (s.plugInHost == nullptr)
-        return;
     const DeviceState* output = findDevice(s, s.defaultOutput);
-    s.plugInHost->setClients(output != nullptr && output->isVirtual ? s.apps : std::vector<App>{});
+    const bool toDriver = output != nullptr && output->isVirtual;
+    std::vector<App> playing = appsPlaying(s);
+    if (s.plugInHost != nullptr)
+        s.plugInHost->setClients(toDriver ? playing : std::vector<App>{});
+    std::vector<io::Tone> tones;
+    if (output != nullptr && !toDriver) {
+        for (const App& app : playing)
+            tones.push_back({app.toneHz, app.level});
+    }
+    const AudioObjectID device = tones.empty() ? kAudioObjectUnknown : output->device.id;
+    io::appsOutputChanged(device, std::move(tones));
 }
 
 // MARK: Control

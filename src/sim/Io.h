@@ -1,9 +1,10 @@
 #pragma once
 
 // Internal to the simulation: its I/O side. The HAL output units (AUHAL) and the clock that
-// drives them, the virtual device's IO cycles through its driver, and what physical devices
-// played. It keeps its own copy of the few device facts the units need, pushed by the device
-// side, and its own lock: no unit call and nothing on the real-time path ever takes the HAL
+// drives them, the virtual device's IO cycles through its driver, the physical devices' cycles
+// (their output units and the applications that play straight to them), and what physical
+// devices played. It keeps its own copy of the few device facts the units need, pushed by the
+// device side, and its own lock: no unit call and nothing on the real-time path ever takes the HAL
 // property lock or waits out a simulated hang.
 
 #include "sim/AudioServerPlugIn.h"
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +44,13 @@ void bufferFrameSizeChanged(AudioObjectID id, UInt32 frames);
 void clockChanged(AudioObjectID id, double ppm);
 void faultsChanged(const std::vector<Fault>& faults); // also releases calls a fault blocks
 
+// An application's sound: a tone at its level (linear amplitude, 0 to 1).
+struct Tone {
+    double hz = 0.0;
+    double level = 0.0;
+    bool operator==(const Tone&) const = default;
+};
+
 // The virtual device's IO (VirtualIO.cpp). The driver its cycles call: set once the audio
 // server has loaded it; cleared before it is unloaded, returning once no cycle calls it.
 struct VirtualDriver {
@@ -55,8 +64,7 @@ void virtualDriverChanged(const VirtualDriver& driver);
 // The applications playing into the virtual device, by the client IDs the driver knows them by.
 struct VirtualClient {
     UInt32 id = 0;
-    double toneHz = 0.0;
-    double level = 0.0;
+    Tone tone;
 };
 void virtualClientsChanged(std::vector<VirtualClient> clients);
 // Fills `frames` x `channels` interleaved floats with the virtual device's input from sample
@@ -71,8 +79,19 @@ void readVirtualInput(int64_t& position, double time, UInt32 cycleFrames, UInt32
 void prepareVirtualInput(int64_t position, UInt32 cycleFrames, UInt32 frames);
 // An application's tone: `frames` frames of interleaved stereo from the sample time on (48 kHz),
 // a function of the sample time alone.
-void writeTone(double hz, double level, double sampleTime, UInt32 frames,
+void writeTone(const Tone& tone, double sampleTime, UInt32 frames,
                float* interleavedStereo) noexcept;
+// Adds each tone to `frames` frames of interleaved stereo, as a device mixes the applications
+// that play to it; `scratch` holds `frames` stereo frames. Never allocates, locks or waits.
+void addTones(std::span<const Tone> tones, double sampleTime, UInt32 frames, float* scratch,
+              float* interleavedStereo) noexcept;
+
+// The applications that play straight to a physical device (Units.cpp): `device`, the default
+// output while that is not the virtual device, plays their tones in its cycles from its next
+// one on, summed with what its output units play; kAudioObjectUnknown or no tones: no device
+// does. May be called with the HAL lock held: it starts the device's cycles when they do not run
+// and never waits; a device left with nothing to play stops at its next cycle.
+void appsOutputChanged(AudioObjectID device, std::vector<Tone> tones);
 
 // Manual clock. The time of the earliest period due of a running unit (infinity when none),
 // and running, on the calling thread, every period due up to `time` in the documented order.

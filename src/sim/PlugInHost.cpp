@@ -228,8 +228,6 @@ void PlugInHost::setClients(const std::vector<App>& apps) {
     std::map<std::string, UInt32, std::less<>> playing;
     std::vector<io::VirtualClient> tones;
     for (const App& app : apps) {
-        if (!(app.toneHz > 0.0) || playing.count(app.bundleId) > 0)
-            continue; // it plays nothing
         UInt32 id = 0;
         if (const auto found = clients_.find(app.bundleId); found != clients_.end()) {
             id = found->second;
@@ -245,7 +243,7 @@ void PlugInHost::setClients(const std::vector<App>& apps) {
                 CFRelease(bundle);
         }
         playing.emplace(app.bundleId, id);
-        tones.push_back({id, app.toneHz, app.level});
+        tones.push_back({id, {app.toneHz, app.level}});
     }
     // The cycles stop asking for a client's output before the driver forgets it.
     io::virtualClientsChanged(std::move(tones));

@@ -41,9 +41,10 @@ public:
     // The HAL's IDs for that device and its streams, once it is listed; its IO cycles start
     // calling the driver.
     void attach(AudioObjectID device, AudioStreamID input, AudioStreamID output);
-    // The applications that play to the device: each a client of the driver (AddDeviceClient
-    // with its bundle identifier, then StartIO) from when it starts playing there, until it stops
-    // (StopIO, then RemoveDeviceClient). With the HAL lock held.
+    // The applications that play to the device, each with a tone and its own bundle identifier:
+    // each a client of the driver (AddDeviceClient with its bundle identifier, then StartIO) from
+    // when it starts playing there, until it stops (StopIO, then RemoveDeviceClient). With the
+    // HAL lock held.
     void setClients(const std::vector<App>& apps);
 
     // The HAL's property calls on the device. Every call below is made with the HAL lock held:

@@ -11,7 +11,8 @@
 //   PlugInHost.cpp    the audio server's side of the driver it loads
 //   Timeline.cpp      the clock, the timeline's events, starting and resetting the world
 //   Apps.cpp          the running applications
-//   Units.cpp         the I/O units and their clock (with its own lock; see Io.h)
+//   Units.cpp         the I/O units, the physical devices' cycles and their clock (with its
+//                     own lock; see Io.h)
 //   VirtualIO.cpp     the virtual device's IO cycles through its driver (a lock of its own)
 // Every field below is guarded by `mutex`, except where a comment says otherwise.
 
@@ -216,8 +217,8 @@ void pollTimeline(State& s); // the poller thread's loop
 base::Expected<void> launchAppLocked(State& s, const App& app);
 base::Expected<void> quitAppLocked(State& s, std::string_view bundleId);
 // Each application plays to the default output, as on a Mac: to the virtual device as a client
-// of its driver while that is the default. Called whenever the apps, the default output or the
-// loaded driver change.
+// of its driver while that is the default, otherwise straight to the physical default device.
+// Called whenever the apps, the default output or the loaded driver change.
 void updateAppClients(State& s);
 
 } // namespace sonarill::sim

@@ -254,6 +254,9 @@ base::Expected<void> resetWorld(const World& world, TimelineClock clock) {
     openSharedSystem(s, folder.parent_path());
     s.shared.quiet = true; // the world is put together first, then published or joined
     s.shared.joined = world.keepSystemState;
+    // The world's applications start playing once its devices and defaults are in place, not
+    // on each device as it is added.
+    s.apps.clear();
     clearDevices(s);
     if (!world.keepSystemState)
         forgetPlugInStorage(folder); // a new machine: no driver has kept anything yet
@@ -290,6 +293,7 @@ base::Expected<void> resetWorld(const World& world, TimelineClock clock) {
         pullSharedSystem(s);
     else
         publishWholeSystem(s);
+    updateAppClients(s);
     s.queue.clear(); // nobody listens to a world that was just made
     s.started.store(true, std::memory_order_release);
     s.wake.notify_all();

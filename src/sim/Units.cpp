@@ -1,17 +1,24 @@
 // The simulated HAL output unit (AUHAL) and the clock that drives it.
 //
 // A unit is an output unit (element 0 plays to its device; enabled by default) or, with input
-// enabled on element 1, an input unit that reads its device's input side. Started, it runs one
-// I/O period per device buffer: an output unit asks its render callback for the period's
-// samples and the device plays (records) them; an input unit first gets the device's input for
-// the period (on the virtual device: what its driver's IO cycles give, VirtualIO.cpp), then calls
-// its input callback, inside which AudioUnitRender hands the samples out through the channel
-// map.
+// enabled on element 1, an input unit that reads its device's input side. Started, an input unit
+// runs one I/O period per device buffer: it first gets the device's input for the period (on the
+// virtual device: what its driver's IO cycles give, VirtualIO.cpp), then calls its input
+// callback, inside which AudioUnitRender hands the samples out through the channel map.
+//
+// A physical device plays in cycles of its own, as on a Mac, while anything plays to it: each
+// cycle asks every output unit started on the device for the period's samples, in the order the
+// units were created, adds the applications that play straight to the device (the default output
+// while that is not the virtual device), and the device plays (records) the sum. Its cycles start
+// with the first output unit or the applications and end when neither is left.
+//
+// An output unit on the virtual device runs periods of its own, which nobody hears.
 //
 // Clocks. Manual: periods run only inside runPeriodsUntil, on the calling thread, in time order;
-// periods due at the same instant run in the order the units were created. Real time: one
-// thread per running unit, at its device's buffer frame size and its clock rate (48 kHz off by
-// the device's ppm).
+// periods due at the same instant run in the order the units were created (a device's cycles
+// rank as the output unit that started them). Real time: one thread per running input unit and
+// per playing physical device, at the device's buffer frame size and its clock rate (48 kHz off
+// by the device's ppm).
 
 #include "sim/Io.h"
 #include "sim/Recording.h"
@@ -21,6 +28,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <memory>
@@ -45,6 +53,8 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr double kNominalRate = 48000.0;
 constexpr UInt32 kMaxMappedChannels = 64;
 constexpr UInt32 kDefaultMaxFrames = 4096;
+// Output units one device cycle calls; any beyond play nothing.
+constexpr UInt32 kMaxCycleOutputs = 16;
 
 // The single component this audio system has: Apple's HAL output unit.
 struct OpaqueAudioComponentRecord {};
@@ -84,6 +94,13 @@ AudioStreamBasicDescription deviceLayout(UInt32 channels) {
     return format;
 }
 
+// The applications playing straight to a physical device, published whole and never changed, so
+// that a device's cycle mixes them in without the lock.
+struct AppsOutput {
+    AudioObjectID device = kAudioObjectUnknown;
+    std::vector<Tone> tones;
+};
+
 // Everything one period of a unit works with, fixed when the period begins. Owned by the thread
 // that runs the period; AudioUnitRender reads it through tCurrentPeriod without any lock.
 struct Period {
@@ -99,6 +116,15 @@ struct Period {
     SInt32 map[kMaxMappedChannels] = {};
     std::optional<OSStatus> renderFault;
     std::chrono::milliseconds renderBlock{0};
+    // An output period: the output units it asks for samples, each with its callback and layout.
+    struct Output {
+        struct Unit* unit = nullptr;
+        AURenderCallbackStruct callback{};
+        AudioStreamBasicDescription layout{};
+    };
+    UInt32 outputCount = 0;
+    Output outputs[kMaxCycleOutputs] = {};
+    const AppsOutput* apps = nullptr; // a device cycle's: the applications it adds
 };
 
 thread_local const Period* tCurrentPeriod = nullptr;
@@ -117,6 +143,8 @@ struct Unit : ComponentInstanceRecord {
     bool initialized = false;
     bool running = false;
     bool deviceGone = false; // its device went away: no more callbacks
+    // A physical device's own cycles: no unit of anyone's, whose periods play the device.
+    bool isDeviceCycle = false;
 
     // I/O state, under IoState::mutex except where noted.
     double nextPeriod = 0.0; // timeline seconds: when the period under way ends
@@ -128,6 +156,7 @@ struct Unit : ComponentInstanceRecord {
     std::thread ioThread;         // real-time clock
     std::condition_variable wake; // its thread's alone: a period of another unit leaves it asleep
     uint64_t runGeneration = 0;
+    const AppsOutput* appsInUse = nullptr; // what a device cycle's period under way adds
 
     // Buffers made at initialization, used only by the thread running a period.
     std::vector<float> deviceInput;  // maxFrames x the device's input channels, interleaved
@@ -149,7 +178,51 @@ struct IoState {
     std::vector<Fault> faults;
     std::string recordDir;
     std::map<std::string, std::unique_ptr<DeviceRecorder>, std::less<>> recorders;
+    // Each physical device's cycles, from the first time something plays to it (also in `units`).
+    std::unordered_map<AudioObjectID, std::shared_ptr<Unit>> cycles;
+    // The applications playing straight to a device, as last published; those published before
+    // wait in `retiredApps` until no cycle adds them any more.
+    std::unique_ptr<const AppsOutput> apps;
+    std::vector<std::unique_ptr<const AppsOutput>> retiredApps;
+    // Threads of units stopped from their own callback or cycles that ended without waiting:
+    // each ends by itself and is joined at the next reset, or as the process exits.
+    std::vector<std::thread> endedThreads;
+
+    IoState() = default;
+    ~IoState();
+    IoState(const IoState&) = delete;
+    IoState& operator=(const IoState&) = delete;
 };
+
+// Joins threads that may be about to take the lock: called without it.
+void joinAll(std::vector<std::thread>& threads) {
+    for (std::thread& thread : threads) {
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach();
+        else
+            thread.join();
+    }
+    threads.clear();
+}
+
+// As the process exits, no unit's thread may outlive the state it runs on: the devices the
+// applications play to run on until then.
+IoState::~IoState() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard lock(mutex);
+        for (auto& [handle, unit] : units) {
+            unit->running = false;
+            ++unit->runGeneration;
+            unit->wake.notify_all();
+            if (unit->ioThread.joinable())
+                threads.push_back(std::move(unit->ioThread));
+        }
+        std::move(endedThreads.begin(), endedThreads.end(), std::back_inserter(threads));
+        endedThreads.clear();
+    }
+    joinAll(threads);
+}
 
 IoState& ioState() {
     static IoState instance;
@@ -227,6 +300,61 @@ void allocateBuffers(Unit& unit, const IoDevice& device) {
     unit.played.assign(size_t(unit.maxFrames) * 2, 0.0f);
 }
 
+// MARK: Device cycles
+
+// A client's output unit on a physical device plays in that device's cycles, not periods of its
+// own.
+bool hasOwnPeriods(const IoState& s, const Unit& unit) {
+    const IoDevice* device = deviceOf(s, unit);
+    return unit.inputEnabled || unit.isDeviceCycle || (device != nullptr && device->isVirtual);
+}
+
+bool playsInCycleOf(const Unit& unit, AudioObjectID device) {
+    return !unit.isDeviceCycle && !unit.inputEnabled && unit.initialized && unit.running &&
+           !unit.deviceGone && unit.device == device;
+}
+
+const AppsOutput* appsOn(const IoState& s, AudioObjectID device) {
+    return s.apps != nullptr && s.apps->device == device ? s.apps.get() : nullptr;
+}
+
+bool hasAnythingToPlay(const IoState& s, const Unit& cycle) {
+    return appsOn(s, cycle.device) != nullptr ||
+           std::any_of(s.units.begin(), s.units.end(), [&](const auto& entry) {
+               return playsInCycleOf(*entry.second, cycle.device);
+           });
+}
+
+// A cycle's length: the device's buffer frame size, or less when an output unit takes fewer
+// frames at a time.
+UInt32 cycleFrames(const IoState& s, const Unit& cycle, const IoDevice& device) {
+    UInt32 frames = std::min(device.bufferFrameSize, cycle.maxFrames);
+    for (const auto& [handle, unit] : s.units) {
+        if (playsInCycleOf(*unit, cycle.device))
+            frames = std::min(frames, unit->maxFrames);
+    }
+    return frames;
+}
+
+// Ends a device's cycles without waiting: the HAL lock may be held. Its real-time thread ends by
+// itself at its next wake-up.
+void endCycle(IoState& s, Unit& cycle) {
+    cycle.running = false;
+    ++cycle.runGeneration;
+    cycle.wake.notify_all();
+    if (cycle.ioThread.joinable())
+        s.endedThreads.push_back(std::move(cycle.ioThread));
+}
+
+// The published applications no cycle adds any more.
+void freeRetiredApps(IoState& s) {
+    std::erase_if(s.retiredApps, [&](const std::unique_ptr<const AppsOutput>& apps) {
+        return std::none_of(s.cycles.begin(), s.cycles.end(), [&](const auto& entry) {
+            return entry.second->appsInUse == apps.get();
+        });
+    });
+}
+
 // Waits until no callback of the unit runs, unless the caller is that callback.
 void waitForCallback(Lock& lock, Unit& unit) {
     if (unit.callbackThread == std::this_thread::get_id())
@@ -245,13 +373,23 @@ void stopLocked(Lock& lock, const std::shared_ptr<Unit>& unit) {
     waitForCallback(lock, *unit);
     if (unit->ioThread.joinable()) {
         if (unit->ioThread.get_id() == std::this_thread::get_id()) {
-            unit->ioThread.detach(); // stopped from its own callback: the thread ends by itself
+            // Stopped from its own callback: the thread ends by itself.
+            ioState().endedThreads.push_back(std::move(unit->ioThread));
         } else {
             std::thread thread = std::move(unit->ioThread);
             lock.unlock();
             thread.join();
             lock.lock();
         }
+    }
+    // The device stops with the last output unit playing to it, as its IO stops on a Mac.
+    IoState& s = ioState();
+    if (unit->isDeviceCycle || unit->inputEnabled)
+        return;
+    if (const auto found = s.cycles.find(unit->device); found != s.cycles.end()) {
+        const std::shared_ptr<Unit> cycle = found->second;
+        if (!hasAnythingToPlay(s, *cycle))
+            stopLocked(lock, cycle);
     }
 }
 
@@ -282,6 +420,87 @@ void collectPlayed(Unit& unit, bool planar, UInt32 channels, UInt32 frames) {
     }
 }
 
+// An output unit's samples for a period, as interleaved stereo, in its `played`.
+void renderOutput(const Period::Output& output, const AudioTimeStamp& timeStamp,
+                  UInt32 frames) noexcept {
+    Unit& unit = *output.unit;
+    // A list of up to 8 planar buffers on the stack, laid out as Apple's variable-length list is
+    // (more channels than that get none). Its buffers are reached through a pointer into the
+    // storage: indexing the declared one-element array past its end would not be C++.
+    constexpr UInt32 kMaxBuffers = 8;
+    alignas(AudioBufferList)
+        std::byte storage[offsetof(AudioBufferList, mBuffers) + kMaxBuffers * sizeof(AudioBuffer)] =
+            {};
+    auto* list = reinterpret_cast<AudioBufferList*>(storage);
+    auto* buffers = reinterpret_cast<AudioBuffer*>(storage + offsetof(AudioBufferList, mBuffers));
+    const AudioStreamBasicDescription& layout = output.layout;
+    const bool planar = (layout.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
+    const UInt32 channels = std::min(layout.mChannelsPerFrame, kMaxBuffers);
+    const UInt32 count = planar ? channels : 1;
+    list->mNumberBuffers = count;
+    for (UInt32 i = 0; i < count; ++i) {
+        AudioBuffer& buffer = buffers[i];
+        buffer.mNumberChannels = planar ? 1 : layout.mChannelsPerFrame;
+        buffer.mDataByteSize = frames * 4 * buffer.mNumberChannels;
+        buffer.mData = unit.clientBuffer.data() + size_t(i) * frames;
+    }
+    std::fill_n(unit.clientBuffer.data(), size_t(frames) * channels, 0.0f);
+    AudioUnitRenderActionFlags flags = 0;
+    OSStatus status = noErr;
+    if (output.callback.inputProc != nullptr)
+        status = output.callback.inputProc(output.callback.inputProcRefCon, &flags, &timeStamp, 0,
+                                           frames, list);
+    if (status != noErr)
+        std::fill_n(unit.clientBuffer.data(), size_t(frames) * channels, 0.0f);
+    collectPlayed(unit, planar, channels, frames);
+}
+
+// What a device plays in one of its cycles: its output units' samples and the applications'
+// tones, summed frame by frame, in the cycle's `played`, which its recorder takes.
+void playCycle(Unit& cycle, const Period& period, DeviceRecorder* recorder) noexcept {
+    float* mix = cycle.played.data();
+    const size_t samples = size_t(period.frames) * 2;
+    std::fill_n(mix, samples, 0.0f);
+    for (UInt32 i = 0; i < period.outputCount; ++i) {
+        const float* played = period.outputs[i].unit->played.data();
+        for (size_t k = 0; k < samples; ++k)
+            mix[k] += played[k];
+    }
+    if (period.apps != nullptr)
+        addTones(period.apps->tones, period.sampleTime, period.frames, cycle.clientBuffer.data(),
+                 mix);
+    if (recorder != nullptr)
+        recorder->played(mix, period.frames);
+}
+
+// The output units a device cycle asks this period, in creation order; each is marked as in its
+// callback, so that stopping or disposing of it waits for the cycle.
+void gatherCycleOutputs(IoState& s, const Unit& cycle, Period& period) {
+    period.outputCount = 0;
+    for (const auto& [handle, unit] : s.units) {
+        if (!playsInCycleOf(*unit, cycle.device) || unit->maxFrames < period.frames)
+            continue;
+        // Kept sorted by creation; a unit past the last slot plays nothing.
+        UInt32 at = period.outputCount;
+        while (at > 0 && period.outputs[at - 1].unit->sequence > unit->sequence)
+            --at;
+        if (at == kMaxCycleOutputs)
+            continue;
+        const UInt32 last = std::min(period.outputCount, kMaxCycleOutputs - 1);
+        for (UInt32 i = last; i > at; --i)
+            period.outputs[i] = period.outputs[i - 1];
+        const IoDevice* device = deviceOf(s, *unit);
+        period.outputs[at] = {unit.get(), unit->renderCallback,
+                              unit->clientOutputFormat.value_or(deviceLayout(
+                                  std::max<UInt32>(device ? device->outputChannels : 2, 1)))};
+        period.outputCount = std::min(period.outputCount + 1, kMaxCycleOutputs);
+    }
+    for (UInt32 i = 0; i < period.outputCount; ++i) {
+        period.outputs[i].unit->inCallback = true;
+        period.outputs[i].unit->callbackThread = std::this_thread::get_id();
+    }
+}
+
 // One I/O period of a unit, on the calling thread. Called without the lock.
 void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
     IoState& s = ioState();
@@ -289,6 +508,10 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
     const IoDevice* device = deviceOf(s, *unit);
     if (!unit->running || unit->runGeneration != runGeneration || unit->deviceGone || !device)
         return;
+    if (unit->isDeviceCycle && !hasAnythingToPlay(s, *unit)) {
+        endCycle(s, *unit); // nothing plays to the device any more
+        return;
+    }
     Period& period = unit->period;
     period.unit = unit.get();
     // A change of the device's buffer size applies from the next period on.
@@ -309,13 +532,21 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
     period.renderFault = renderFault ? renderFault->status : std::nullopt;
     period.renderBlock = renderFault ? renderFault->block : std::chrono::milliseconds(0);
     const bool isInput = unit->inputEnabled;
-    const AURenderCallbackStruct callback = isInput ? unit->inputCallback : unit->renderCallback;
-    const AudioStreamBasicDescription layout = unit->clientOutputFormat.value_or(
-        deviceLayout(std::max<UInt32>(device->outputChannels, 1)));
+    const AURenderCallbackStruct callback = unit->inputCallback;
     DeviceRecorder* recorder = nullptr;
-    if (!isInput && !device->isVirtual) {
+    period.outputCount = 0;
+    period.apps = nullptr;
+    if (unit->isDeviceCycle) {
+        gatherCycleOutputs(s, *unit, period);
+        period.apps = unit->appsInUse = appsOn(s, unit->device);
         const auto found = s.recorders.find(device->uid);
         recorder = found == s.recorders.end() ? nullptr : found->second.get();
+    } else if (!isInput) {
+        // An output unit on the virtual device: what it plays goes nowhere anyone hears.
+        period.outputs[0] = {unit.get(), unit->renderCallback,
+                             unit->clientOutputFormat.value_or(
+                                 deviceLayout(std::max<UInt32>(device->outputChannels, 1)))};
+        period.outputCount = 1;
     }
     unit->inCallback = true;
     unit->callbackThread = std::this_thread::get_id();
@@ -328,10 +559,10 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
     timeStamp.mRateScalar = 1.0;
     timeStamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid |
                        kAudioTimeStampRateScalarValid;
-    AudioUnitRenderActionFlags flags = 0;
     if (isInput) {
         fillDeviceInput(*unit, period);
         if (callback.inputProc != nullptr) {
+            AudioUnitRenderActionFlags flags = 0;
             tCurrentPeriod = &period;
             callback.inputProc(callback.inputProcRefCon, &flags, &timeStamp, 1, period.frames,
                                nullptr);
@@ -342,44 +573,25 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
         if (period.onVirtualDevice)
             prepareVirtualInput(unit->virtualPosition, period.deviceFrames, period.frames);
     } else {
-        // A list of up to 8 planar buffers on the stack, laid out as Apple's variable-length
-        // list is (more channels than that get none). Its buffers are reached through a pointer
-        // into the storage: indexing the declared one-element array past its end would not be
-        // C++.
-        constexpr UInt32 kMaxBuffers = 8;
-        alignas(AudioBufferList) std::byte
-            storage[offsetof(AudioBufferList, mBuffers) + kMaxBuffers * sizeof(AudioBuffer)] = {};
-        auto* list = reinterpret_cast<AudioBufferList*>(storage);
-        auto* buffers =
-            reinterpret_cast<AudioBuffer*>(storage + offsetof(AudioBufferList, mBuffers));
-        const bool planar = (layout.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
-        const UInt32 channels = std::min(layout.mChannelsPerFrame, kMaxBuffers);
-        const UInt32 count = planar ? channels : 1;
-        list->mNumberBuffers = count;
-        for (UInt32 i = 0; i < count; ++i) {
-            AudioBuffer& buffer = buffers[i];
-            buffer.mNumberChannels = planar ? 1 : layout.mChannelsPerFrame;
-            buffer.mDataByteSize = period.frames * 4 * buffer.mNumberChannels;
-            buffer.mData = unit->clientBuffer.data() + size_t(i) * period.frames;
-        }
-        std::fill_n(unit->clientBuffer.data(), size_t(period.frames) * channels, 0.0f);
-        OSStatus status = noErr;
-        if (callback.inputProc != nullptr)
-            status = callback.inputProc(callback.inputProcRefCon, &flags, &timeStamp, 0,
-                                        period.frames, list);
-        if (status != noErr)
-            std::fill_n(unit->clientBuffer.data(), size_t(period.frames) * channels, 0.0f);
-        collectPlayed(*unit, planar, channels, period.frames);
-        if (recorder != nullptr)
-            recorder->played(unit->played.data(), period.frames);
+        for (UInt32 i = 0; i < period.outputCount; ++i)
+            renderOutput(period.outputs[i], timeStamp, period.frames);
+        if (unit->isDeviceCycle)
+            playCycle(*unit, period, recorder);
     }
 
     lock.lock();
+    for (UInt32 i = 0; i < period.outputCount; ++i) {
+        Unit& output = *period.outputs[i].unit;
+        output.inCallback = false;
+        output.callbackThread = {};
+    }
+    unit->appsInUse = nullptr;
     unit->inCallback = false;
     unit->callbackThread = {};
     unit->sampleTime += period.frames;
     if (const IoDevice* now = deviceOf(s, *unit)) {
-        unit->nextFrames = std::min(now->bufferFrameSize, unit->maxFrames);
+        unit->nextFrames = unit->isDeviceCycle ? cycleFrames(s, *unit, *now)
+                                               : std::min(now->bufferFrameSize, unit->maxFrames);
         unit->nextPeriod += unit->nextFrames / rateOf(*now);
     }
     s.changed.notify_all();
@@ -422,6 +634,37 @@ void realTimeLoop(std::shared_ptr<Unit> unit, uint64_t runGeneration) {
         }
         runPeriod(unit, runGeneration);
     }
+}
+
+// Starts a device's cycles unless they run: a period from now, at its rate. `sequence` orders its
+// periods among other units' due at the same instant. Never waits: the HAL lock may be held.
+void startCycle(IoState& s, const IoDevice& device, uint64_t sequence) {
+    std::shared_ptr<Unit>& cycle = s.cycles[device.id];
+    if (!cycle) {
+        cycle = std::make_shared<Unit>();
+        cycle->isDeviceCycle = true;
+        cycle->device = device.id;
+        cycle->maxFrames = kMaxBufferFrameSize;
+        cycle->played.assign(size_t(cycle->maxFrames) * 2, 0.0f);
+        cycle->clientBuffer.assign(size_t(cycle->maxFrames) * 2, 0.0f); // one tone at a time
+        cycle->initialized = true;
+        s.units.emplace(cycle.get(), cycle);
+    }
+    if (cycle->running)
+        return;
+    // A device records from the first time something plays to it: a window of seconds for each
+    // of thousands of silent devices would cost gigabytes.
+    if (!s.recorders.count(device.uid))
+        s.recorders.emplace(device.uid, std::make_unique<DeviceRecorder>(device.uid, s.recordDir));
+    cycle->sequence = sequence;
+    cycle->running = true;
+    const uint64_t generation = ++cycle->runGeneration;
+    cycle->nextFrames = cycleFrames(s, *cycle, device);
+    cycle->nextPeriod = nowLocked(s) + cycle->nextFrames / rateOf(device);
+    if (cycle->ioThread.joinable())
+        s.endedThreads.push_back(std::move(cycle->ioThread)); // ended by itself
+    if (s.clock == TimelineClock::realTime)
+        cycle->ioThread = std::thread(realTimeLoop, cycle, generation);
 }
 
 // MARK: Properties
@@ -675,7 +918,20 @@ void reset(TimelineClock clock, const std::string& recordDir) {
         units.push_back(unit);
     for (const auto& unit : units)
         stopLocked(lock, unit);
+    // Cycles that ended without waiting may still be finishing a period.
+    s.changed.wait(lock, [&] {
+        return std::none_of(s.cycles.begin(), s.cycles.end(),
+                            [](const auto& entry) { return entry.second->inCallback; });
+    });
     s.units.clear();
+    s.cycles.clear();
+    s.apps.reset();
+    s.retiredApps.clear();
+    std::vector<std::thread> ended = std::move(s.endedThreads);
+    s.endedThreads.clear();
+    lock.unlock();
+    joinAll(ended);
+    lock.lock();
     s.devices.clear();
     s.faults.clear();
     ++s.generation;
@@ -705,6 +961,10 @@ void deviceRemoved(AudioObjectID id) {
         if (unit->device == id)
             unit->deviceGone = true;
     }
+    // Its cycles end; they stay listed until the world is reset, so that what a period under way
+    // adds is not freed under it.
+    if (const auto cycle = s.cycles.find(id); cycle != s.cycles.end())
+        endCycle(s, *cycle->second);
 }
 
 void bufferFrameSizeChanged(AudioObjectID id, UInt32 frames) {
@@ -721,6 +981,25 @@ void clockChanged(AudioObjectID id, double ppm) {
         found->second.ppm = ppm;
 }
 
+void appsOutputChanged(AudioObjectID device, std::vector<Tone> tones) {
+    IoState& s = ioState();
+    std::lock_guard lock(s.mutex);
+    if (tones.empty())
+        device = kAudioObjectUnknown;
+    const AppsOutput* current = s.apps.get();
+    if (current != nullptr ? current->device == device && current->tones == tones
+                           : device == kAudioObjectUnknown)
+        return;
+    if (s.apps != nullptr)
+        s.retiredApps.push_back(std::move(s.apps));
+    if (device != kAudioObjectUnknown)
+        s.apps = std::make_unique<const AppsOutput>(AppsOutput{device, std::move(tones)});
+    freeRetiredApps(s);
+    const auto found = s.devices.find(device);
+    if (found != s.devices.end() && !found->second.isVirtual)
+        startCycle(s, found->second, s.nextSequence++);
+}
+
 void faultsChanged(const std::vector<Fault>& faults) {
     IoState& s = ioState();
     std::lock_guard lock(s.mutex);
@@ -734,7 +1013,8 @@ double nextPeriodTime() {
     std::lock_guard lock(s.mutex);
     double next = std::numeric_limits<double>::infinity();
     for (const auto& [handle, unit] : s.units) {
-        if (unit->running && !unit->deviceGone && s.devices.count(unit->device))
+        if (unit->running && !unit->deviceGone && s.devices.count(unit->device) &&
+            hasOwnPeriods(s, *unit))
             next = std::min(next, unit->nextPeriod);
     }
     return next;
@@ -751,7 +1031,7 @@ void runPeriodsUntil(double time) {
                 return;
             for (const auto& [handle, unit] : s.units) {
                 if (!unit->running || unit->deviceGone || !s.devices.count(unit->device) ||
-                    unit->nextPeriod > time)
+                    !hasOwnPeriods(s, *unit) || unit->nextPeriod > time)
                     continue;
                 if (!due || unit->nextPeriod < due->nextPeriod ||
                     (unit->nextPeriod == due->nextPeriod && unit->sequence < due->sequence))
@@ -974,30 +1254,28 @@ OSStatus AudioUnitRender(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionF
 }
 
 OSStatus AudioOutputUnitStart(AudioUnit ci) {
-    return onUnit(
-        ci, AudioCall::audioOutputUnitStart,
-        [](IoState& s, Lock&, const std::shared_ptr<Unit>& unit) {
-            if (!unit->initialized)
-                return OSStatus(kAudioUnitErr_Uninitialized);
-            const IoDevice* device = deviceOf(s, *unit);
-            if (device == nullptr || unit->deviceGone)
-                return OSStatus(kAudioHardwareBadDeviceError);
-            if (unit->running)
-                return OSStatus(noErr);
-            // A device records from the first time something plays to it: a window
-            // of seconds for each of thousands of silent devices would cost gigabytes.
-            if (!unit->inputEnabled && !device->isVirtual && !s.recorders.count(device->uid))
-                s.recorders.emplace(device->uid,
-                                    std::make_unique<DeviceRecorder>(device->uid, s.recordDir));
-            unit->running = true;
-            unit->virtualPosition = INT64_MIN;
-            const uint64_t generation = ++unit->runGeneration;
-            unit->nextFrames = std::min(device->bufferFrameSize, unit->maxFrames);
-            unit->nextPeriod = nowLocked(s) + unit->nextFrames / rateOf(*device);
-            if (s.clock == TimelineClock::realTime)
-                unit->ioThread = std::thread(realTimeLoop, unit, generation);
-            return OSStatus(noErr);
-        });
+    return onUnit(ci, AudioCall::audioOutputUnitStart,
+                  [](IoState& s, Lock&, const std::shared_ptr<Unit>& unit) {
+                      if (!unit->initialized)
+                          return OSStatus(kAudioUnitErr_Uninitialized);
+                      const IoDevice* device = deviceOf(s, *unit);
+                      if (device == nullptr || unit->deviceGone)
+                          return OSStatus(kAudioHardwareBadDeviceError);
+                      if (unit->running)
+                          return OSStatus(noErr);
+                      unit->running = true;
+                      unit->virtualPosition = INT64_MIN;
+                      const uint64_t generation = ++unit->runGeneration;
+                      if (!hasOwnPeriods(s, *unit)) {
+                          startCycle(s, *device, unit->sequence); // it plays in the device's cycles
+                          return OSStatus(noErr);
+                      }
+                      unit->nextFrames = std::min(device->bufferFrameSize, unit->maxFrames);
+                      unit->nextPeriod = nowLocked(s) + unit->nextFrames / rateOf(*device);
+                      if (s.clock == TimelineClock::realTime)
+                          unit->ioThread = std::thread(realTimeLoop, unit, generation);
+                      return OSStatus(noErr);
+                  });
 }
 
 OSStatus AudioOutputUnitStop(AudioUnit ci) {

@@ -86,7 +86,7 @@ void runCycle(VirtualIO& v, int64_t start, UInt32 frames) {
     }
     std::fill_n(v.mix.begin(), size_t(frames) * 2, 0.0f);
     for (const VirtualClient& client : v.clients) {
-        writeTone(client.toneHz, client.level, double(start), frames, v.client.data());
+        writeTone(client.tone, double(start), frames, v.client.data());
         if (v.processOutput)
             operate(d, d.output, client.id, kAudioServerPlugInIOOperationProcessOutput, frames,
                     cycle, v.client.data());
@@ -113,12 +113,13 @@ void runCyclesUntil(VirtualIO& v, int64_t from, int64_t end, UInt32 cycleFrames)
 
 } // namespace
 
-void writeTone(double hz, double level, double sampleTime, UInt32 frames,
+void writeTone(const Tone& tone, double sampleTime, UInt32 frames,
                float* interleavedStereo) noexcept {
     std::fill_n(interleavedStereo, size_t(frames) * 2, 0.0f);
+    const double hz = tone.hz;
     if (!(hz > 0.0 && std::isfinite(hz)))
         return;
-    const float gain = float(std::clamp(level, 0.0, 1.0));
+    const float gain = float(std::clamp(tone.level, 0.0, 1.0));
     const double cyclesPerFrame = hz / kRate;
     const double step = 2.0 * std::numbers::pi * cyclesPerFrame;
     const double stepCos = std::cos(step), stepSin = std::sin(step);
@@ -136,6 +137,15 @@ void writeTone(double hz, double level, double sampleTime, UInt32 frames,
             s = s * stepCos + c * stepSin;
             c = nextC;
         }
+    }
+}
+
+void addTones(std::span<const Tone> tones, double sampleTime, UInt32 frames, float* scratch,
+              float* interleavedStereo) noexcept {
+    for (const Tone& tone : tones) {
+        writeTone(tone, sampleTime, frames, scratch);
+        for (size_t k = 0; k < size_t(frames) * 2; ++k)
+            interleavedStereo[k] += scratch[k];
     }
 }
 

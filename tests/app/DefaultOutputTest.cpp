@@ -2,6 +2,8 @@
 #include "app/BoundedQuery.h"
 
 #include "support/DataRows.h"
+#include "support/Eventually.h"
+#include "support/Listening.h"
 #include "support/LogCapture.h"
 #include "support/SimWorld.h"
 
@@ -58,13 +60,14 @@ TEST(BoundedQuery, LateAnswerIsDroppedAndTheWorkerFinishesIntoItsOwnBox) {
 // What giving the outputs back at quit does, from the defaults it finds and the record of
 // launch, as each row of tests/scenarios/launch/restores.json says; whether it says it succeeded
 // decides if the outputs' state file goes. Both outputs given back in full is the launch tests'.
+// The applications play to the default output left, heard there as it plays on.
 class RestoreDefaultOutput : public ::testing::TestWithParam<DataRow> {};
 
 TEST_P(RestoreDefaultOutput, Row) {
     ASSERT_EQ(GetParam().problem, "");
     const json& row = GetParam().value;
     knownKeysOnly(row, {"name", "why", "before", "recorded", "recordedSystemOutput", "faults",
-                        "restored", "log", "after"});
+                        "restored", "log", "after", "heard"});
     knownKeysOnly(row.at("before"), {"output", "systemOutput"});
     knownKeysOnly(row.at("after"), {"output", "systemOutput"});
     constexpr auto kOut = kAudioHardwarePropertyDefaultOutputDevice;
@@ -85,6 +88,17 @@ TEST_P(RestoreDefaultOutput, Row) {
     EXPECT_TRUE(linesAre(log.messages(), row.at("log")));
     EXPECT_EQ(sim::defaultDeviceUID(kOut), row["after"].at("output").get<std::string>());
     EXPECT_EQ(sim::defaultDeviceUID(kSys), row["after"].at("systemOutput").get<std::string>());
+    for (const json& tone : memberOrNull(row, "heard")) {
+        knownKeysOnly(tone, {"on", "hz", "level"});
+        const std::string uid = tone.at("on");
+        const UInt64 from = sim::framesPlayed(uid);
+        EXPECT_TRUE(eventually([&] { return sim::framesPlayed(uid) >= from + 9600; },
+                               std::chrono::seconds(20)))
+            << uid << " plays on";
+        EXPECT_NEAR(amplitudeAt(sim::recentlyPlayed(uid, 4800), 0, tone.at("hz")),
+                    tone.at("level").get<double>(), 0.01)
+            << uid << " at " << tone.at("hz") << " Hz";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(RestoreDefaultOutput, RestoreDefaultOutput,

@@ -1,7 +1,8 @@
 // The simulated HAL output units as Apple's API has them: the statuses a Mac gives for calls in
 // the wrong order, teardown in any state, devices that change or vanish under a unit, a stop that
-// waits for the callback under way, and the virtual device's input as its driver's IO cycles give
-// it. That each device plays at its own clock's rate, the drift rows of the forwarder show.
+// waits for the callback under way, the virtual device's input as its driver's IO cycles give it,
+// and what a physical device plays: its units and the applications that play straight to it,
+// summed. That each device plays at its own clock's rate, the drift rows of the forwarder show.
 
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
@@ -14,7 +15,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <numbers>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -72,6 +76,24 @@ struct Player {
     }
 };
 
+// Plays a sine, as the forwarder's output unit plays what it forwards.
+struct TonePlayer {
+    double hz = 0.0;
+    double level = 0.0;
+
+    static OSStatus onRender(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp* time,
+                             UInt32, UInt32 frames, AudioBufferList* data) {
+        const auto* player = static_cast<TonePlayer*>(refCon);
+        auto* out = static_cast<float*>(data->mBuffers[0].mData);
+        for (UInt32 i = 0; i < frames; ++i)
+            out[2 * i] = out[2 * i + 1] =
+                float(player->level * std::sin(2.0 * std::numbers::pi * player->hz *
+                                               (time->mSampleTime + i) / 48000.0));
+        return noErr;
+    }
+};
+
+template <typename Player>
 void startOutputUnit(ScopedUnit& unit, Player& player, AudioObjectID device) {
     ASSERT_EQ(unit.setDevice(device), noErr);
     ASSERT_EQ(unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, kStereoFloat),
@@ -146,6 +168,68 @@ TEST(VirtualDevice, EveryInputUnitHearsTheDriversCyclesOnce) {
     ASSERT_TRUE(sim::setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, kSpeakersUID));
     sim::advanceTimeline(0.5);
     EXPECT_NEAR(amplitudeAt(readers[0].last(9600), 0, 440.0), 0.0, 0.01);
+}
+
+// A physical device plays in cycles of its own: the output units started on it and the
+// applications, which play straight to the default output while that is not the virtual device,
+// summed frame by frame, one cycle after the other (a second writer would play twice the frames,
+// each block of one of them). Each row: the default output, a unit's tone on the speakers (0: no
+// unit), then the tones heard and the frames played on devices in 100.5 times 512 frames' time;
+// in the last the default output is unplugged halfway, and the applications move on with it.
+TEST(PhysicalDevice, PlaysItsUnitsAndTheApplicationsSummed) {
+    using Heard = std::tuple<const char*, double, double>; // uid, hz, level
+    struct Row {
+        const char* name;
+        std::string_view defaultOutput;
+        double unitHz;
+        std::vector<Heard> heard;
+        std::vector<std::pair<const char*, UInt64>> frames;
+        const char* unplugHalfway = nullptr; // a device unplugged after 0.5 s
+    };
+    const Row rows[] = {
+        {"TheAppsFollowTheDefaultOutput",
+         kHeadsetUID,
+         0.0,
+         {{kHeadsetUID, 440.0, 0.5}, {kHeadsetUID, 660.0, 0.5}, {kSpeakersUID, 440.0, 0.0}},
+         {{kHeadsetUID, 51456}, {kSpeakersUID, 0}}}, // the headset's cycles are 256 frames
+        {"AUnitAndTheAppsOnOneDevice",
+         kSpeakersUID,
+         1000.0,
+         {{kSpeakersUID, 440.0, 0.5}, {kSpeakersUID, 550.0, 0.5}, {kSpeakersUID, 1000.0, 0.25}},
+         {{kSpeakersUID, 51200}}},
+        {"AUnitAloneWhileTheVirtualDeviceIsTheDefault",
+         sim::kVirtualDeviceUID,
+         1000.0,
+         {{kSpeakersUID, 440.0, 0.0}, {kSpeakersUID, 1000.0, 0.25}},
+         {{kSpeakersUID, 51200}}},
+        {"TheAppsMoveOnWhenTheDefaultOutputIsUnplugged",
+         kHeadsetUID,
+         0.0,
+         {{kSpeakersUID, 440.0, 0.5}, {kSpeakersUID, 550.0, 0.5}},
+         {{kHeadsetUID, 93 * 256}, {kSpeakersUID, 53 * 512}},
+         kHeadsetUID},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
+        ASSERT_TRUE(
+            sim::setDefaultDevice(kAudioHardwarePropertyDefaultOutputDevice, row.defaultOutput));
+        ScopedUnit unit;
+        TonePlayer player{row.unitHz, 0.25};
+        if (row.unitHz > 0.0)
+            startOutputUnit(unit, player, kSpeakers);
+        const double seconds = 100.5 * 512.0 / 48000.0;
+        if (row.unplugHalfway != nullptr) {
+            sim::advanceTimeline(0.5);
+            ASSERT_TRUE(sim::removeDeviceByUID(row.unplugHalfway));
+        }
+        sim::advanceTimeline(row.unplugHalfway != nullptr ? seconds - 0.5 : seconds);
+        for (const auto& [uid, hz, level] : row.heard)
+            EXPECT_NEAR(amplitudeAt(sim::recentlyPlayed(uid, 4800), 0, hz), level, 0.01)
+                << uid << " at " << hz << " Hz";
+        for (const auto& [uid, frames] : row.frames)
+            EXPECT_EQ(sim::framesPlayed(uid), frames) << uid;
+    }
 }
 
 // Rows run in order, each on the state the rows above left: a unit without a device, an output
@@ -229,9 +313,10 @@ TEST(UnitDevices, SizeChangesAndUnplugsAsAMacHasThem) {
 }
 
 // On the real-time clock: stop waits for a callback under way, and each device something played
-// to has its recording.
+// to has its recording. No application plays, so the speakers play the unit alone.
 TEST(UnitRealTime, StopWaitsForTheCallbackUnderWay) {
     sim::World world = worldWithDriver();
+    world.apps.clear();
     const ScopedSimWorld scoped(world, sim::TimelineClock::realTime);
     world.recordDir = (scoped.dataHome() / "recordings").string();
     ASSERT_TRUE(sim::resetWorld(world, sim::TimelineClock::realTime));
