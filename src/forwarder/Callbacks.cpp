@@ -38,11 +38,6 @@ uint64_t hostTimeOf(const AudioTimeStamp* timestamp) noexcept {
     return timestamp->mHostTime;
 }
 
-// The fill, in stereo frames, the loop holds.
-int64_t targetFrames(const OutputRenderContext& ctx, UInt32 frameCount) noexcept {
-    return (ctx.fillTargetSamples > 0 ? ctx.fillTargetSamples : primingThreshold(frameCount)) / 2;
-}
-
 // The fill in stereo frames as the output finds it on average, by the audio system's clocks
 // rather than by when the two threads ran: the ring and what the resampler holds, plus what the
 // input gathered since its last write's first frame and the output's time, less one and a half
@@ -80,7 +75,7 @@ bool readyToPlay(OutputRenderContext& ctx, UInt32 frameCount,
         return true;
     }
     ctx.resampler->reset();
-    const int64_t target = targetFrames(ctx, frameCount);
+    const int64_t target = fillTargetFrames(ctx.fillTargetSamples, frameCount);
     const double fill = fillFrames(ctx, timestamp);
     if (fill < double(target))
         return false; // the input's next write brings it there
@@ -95,7 +90,7 @@ bool readyToPlay(OutputRenderContext& ctx, UInt32 frameCount,
 // loop could make up within seconds) is cut back to the target at once. Returns the correction.
 double steer(OutputRenderContext& ctx, UInt32 frameCount,
              const AudioTimeStamp* timestamp) noexcept {
-    const int64_t target = targetFrames(ctx, frameCount);
+    const int64_t target = fillTargetFrames(ctx.fillTargetSamples, frameCount);
     const double fill = fillFrames(ctx, timestamp);
     const double correction = ctx.fill.update(fill, double(target), frameCount / kRate);
     const auto excess = int64_t(fill) - target;
@@ -160,6 +155,10 @@ float clampVolume(float volume) noexcept {
 int64_t primingThreshold(UInt32 frameCount) noexcept {
     return std::min(std::max(4 * int64_t(frameCount), kPrebufferSamples),
                     StereoRingBuffer::kCapacity);
+}
+
+int64_t fillTargetFrames(int64_t fillTargetSamples, UInt32 frameCount) noexcept {
+    return (fillTargetSamples > 0 ? fillTargetSamples : primingThreshold(frameCount)) / 2;
 }
 
 int64_t skipMargin(UInt32 frameCount) noexcept {

@@ -62,6 +62,10 @@ float clampVolume(float volume) noexcept;
 // the floor, whichever is more, but never more than the ring can hold (or it would never play).
 int64_t primingThreshold(UInt32 frameCount) noexcept;
 
+// The fill, in stereo frames, an output's loop holds: its target in samples, or the priming
+// threshold when it has none (0).
+int64_t fillTargetFrames(int64_t fillTargetSamples, UInt32 frameCount) noexcept;
+
 // How far, in stereo frames, the filtered fill may rise above the target before the excess is
 // cut at once: beyond what the threads' late waking explains, and below a full ring.
 int64_t skipMargin(UInt32 frameCount) noexcept;

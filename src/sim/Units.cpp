@@ -455,6 +455,15 @@ void renderOutput(const Period::Output& output, const AudioTimeStamp& timeStamp,
     collectPlayed(unit, planar, channels, frames);
 }
 
+// An output unit as a period asks it for samples: its callback, and the layout it gave or, by
+// default, its device's.
+Period::Output outputOf(const IoState& s, Unit& unit) {
+    const IoDevice* device = deviceOf(s, unit);
+    return {&unit, unit.renderCallback,
+            unit.clientOutputFormat.value_or(
+                deviceLayout(std::max<UInt32>(device ? device->outputChannels : 2, 1)))};
+}
+
 // What a device plays in one of its cycles: its output units' samples and the applications'
 // tones, summed frame by frame, in the cycle's `played`, which its recorder takes.
 void playCycle(Unit& cycle, const Period& period, DeviceRecorder* recorder) noexcept {
@@ -489,10 +498,7 @@ void gatherCycleOutputs(IoState& s, const Unit& cycle, Period& period) {
         const UInt32 last = std::min(period.outputCount, kMaxCycleOutputs - 1);
         for (UInt32 i = last; i > at; --i)
             period.outputs[i] = period.outputs[i - 1];
-        const IoDevice* device = deviceOf(s, *unit);
-        period.outputs[at] = {unit.get(), unit->renderCallback,
-                              unit->clientOutputFormat.value_or(deviceLayout(
-                                  std::max<UInt32>(device ? device->outputChannels : 2, 1)))};
+        period.outputs[at] = outputOf(s, *unit);
         period.outputCount = std::min(period.outputCount + 1, kMaxCycleOutputs);
     }
     for (UInt32 i = 0; i < period.outputCount; ++i) {
@@ -543,9 +549,7 @@ void runPeriod(const std::shared_ptr<Unit>& unit, uint64_t runGeneration) {
         recorder = found == s.recorders.end() ? nullptr : found->second.get();
     } else if (!isInput) {
         // An output unit on the virtual device: what it plays goes nowhere anyone hears.
-        period.outputs[0] = {unit.get(), unit->renderCallback,
-                             unit->clientOutputFormat.value_or(
-                                 deviceLayout(std::max<UInt32>(device->outputChannels, 1)))};
+        period.outputs[0] = outputOf(s, *unit);
         period.outputCount = 1;
     }
     unit->inCallback = true;

@@ -215,11 +215,6 @@ std::atomic<int64_t> gFirstUnderrunNanos{0}, gFirstOverflowNanos{0};
 // frames, the settled impulses' latency, and the correction's range.
 int64_t gSettledNanos = 0;
 int64_t gTargetSamples = 0; // 0: the priming threshold
-
-// The fill each output holds, in stereo frames, at `frames`-frame periods.
-int64_t targetFrames(UInt32 frames) {
-    return (gTargetSamples > 0 ? gTargetSamples : forwarder::primingThreshold(frames)) / 2;
-}
 Histogram gFillFrames;
 Histogram gSettledLatencyNanos;
 std::atomic<double> gMinPpm{std::numeric_limits<double>::max()};
@@ -321,9 +316,11 @@ OSStatus timed(void* refCon, AudioUnitRenderActionFlags* flags, const AudioTimeS
         }
         if (start >= gSettledNanos) {
             const double fill = output->fillFrames.load(std::memory_order_relaxed);
-            noteOffTarget(
-                t, !wasPrimed || std::abs(fill - double(targetFrames(frames))) > double(frames),
-                end);
+            noteOffTarget(t,
+                          !wasPrimed ||
+                              std::abs(fill - double(forwarder::fillTargetFrames(
+                                                  gTargetSamples, frames))) > double(frames),
+                          end);
             if (wasPrimed) {
                 gFillFrames.add(std::llround(fill));
                 noteRange(output->correctionPpm.load(std::memory_order_relaxed));
@@ -669,7 +666,8 @@ void printFigures(double seconds, UInt32 frames, int64_t startNanos) {
     std::printf("overflows_per_hour=%.1f\n", double(gOverflows.load()) / hours);
     std::printf("skips_per_hour=%.1f\n", double(gSkips.load()) / hours);
     std::printf("settled_from_s=%.2f\n", double(gSettledNanos - startNanos) / 1e9);
-    std::printf("fill_target_frames=%lld\n", static_cast<long long>(targetFrames(frames)));
+    std::printf("fill_target_frames=%lld\n",
+                static_cast<long long>(forwarder::fillTargetFrames(gTargetSamples, frames)));
     if (gFillFrames.count() > 0) {
         std::printf("fill_mean_frames=%.1f\n", gFillFrames.mean());
         std::printf("fill_sd_frames=%.1f\n", gFillFrames.standardDeviation());
