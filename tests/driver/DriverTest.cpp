@@ -1,6 +1,8 @@
 // Sonarill.driver called through the plug-in interface, as the audio server calls it.
 #include "driver/DriverHost.h"
 #include "routing/ConfigText.h"
+#include "support/DataRows.h"
+#include "support/FileBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -9,19 +11,23 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
 #include <thread>
 
 namespace {
 
 using namespace sonarill;
 using namespace sonarill::testing;
+using nlohmann::json;
 
 constexpr AudioObjectPropertyScope G = kAudioObjectPropertyScopeGlobal,
                                    I = kAudioObjectPropertyScopeInput,
                                    O = kAudioObjectPropertyScopeOutput;
 
 struct Dev {
-    const char* uid;
+    std::string uid;
     bool enabled;
     int64_t sortOrder;
 };
@@ -33,94 +39,69 @@ std::string config(const std::vector<Dev>& devices,
     return routing::makeConfigYAML(records);
 }
 
+// Each row of tests/scenarios/driver/properties.json: what the driver answers for one property of
+// one of its objects, as the README there says.
 TEST(DriverProperties, AnswerSizeSettabilityAndStatusAsTheHALExpects) {
     const DriverHost host;
-    CFStringRef ourUID =
-        CFStringCreateWithCString(nullptr, "Sonarill_OutputDevice", kCFStringEncodingUTF8);
-    CFStringRef otherUID =
-        CFStringCreateWithCString(nullptr, "BuiltInSpeakers", kCFStringEncodingUTF8);
-    struct Row {
-        AudioObjectID object;
-        const char* selector;
-        AudioObjectPropertyScope scope;
-        OSStatus status;
-        UInt32 size = 0;
-        double number = NAN; // the (first) number; a stream format's channel count
-        const char* text = nullptr;
-        bool settable = false;
-        CFStringRef qualifier = nullptr;
-    };
-    const OSStatus unknown = kAudioHardwareUnknownPropertyError;
-    // clang-format off
-    const Row rows[] = {
-        {1, "clas", G, noErr, 4, fourCC("aplg")},  {1, "stdv", G, noErr, 4, 0},
-        {1, "ownd", G, noErr, 4, kDevice},         {1, "dev#", G, noErr, 4, kDevice},
-        {1, "lnam", G, noErr, 8, NAN, "Sonarill"}, {1, "uidd", G, noErr, 4, kDevice, {}, {}, ourUID},
-        {1, "uidd", G, noErr, 4, 0, {}, {}, otherUID}, {1, "uid ", G, unknown},
-        {2, "bcls", G, noErr, 4, fourCC("aobj")},  {2, "clas", G, noErr, 4, fourCC("adev")},
-        {2, "stdv", G, noErr, 4, 1},               {2, "ownd", G, noErr, 8, kOutputStream},
-        {2, "lnam", G, noErr, 8, NAN, "Sonarill"}, {2, "uid ", G, noErr, 8, NAN, "Sonarill_OutputDevice"},
-        {2, "tran", G, noErr, 4, fourCC("virt")},  {2, "livn", G, noErr, 4, 1},
-        {2, "goin", G, noErr, 4, 0},               {2, "dflt", O, noErr, 4, 1},
-        {2, "sflt", O, noErr, 4, 1},               {2, "dflt", I, noErr, 4, 0}, // not a microphone
-        {2, "ltnc", O, noErr, 4, 0},               {2, "saft", O, noErr, 4, 0},
-        {2, "stm#", G, noErr, 8, kOutputStream},   {2, "stm#", I, noErr, 4, kInputStream},
-        {2, "stm#", O, noErr, 4, kOutputStream},   {2, "nsrt", G, noErr, 8, 48000},
-        {2, "nsr#", G, noErr, 16, 48000},          {2, "ring", G, noErr, 4},
-        {2, "cust", G, noErr, 12, kRouteConfig},   {2, "snrc", G, noErr, 8, NAN, "", true},
-        {2, "snrc", O, unknown},                   {2, "zzzz", G, unknown},
-        {3, "sdir", G, noErr, 4, 0},               {4, "sdir", G, noErr, 4, 1},
-        {3, "sact", G, noErr, 4, 1},               {4, "schn", G, noErr, 4, 1},
-        {3, "stdv", G, noErr, 4, kDevice},         {3, "ltnc", G, noErr, 4, 0},
-        {3, "sfmt", G, noErr, 40, 2},              {4, "pft ", G, noErr, 40, 16},
-        {3, "sfma", G, noErr, 56, 2},              {4, "pfta", G, noErr, 56, 16},
-        {99, "clas", G, kAudioHardwareBadObjectError},
-    };
-    // clang-format on
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.object) + " '" + row.selector + "' scope " +
-                     std::to_string(row.scope));
-        const AudioObjectPropertyAddress address{fourCC(row.selector), row.scope, 0};
-        const UInt32 qualifierSize = row.qualifier != nullptr ? sizeof(CFStringRef) : 0;
+    const std::map<std::string, AudioObjectPropertyScope> scopes = {
+        {"global", G}, {"input", I}, {"output", O}};
+    const std::map<std::string, OSStatus> statuses = {
+        {"ok", noErr},
+        {"unknown", kAudioHardwareUnknownPropertyError},
+        {"badObject", kAudioHardwareBadObjectError}};
+    for (const json& row : json::parse(readBytes(SONARILL_TABLES "/properties.json"))) {
+        SCOPED_TRACE(row.dump());
+        knownKeysOnly(row, {"on", "get", "scope", "status", "size", "number", "text", "settable",
+                            "qualifier", "list", "why"});
+        const AudioObjectID object = row.at("on");
+        const AudioObjectPropertyAddress address{fourCC(row.at("get").get<std::string>().c_str()),
+                                                 scopes.at(row.value("scope", "global")), 0};
+        const OSStatus status = statuses.at(row.value("status", "ok"));
+        CFStringRef qualifier =
+            row.contains("qualifier")
+                ? CFStringCreateWithCString(nullptr, row["qualifier"].get<std::string>().c_str(),
+                                            kCFStringEncodingUTF8)
+                : nullptr;
+        const std::unique_ptr<const void, void (*)(CFTypeRef)> owner(qualifier, CFRelease);
+        const UInt32 qualifierSize = qualifier != nullptr ? sizeof qualifier : 0;
         const auto get = [&](UInt32 capacity, UInt32& size, void* data) {
-            return host->GetPropertyData(host.ref(), row.object, 0, &address, qualifierSize,
-                                         &row.qualifier, capacity, &size, data);
+            return host->GetPropertyData(host.ref(), object, 0, &address, qualifierSize, &qualifier,
+                                         capacity, &size, data);
         };
-        EXPECT_EQ(host->HasProperty(host.ref(), row.object, 0, &address), row.status == noErr);
+        EXPECT_EQ(host->HasProperty(host.ref(), object, 0, &address), status == noErr);
         Boolean settable = 7;
-        EXPECT_EQ(host->IsPropertySettable(host.ref(), row.object, 0, &address, &settable),
-                  row.status);
+        EXPECT_EQ(host->IsPropertySettable(host.ref(), object, 0, &address, &settable), status);
         UInt32 size = 0, written = 0;
-        EXPECT_EQ(host->GetPropertyDataSize(host.ref(), row.object, 0, &address, qualifierSize,
-                                            &row.qualifier, &size),
-                  row.status);
-        if (row.status != noErr)
+        EXPECT_EQ(host->GetPropertyDataSize(host.ref(), object, 0, &address, qualifierSize,
+                                            &qualifier, &size),
+                  status);
+        if (status != noErr)
             continue;
-        EXPECT_EQ(settable, row.settable);
-        EXPECT_EQ(size, row.size);
+        EXPECT_EQ(settable, row.value("settable", false));
+        EXPECT_EQ(size, row.at("size").get<UInt32>());
         alignas(8) std::array<unsigned char, 64> data{};
         ASSERT_EQ(get(size, written, data.data()), noErr);
         EXPECT_EQ(written, size);
-        if (row.text != nullptr) {
+        if (row.contains("text")) {
             CFStringRef text = nullptr;
             std::memcpy(&text, data.data(), sizeof text);
-            EXPECT_EQ(utf8(text), row.text);
+            EXPECT_EQ(utf8(text), row["text"].get<std::string>());
             CFRelease(text);
-        } else if (!std::isnan(row.number)) { // a rate is a Float64; a format's channels at 28
-            UInt32 number = 0;
-            std::memcpy(&number, data.data() + (size >= 40 ? 28 : 0), 4);
-            EXPECT_EQ(row.number == 48000 ? *reinterpret_cast<Float64*>(data.data()) : number,
-                      row.number);
+        } else if (row.contains("number")) { // a rate is a Float64; a format's channels at 28
+            const json& number = row["number"];
+            const double expected = number.is_string() ? fourCC(number.get<std::string>().c_str())
+                                                       : number.get<double>();
+            UInt32 value = 0;
+            std::memcpy(&value, data.data() + (size >= 40 ? 28 : 0), 4);
+            EXPECT_EQ(expected == 48000 ? *reinterpret_cast<Float64*>(data.data()) : value,
+                      expected);
         }
         // One byte short: a list gives the items that fit, any other value is refused.
-        const bool isList = std::string("ownd dev# stm# nsr# cust sfma pfta").find(row.selector) !=
-                            std::string::npos;
+        const bool isList = row.value("list", false);
         EXPECT_EQ(get(size - 1, written, data.data()),
                   isList ? OSStatus(noErr) : kAudioHardwareBadPropertySizeError);
         EXPECT_TRUE(!isList || written < size);
     }
-    CFRelease(ourUID);
-    CFRelease(otherUID);
 }
 
 // Each bus's level on the input side one period after the clients played constant levels (left L,
@@ -184,80 +165,62 @@ TEST(DriverRouteConfig, IsReadBackAsSetKeptAcrossARestartAndATextTheReaderRefuse
     }
 }
 
-TEST(DriverClientMix, EachClientPlaysOnItsRoutesBusAtItsVolume) {
-    struct Client {
-        UInt32 id;
-        std::optional<std::string> bundleId; // none: a client without a bundle identifier
-        bool remove = false;
-    };
-    // Clients first to last, "appN", each routed to B at 0.5 and playing 0.01.
-    const auto many = [](UInt32 first, UInt32 last, std::vector<Client> clients = {}) {
-        for (UInt32 id = first; id <= last; ++id)
-            clients.push_back({id, "app" + std::to_string(id)});
-        return clients;
-    };
-    const auto playing = [](UInt32 first, UInt32 last, std::vector<ClientOutput> plays = {}) {
-        for (UInt32 id = first; id <= last; ++id)
-            plays.push_back({id, 0.01f, -0.01f});
-        return plays;
-    };
-    std::vector<routing::PersistedAppRoute> manyRoutes;
-    for (const Client& client : many(1, 66))
-        manyRoutes.push_back({*client.bundleId, "B", 0.5f});
-    const std::string manyOnB = config({{"A", true, 0}, {"B", true, 1}}, manyRoutes);
-    auto reused = many(1, 64);
-    reused.insert(reused.end(), {{1, {}, true}, {2, {}, true}});
-    reused = many(65, 66, reused);
-    const std::string two =
-        config({{"A", true, 0}, {"B", true, 1}},
-               {{"com.apple.Music", "A", 0.5f}, {"com.apple.podcasts", "B", 0.25f}});
-    const std::vector<Client> musicAndPodcasts = {{1, "com.apple.Music"},
-                                                  {2, "com.apple.podcasts"}};
-    struct Row {
-        const char* name;
-        std::string text;
-        std::vector<Client> clients;
-        std::vector<ClientOutput> plays;
-        std::array<float, 8> levels;
-        UInt32 frames = kPeriod;
-    };
-    // clang-format off
-    const Row rows[] = {
-        {"two clients on two buses at their route volumes", two, musicAndPodcasts, {{1, 0.8f, -0.8f}, {2, 0.4f, -0.4f}}, {0.4f, 0.1f}},
-        {"more frames than the nominal period", two, musicAndPodcasts, {{1, 0.8f, -0.8f}, {2, 0.4f, -0.4f}}, {0.4f, 0.1f}, 4 * kPeriod},
-        {"buses in ascending sort order, ties in text order, disabled devices skipped",
-         config({{"C", true, 5}, {"X", false, 0}, {"A", true, 1}, {"B", true, 1}}, {{"com.apple.Music", "C", 1.0f}, {"com.apple.podcasts", "B", 1.0f}}),
-         musicAndPodcasts, {{1, 0.5f, -0.5f}, {2, 0.25f, -0.25f}}, {0.0f, 0.25f, 0.5f}},
-        {"the browser's helper and hosted app play under the browser's route",
-         config({{"A", true, 0}, {"B", true, 1}}, {{"com.google.Chrome", "B", 0.5f}}),
-         {{1, "com.google.Chrome.helper.renderer"}, {2, "com.google.Chrome.app.mail"}}, {{1, 0.6f, -0.6f}, {2, 0.2f, -0.2f}}, {0.0f, 0.4f}},
-        {"unrouted, nameless, or routed to a disabled device: bus 0 at full volume",
-         config({{"A", true, 0}, {"B", false, 1}}, {{"com.apple.Music", "B", 0.3f}}),
-         {{1, "com.apple.Music"}, {2, "org.unrouted"}, {3, std::nullopt}}, {{1, 0.2f, -0.2f}, {2, 0.1f, -0.1f}, {3, 0.05f, -0.05f}}, {0.35f}},
-        {"a later route to a disabled device replaces an earlier one: bus 0",
-         config({{"A", true, 0}, {"B", true, 1}, {"X", false, 2}}, {{"com.apple.Music", "B", 0.5f}, {"com.apple.Music", "X", 0.5f}}),
-         {{1, "com.apple.Music"}}, {{1, 0.4f, -0.4f}}, {0.4f}},
-        {"a client the driver never met plays on bus 0", kMusicOnB, {{1, "com.apple.Music"}}, {{1, 0.5f, -0.5f}, {77, 0.25f, -0.25f}}, {0.25f, 0.25f}},
-        {"32 clients", manyOnB, many(1, 32), playing(1, 32), {0.0f, 0.16f}},
-        {"more clients than slots: the extra ones on bus 0", manyOnB, many(1, 66), playing(1, 66), {0.02f, 0.32f}},
-        {"slots of removed clients are taken again", manyOnB, reused, playing(3, 66), {0.0f, 0.32f}},
-    };
-    // clang-format on
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const DriverHost host;
-        ASSERT_EQ(host.pushRouteText(row.text), noErr);
-        for (const Client& client : row.clients) {
-            if (client.remove)
-                host.removeClient(client.id);
-            else
-                host.addClient(client.id, client.bundleId ? client.bundleId->c_str() : nullptr);
-        }
-        const auto levels = busLevels(host, row.plays, row.frames);
-        for (size_t bus = 0; bus < 8; ++bus)
-            EXPECT_NEAR(levels[bus], row.levels[bus], 1e-5) << "bus " << bus;
+// A row's list, where {"apps": [first, last], ...} stands for one item per application "app<N>".
+json expanded(const json& items, const std::function<json(UInt32 id, const json& item)>& each) {
+    json all = json::array();
+    for (const json& item : items) {
+        if (!item.is_object() || !item.contains("apps"))
+            all.push_back(item);
+        else
+            for (UInt32 id = item["apps"].at(0); id <= item["apps"].at(1).get<UInt32>(); ++id)
+                all.push_back(each(id, item));
     }
+    return all;
 }
+
+// Each row of tests/scenarios/driver/client-mix.json: the configuration pushed, the clients added
+// and removed in order, and what each bus carries one period after they played.
+class DriverClientMix : public ::testing::TestWithParam<DataRow> {};
+
+TEST_P(DriverClientMix, Row) {
+    ASSERT_EQ(GetParam().problem, "");
+    const json& row = GetParam().value;
+    knownKeysOnly(row,
+                  {"name", "why", "devices", "routes", "clients", "plays", "frames", "levels"});
+    const auto app = [](UInt32 id) { return "app" + std::to_string(id); };
+    std::vector<Dev> devices;
+    for (const json& d : row.at("devices"))
+        devices.push_back({d.at(0).get<std::string>(), d.at(1).get<bool>(), d.at(2).get<int>()});
+    std::vector<routing::PersistedAppRoute> routes;
+    for (const json& r : expanded(row.at("routes"), [&](UInt32 id, const json&item) {
+             return json{app(id), item.at("device"), item.at("volume")};
+         }))
+        routes.push_back({r.at(0).get<std::string>(), r.at(1).get<std::string>(), r.at(2)});
+    const DriverHost host;
+    ASSERT_EQ(host.pushRouteText(config(devices, routes)), noErr);
+    for (const json& c : expanded(row.at("clients"), [&](UInt32 id, const json&) {
+             return json{id, app(id)};
+         })) {
+        if (c.is_object())
+            host.removeClient(c.at("remove"));
+        else
+            host.addClient(c.at(0), c.at(1).is_null() ? nullptr : c[1].get<std::string>().c_str());
+    }
+    std::vector<ClientOutput> plays;
+    for (const json& p : expanded(row.at("plays"), [](UInt32 id, const json&item) {
+             return json{id, item.at("level")};
+         }))
+        plays.push_back({p.at(0), p.at(1), -p.at(1).get<float>()});
+    const auto levels = busLevels(host, plays, row.value("frames", kPeriod));
+    const std::vector<float> expected = row.at("levels");
+    for (size_t bus = 0; bus < levels.size(); ++bus)
+        EXPECT_NEAR(levels[bus], bus < expected.size() ? expected[bus] : 0.0f, 1e-5)
+            << "bus " << bus;
+}
+
+INSTANTIATE_TEST_SUITE_P(DriverClientMix, DriverClientMix,
+                         ::testing::ValuesIn(readRows(SONARILL_TABLES "/client-mix.json")),
+                         rowName);
 
 // Pushes, and clients coming and going, on this thread while another runs IO cycles: every period
 // the input side reads is wholly one table's mix, never some clients moved and others not.
