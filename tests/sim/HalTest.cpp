@@ -1,6 +1,6 @@
 // The simulated HAL as Core Audio clients see it: statuses, sizes and layouts of properties,
 // blocking calls and hangs seen from the callers' threads, and what processes on the simulated
-// machine share: a second program's (sim_peer's) change of the default heard here, a joining
+// machine share: a second program's (sonarill-sim's) change of the default heard here, a joining
 // process that leaves the system as it finds it, and a world that keeps the shared state or starts
 // from its own, and the driver in the plug-in folder.
 
@@ -295,9 +295,9 @@ std::optional<UInt32> framesOf(AudioObjectID device) {
     return get(device, kFrames, frames) == noErr ? std::optional(frames) : std::nullopt;
 }
 
-// What sim_peer reported; fails the test when it did not run to its end.
+// What sonarill-sim reported; fails the test when it did not run to its end.
 std::string runPeer(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), SONARILL_SIM_PEER);
+    arguments.insert(arguments.begin(), SONARILL_SIM_TOOL);
     const sonarill::platform::ProgramResult result = sonarill::platform::runProgram(arguments);
     EXPECT_EQ(result.exitStatus, 0) << result.standardError;
     return result.standardError;
