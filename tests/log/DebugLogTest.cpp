@@ -4,6 +4,7 @@
 #include "log/DebugLog.h"
 #include "support/FileBytes.h"
 #include "support/Scratch.h"
+#include "support/TextTables.h"
 
 #include <gtest/gtest.h>
 
@@ -12,14 +13,13 @@
 #include <regex>
 #include <sstream>
 #include <thread>
-#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
 using sonarill::DebugLog::log;
 using sonarill::DebugLog::logPath;
-using sonarill::testing::readBytes;
+using namespace sonarill::testing;
 
 namespace {
 
@@ -40,25 +40,18 @@ Lines logLines() {
     return lines;
 }
 
-// Each row: the source file's path, a message, and the line's name, number and text. A name from
-// another program cannot forge a line, nor write controls or NULs (a transport code of 0);
-// ordinary text is as it was.
+// Each row of tests/scenarios/log/lines.json: a message and the line it is written as. A name from
+// another program cannot forge a line, nor write controls or NULs; ordinary text is as it was.
 TEST(DebugLogFormat, LineCarriesTimeFileBaseNameLineAndMessageOnOneLine) {
-    const std::tuple<const char*, std::string, std::string> rows[] = {
-        {"/src/app/AppDelegate.cpp", "hi", "AppDelegate:66] hi"},
-        {"Model.cpp.cpp", "hi", "Model:66] hi"},
-        {"a/b/NoExtension", "hi", "NoExtension:66] hi"},
-        {"x.h", "SIGTERM received — terminating app", "x:66] SIGTERM received — terminating app"},
-        {"x.h", "tab\t\"quotes\" and \\ stay", "x:66] tab\t\"quotes\" and \\ stay"},
-        {"x.h", "app: Evil\n[12:00:00.000] [AppDelegate:1] fake",
-         "x:66] app: Evil\\n[12:00:00.000] [AppDelegate:1] fake"},
-        {"x.h", std::string("transport=\0\0\0\0", 14), "x:66] transport=\\0\\0\\0\\0"},
-        {"x.h", "a\rb\x1B[2Jc\x7F\u2028d", "x:66] a\\rb\\e[2Jc\\x7F\\Ld"},
-        {"x.h", "not UTF-8: \xFF", "x:66] not UTF-8: \uFFFD"},
-    };
-    for (const auto& [file, message, shown] : rows)
-        EXPECT_EQ(sonarill::DebugLog::formatLine("14:03:07.251", file, 66, message),
-                  "[14:03:07.251] [" + shown + "\n");
+    for (const DataRow& row : readRows(SONARILL_TABLES "/lines.json")) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(row.problem, "");
+        knownKeysOnly(row.value, {"name", "why", "file", "message", "shown"});
+        EXPECT_EQ(sonarill::DebugLog::formatLine("14:03:07.251",
+                                                 row.value.at("file").get<std::string>(), 66,
+                                                 textOf(row.value.at("message"))),
+                  "[14:03:07.251] [" + textOf(row.value.at("shown")) + "\n");
+    }
 }
 
 TEST(DebugLogFile, ConcurrentLinesNeverInterleave) {

@@ -27,8 +27,7 @@ namespace sonarill::testing {
 inline const auto* const modelHome = addScratchHome();
 inline const std::string kSpeakersUid = kSpeakersUID, kHeadsetUid = kHeadsetUID,
                          kHDMIUid = kHDMIUID, kVirtual = "Sonarill_OutputDevice",
-                         kMusic = "com.apple.Music", kPodcasts = "com.apple.podcasts",
-                         kChrome = "com.google.Chrome";
+                         kMusic = "com.apple.Music", kPodcasts = "com.apple.podcasts";
 
 inline std::vector<std::string> uids(const std::vector<routing::AudioDevice>& devices) {
     std::vector<std::string> result;
@@ -63,11 +62,7 @@ public: // open to the rows of scenario tables
     }
 
     std::filesystem::path configPath() const { return folder_.path() / "Sonarill" / "config.yaml"; }
-    std::string configText() const { return readBytes(configPath()); }
     void writeConfig(const std::string& text) const { writeBytes(configPath(), text); }
-    void writeConfig(const routing::PersistedConfig& config) const {
-        writeConfig(routing::makeConfigYAML(config));
-    }
 
     // The amplitude of a tone in the last tenth of a second a device played, after half a second
     // more of playing.
