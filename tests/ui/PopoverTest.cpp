@@ -1,7 +1,6 @@
 // The popover over the real model on the simulated audio system: which sections and rows each
 // state shows, that rows are updated in place, what each control does to the model, and the
-// rename dialog its pencil buttons open. Screenshots for the README when SONARILL_SCREENSHOT_DIR
-// names a folder.
+// rename dialog its pencil buttons open.
 
 #include "support/ModelOnManualClock.h"
 #include "support/QtApplication.h"
@@ -9,7 +8,6 @@
 #include "ui/FooterButtonRow.h"
 #include "ui/MenuBarView.h"
 #include "ui/OutputDeviceRenameDialog.h"
-#include "ui/SettingsView.h"
 #include "ui/SymbolImages.h"
 #include "ui/Theme.h"
 
@@ -542,33 +540,6 @@ TEST_F(RenameDialog, ShowsTheNamesAndEachAnswerDoesItsOwnThingToItsDevice) {
         EXPECT_NE(row(*view, late), nullptr) << c.answer;
         EXPECT_EQ(keys(sections(*view)), uids(model->usedDevices()));
     }
-}
-
-using Screenshots = PopoverTest;
-
-TEST_F(Screenshots, PopoverAndSettings) {
-    const std::string folder = qEnvironmentVariable("SONARILL_SCREENSHOT_DIR").toStdString();
-    if (folder.empty())
-        GTEST_SKIP() << "SONARILL_SCREENSHOT_DIR names no folder";
-    std::filesystem::create_directories(folder);
-    model->moveApp(kPodcasts, kHeadsetUid);
-    model->setCustomName(kHeadsetUid, "Desk Headset");
-    model->setVolume(kMusic, 0.8f);
-    sonarill::ui::SettingsView settings;
-    settings.show();
-    for (const auto& [widget, name, window] :
-         {std::tuple<QWidget*, const char*, QColor>{view.get(), "popover-light", 0xf7f7f7},
-          {view.get(), "popover-dark", 0x3a3a3c},
-          {&settings, "settings", 0xf7f7f7}}) {
-        QApplication::setPalette(QPalette(window, window.darker(105)));
-        processEvents();
-        QImage image(widget->size() * 2, QImage::Format_ARGB32_Premultiplied);
-        image.setDevicePixelRatio(2.0);
-        image.fill(window);
-        widget->render(&image);
-        EXPECT_TRUE(image.save(QString::fromStdString(folder + "/" + name + ".png"))) << name;
-    }
-    QApplication::setPalette(QPalette());
 }
 
 } // namespace
