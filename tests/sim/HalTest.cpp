@@ -12,13 +12,12 @@
 #include "support/FileBytes.h"
 #include "support/Listening.h"
 #include "support/SimWorld.h"
+#include "support/TextTables.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -31,14 +30,12 @@ using ::testing::HasSubstr;
 namespace sim = sonarill::sim;
 
 constexpr auto kGlobal = kAudioObjectPropertyScopeGlobal;
-constexpr auto kOutput = kAudioObjectPropertyScopeOutput;
 constexpr auto kDevices = kAudioHardwarePropertyDevices;
 constexpr auto kDefaultOutput = kAudioHardwarePropertyDefaultOutputDevice;
 constexpr auto kSystemOutput = kAudioHardwarePropertyDefaultSystemOutputDevice;
 constexpr auto kFrames = kAudioDevicePropertyBufferFrameSize;
 constexpr auto kTransport = kAudioDevicePropertyTransportType;
 constexpr auto kUID = kAudioDevicePropertyDeviceUID;
-constexpr OSStatus kUnknown = kAudioHardwareUnknownPropertyError;
 constexpr OSStatus kBadSize = kAudioHardwareBadPropertySizeError;
 constexpr OSStatus kIllegal = kAudioHardwareIllegalOperationError;
 
@@ -65,32 +62,30 @@ OSStatus readTransport(AudioObjectID device) {
     return get(device, kTransport, value);
 }
 
-OSStatus noListener(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) {
+// Counts its calls in the std::atomic<int> it is given.
+OSStatus countCall(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void* counter) {
+    ++*static_cast<std::atomic<int>*>(counter);
     return noErr;
 }
 
+// A property's size and status, and whether the object has it, as the rows of
+// tests/scenarios/sim/property-sizes.json say: [object, selector, scope, element] gives [status,
+// size], each written as a number or four characters ("who?").
 TEST(HalProperties, SizesAndStatusesFollowObjectScopeAndElement) {
     ScopedSimWorld world;
-    const std::tuple<AudioObjectID, AudioObjectPropertyAddress, OSStatus, UInt32> cases[] = {
-        {1, at(kDevices), noErr, 5 * 4},
-        {1, at(kDevices, kOutput), kUnknown, 0},
-        {1, at(kDevices, kGlobal, 1), kUnknown, 0},
-        {kSpeakers, at(kDefaultOutput), kUnknown, 0}, // system properties on the system only
-        {0, at(kTransport), kAudioHardwareBadObjectError, 0},
-        {kSpeakers, at(sim::detail::fourCharCode("snrc")), kUnknown, 0},
-        {kMicrophone, at(kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput), noErr, 4},
-        {kSpeakers, at(kAudioDevicePropertyStreams, kOutput), noErr, 4},
-        {kHeadset, at(kAudioDevicePropertyStreams), noErr, 8},
-        {kHeadset, at(kUID), noErr, sizeof(CFStringRef)},
+    const auto code = [](const nlohmann::json& value) {
+        return value.is_string() ? sim::fourCharCodeFromText(value.get<std::string>()).value()
+                                 : UInt32(value.get<int64_t>());
     };
-    for (const auto& [object, where, status, expected] : cases) {
+    const auto sizeOf = [&code](const nlohmann::json& in, const nlohmann::json& gives) {
+        const auto where = at(code(in.at(1)), code(in.at(2)), in.at(3));
         UInt32 size = 0;
-        const auto what = std::to_string(object) + sim::fourCharText(where.mSelector);
-        EXPECT_EQ(AudioObjectGetPropertyDataSize(object, &where, 0, nullptr, &size), status)
-            << what;
-        EXPECT_EQ(size, expected) << what;
-        EXPECT_EQ(AudioObjectHasProperty(object, &where), status == noErr) << what;
-    }
+        const OSStatus status = AudioObjectGetPropertyDataSize(in.at(0), &where, 0, nullptr, &size);
+        EXPECT_EQ(std::pair(status, size),
+                  std::pair(OSStatus(code(gives.at(0))), UInt32(gives.at(1))));
+        EXPECT_EQ(AudioObjectHasProperty(in.at(0), &where), status == noErr);
+    };
+    runTextTable(SONARILL_TABLES "/property-sizes.json", {{"sizeOf", sizeOf}});
     // A buffer too small for the list is filled as far as it goes, never past its end.
     const auto devices = at(kDevices);
     AudioObjectID ids[3] = {};
@@ -120,7 +115,7 @@ TEST(HalProperties, WritesOutOfRangeAreRefusedAndBadArgumentsAreParameterErrors)
         {AudioObjectGetPropertyData(kSpeakers, &frames, 4, nullptr, &four, &value),
          kAudio_ParamError},
         {AudioObjectAddPropertyListener(1, &devices, nullptr, nullptr), kAudio_ParamError},
-        {AudioObjectRemovePropertyListener(1, &devices, &noListener, nullptr), kIllegal},
+        {AudioObjectRemovePropertyListener(1, &devices, &countCall, nullptr), kIllegal},
     };
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
@@ -180,28 +175,23 @@ TEST(PluginFolder, AReinstallRestartsTheServerWhichNumbersItsDevicesAnew) {
 
 // The audio server loads the bundle's executable and asks the factory its Info.plist names for
 // the driver; a bundle where that fails gives no virtual device, until a loadable one replaces it.
+// The rows of tests/scenarios/sim/driver-bundles.json are written over the folder's in order.
 TEST(PluginFolder, ABundleWhoseDriverCannotBeLoadedGivesNoDevice) {
     sim::World initial = worldWithDriver();
     initial.plugin.installed = false;
     initial.plugin.loadDelay = 0.5;
     ScopedSimWorld world(initial, sim::TimelineClock::manual);
-    const auto bundleWith = [](const std::function<void(sim::DriverBundle&)>& change) {
+    for (const DataRow& row : readRows(SONARILL_TABLES "/driver-bundles.json")) {
+        SCOPED_TRACE("row " + row.name);
+        ASSERT_EQ(row.problem, "");
+        knownKeysOnly(row.value, {"name", "why", "executable", "factory", "loads"});
         sim::DriverBundle bundle = sim::carriedDriverBundle();
-        change(bundle);
-        return bundle;
-    };
-    const std::pair<const char*, sim::DriverBundle> cases[] = {
-        {"not a library", bundleWith([](auto& b) { b.executable = "old\n"; })},
-        {"no factory named", bundleWith([](auto& b) { b.factoryFunction.clear(); })},
-        {"a factory it does not export",
-         bundleWith([](auto& b) { b.factoryFunction = "NoSuchFactory"; })},
-        {"the carried one", sim::carriedDriverBundle()},
-    };
-    for (const auto& [name, bundle] : cases) {
+        bundle.executable = row.value.value("executable", bundle.executable);
+        bundle.factoryFunction = row.value.value("factory", bundle.factoryFunction);
         ASSERT_TRUE(writeDriverBundle(world.halFolder() / "Sonarill.driver", bundle));
         sim::checkPluginFolder();
         sim::advanceTimeline(1.0);
-        EXPECT_EQ(virtualDevice() != kAudioObjectUnknown, name == cases[3].first) << name;
+        EXPECT_EQ(virtualDevice() != kAudioObjectUnknown, row.value.at("loads").get<bool>());
     }
 }
 
@@ -231,15 +221,11 @@ TEST(PluginFolder, TheDriverAnswersTheVirtualDevicesProperties) {
     EXPECT_TRUE(settable);
 
     std::atomic<int> heard = 0;
-    const auto count = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void* data) {
-        ++*static_cast<std::atomic<int>*>(data);
-        return OSStatus(noErr);
-    };
-    ASSERT_EQ(AudioObjectAddPropertyListener(device, &routeConfig, count, &heard), noErr);
+    ASSERT_EQ(AudioObjectAddPropertyListener(device, &routeConfig, countCall, &heard), noErr);
     EXPECT_EQ(setRouteConfig("devices:\n  - uid: \"A\"\n"), noErr);
     sim::waitForNotifications();
     EXPECT_EQ(heard, 1);
-    EXPECT_EQ(AudioObjectRemovePropertyListener(device, &routeConfig, count, &heard), noErr);
+    EXPECT_EQ(AudioObjectRemovePropertyListener(device, &routeConfig, countCall, &heard), noErr);
 }
 
 // Resolves once the simulation has seen a call on `object`, so a test knows that a call made on
@@ -290,9 +276,10 @@ TEST(Faults, BlocksHoldOnlyTheirCallerAndHangsHoldEveryCaller) {
 
 // MARK: What processes share
 
-std::optional<UInt32> framesOf(AudioObjectID device) {
+// The device's buffer frame size; null when there is no such device.
+nlohmann::json framesOf(AudioObjectID device) {
     UInt32 frames = 0;
-    return get(device, kFrames, frames) == noErr ? std::optional(frames) : std::nullopt;
+    return get(device, kFrames, frames) == noErr ? nlohmann::json(frames) : nlohmann::json();
 }
 
 // What sonarill-sim reported; fails the test when it did not run to its end.
@@ -312,45 +299,31 @@ TEST(SharedSystem, AnotherProcesssChangeOfTheDefaultIsHeardWithoutAHalCall) {
     ASSERT_TRUE(sim::setDefaultDevice(kDefaultOutput, kHDMIUID));
     sim::waitForNotifications(); // this process's own change is not to be heard below
     std::atomic<int> heard{0};
-    const AudioObjectPropertyAddress defaultOutput{kDefaultOutput, kAudioObjectPropertyScopeGlobal,
-                                                   0};
-    const auto listener = [](AudioObjectID, UInt32, const AudioObjectPropertyAddress*,
-                             void* counter) {
-        ++*static_cast<std::atomic<int>*>(counter);
-        return OSStatus(noErr);
-    };
-    ASSERT_EQ(AudioObjectAddPropertyListener(1, &defaultOutput, listener, &heard), noErr);
+    const auto defaultOutput = at(kDefaultOutput);
+    ASSERT_EQ(AudioObjectAddPropertyListener(1, &defaultOutput, countCall, &heard), noErr);
     (void)runPeer({"join", "output", kSpeakersUID});
     eventually([&] { return heard != 0; }, 2s);
     EXPECT_EQ(heard, 1);
     EXPECT_EQ(sim::defaultDeviceUID(kDefaultOutput), kSpeakersUID);
-    EXPECT_EQ(AudioObjectRemovePropertyListener(1, &defaultOutput, listener, &heard), noErr);
+    EXPECT_EQ(AudioObjectRemovePropertyListener(1, &defaultOutput, countCall, &heard), noErr);
 }
 
-// A joining process's world would remove the plug-in, unplug the speakers and move the default
-// output at once; none of that reaches the shared system. A process that starts its own world
-// does reset the shared defaults and sizes, as a world without keepSystemState says.
+// A joining process's world (tests/scenarios/sim/peer-world.json) would remove the plug-in,
+// unplug the speakers and move the default output at once; none of that reaches the shared
+// system. A process that starts its own world does reset the shared defaults and sizes, as a
+// world without keepSystemState says.
 TEST(SharedSystem, AJoiningProcessLeavesTheSystemAsItFindsIt) {
     ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
     ASSERT_TRUE(sim::setDefaultDevice(kDefaultOutput, "Sonarill_OutputDevice"));
     ASSERT_EQ(set(kHDMI, kFrames, 512), noErr);
-    const auto worldFile = world.dataHome() / "peer-world.json";
-    std::ofstream(worldFile) << R"({
-        "devices": [
-            {"id": 41, "uid": "BuiltInSpeakerDevice", "name": "Speakers", "outputChannels": 2},
-            {"id": 43, "uid": "LGHDMIDisplay:0", "name": "LG HDMI", "outputChannels": 2,
-             "bufferFrameSize": 1024}],
-        "plugin": {"installed": false},
-        "events": [{"at": 0, "unplug": "BuiltInSpeakerDevice"},
-                   {"at": 0, "setDefaultOutput": "LGHDMIDisplay:0"}]})";
-    setenv("SONARILL_SIM_WORLD", worldFile.c_str(), 1);
+    setenv("SONARILL_SIM_WORLD", SONARILL_TABLES "/peer-world.json", 1);
 
     EXPECT_THAT(runPeer({"join", "wait", "0.2", "print"}),
                 HasSubstr("output=Sonarill_OutputDevice system=BuiltInSpeakerDevice\n"));
     EXPECT_TRUE(std::filesystem::exists(world.halFolder() / "Sonarill.driver"));
     EXPECT_EQ(sim::defaultDeviceUID(kDefaultOutput), "Sonarill_OutputDevice");
     EXPECT_EQ(sim::defaultDeviceUID(kSystemOutput), kSpeakersUID);
-    EXPECT_EQ(framesOf(kHDMI), 512u);
+    EXPECT_EQ(framesOf(kHDMI), 512);
 
     // The plug-in goes: the peer's virtual device goes with it and its default moves, but moving
     // the system's default is the running process's part.
@@ -362,44 +335,35 @@ TEST(SharedSystem, AJoiningProcessLeavesTheSystemAsItFindsIt) {
     unsetenv("SONARILL_SIM_WORLD");
     EXPECT_EQ(sim::defaultDeviceUID(kDefaultOutput), kSpeakersUID)
         << "the started world's own default";
-    EXPECT_EQ(framesOf(kHDMI), 1024u);
+    EXPECT_EQ(framesOf(kHDMI), 1024);
 }
 
 // A world that keeps the system's state takes the defaults and sizes it finds, but not a default
-// naming a device it lacks, nor anything from a damaged file: then its own stand.
-TEST(SharedSystem, AWorldKeepsTheSystemsStateOrStartsFromItsOwn) {
+// naming a device it lacks, nor anything from a damaged file: then its own stand. Each row of
+// tests/scenarios/sim/kept-state.json starts such a world after this process left the HDMI display
+// the default output at 2048 frames, and the row's `file` was written over that.
+class AWorldKeepsTheSystemsStateOrStartsFromItsOwn : public ::testing::TestWithParam<DataRow> {};
+
+TEST_P(AWorldKeepsTheSystemsStateOrStartsFromItsOwn, Row) {
+    ASSERT_EQ(GetParam().problem, "");
+    const nlohmann::json& row = GetParam().value;
+    knownKeysOnly(row, {"name", "why", "lacksHDMI", "file", "output", "hdmiFrames"});
     ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
-    const sim::World own = worldWithDriver();
-    sim::World keeping = own, without = own;
-    keeping.keepSystemState = without.keepSystemState = true;
-    std::erase_if(without.devices,
-                  [](const sim::Device& device) { return device.uid == kHDMIUID; });
-    const struct {
-        const char* what;
-        const sim::World& world;
-        const char* file; // written over the shared state; null: left as this process left it
-        std::optional<std::string> output;
-        std::optional<UInt32> hdmiFrames; // none: the world has no such device
-    } cases[] = {
-        {"kept", keeping, nullptr, kHDMIUID, 2048},
-        {"a default this world lacks", without, nullptr, std::nullopt, std::nullopt},
-        {"empty file", keeping, "", kSpeakersUID, 1024},
-        {"broken JSON", keeping, "{", kSpeakersUID, 1024},
-        {"not an object", keeping, "[1]", kSpeakersUID, 1024},
-        {"a default that is no text", keeping, R"({"defaultOutput": 7})", kSpeakersUID, 1024},
-        {"a default without output", keeping, R"({"defaultOutput": "BuiltInMicrophoneDevice"})",
-         std::nullopt, 1024},
-    };
-    for (const auto& c : cases) {
-        ASSERT_TRUE(sim::resetWorld(own, sim::TimelineClock::manual));
-        ASSERT_TRUE(sim::setDefaultDevice(kDefaultOutput, kHDMIUID));
-        ASSERT_EQ(set(kHDMI, kFrames, 2048), noErr);
-        if (c.file != nullptr)
-            std::ofstream(world.dataHome() / "sonarill-sim" / "system.json") << c.file;
-        ASSERT_TRUE(sim::resetWorld(c.world, sim::TimelineClock::manual));
-        EXPECT_EQ(sim::defaultDeviceUID(kDefaultOutput), c.output) << c.what;
-        EXPECT_EQ(framesOf(kHDMI), c.hdmiFrames) << c.what;
-    }
+    ASSERT_TRUE(sim::setDefaultDevice(kDefaultOutput, kHDMIUID));
+    ASSERT_EQ(set(kHDMI, kFrames, 2048), noErr);
+    if (row.contains("file"))
+        writeBytes(world.dataHome() / "sonarill-sim" / "system.json", textOf(row["file"]));
+    sim::World keeping = worldWithDriver();
+    keeping.keepSystemState = true;
+    if (row.value("lacksHDMI", false))
+        std::erase_if(keeping.devices, [](const sim::Device& d) { return d.uid == kHDMIUID; });
+    ASSERT_TRUE(sim::resetWorld(keeping, sim::TimelineClock::manual));
+    const auto output = sim::defaultDeviceUID(kDefaultOutput);
+    EXPECT_EQ(output ? nlohmann::json(*output) : nlohmann::json(), row.at("output"));
+    EXPECT_EQ(framesOf(kHDMI), row.at("hdmiFrames"));
 }
+INSTANTIATE_TEST_SUITE_P(SharedSystem, AWorldKeepsTheSystemsStateOrStartsFromItsOwn,
+                         ::testing::ValuesIn(readRows(SONARILL_TABLES "/kept-state.json")),
+                         rowName);
 
 } // namespace

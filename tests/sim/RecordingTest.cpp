@@ -2,6 +2,7 @@
 // files, valid at every moment, also when the process is killed, and their names.
 
 #include "sim/Recording.h"
+#include "support/TextTables.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 namespace {
 
 using namespace sonarill::sim;
+using namespace sonarill::testing;
 
 // Frame f of every test signal: (f, -f) scaled into the float range, exact up to 2^24 frames.
 std::vector<float> signal(UInt64 firstFrame, UInt32 frames) {
@@ -153,21 +155,18 @@ TEST_F(Recording, FileSurvivesSigkill) {
     EXPECT_TRUE(*samples == signal(0, frames));
 }
 
+// Every UID of tests/scenarios/sim/recording-names.json gets a name no other has, safe for a file;
+// `gives` is that name, a pattern of it, or null for any.
 TEST_F(Recording, UnsafeUidsGetDistinctSafeNames) {
-    const std::string uids[] = {
-        "a b", // and the name "a_b" would make of it
-        "a_b", "a/b", "", ".", "..", "é", std::string(300, 'x'), std::string(300, 'x') + "y"};
     std::set<std::string> names;
-    for (const std::string& uid : uids) {
-        const std::string name = recordingFileName(uid);
-        EXPECT_THAT(name, ::testing::MatchesRegex("[A-Za-z0-9_-][A-Za-z0-9._-]*\\.wav")) << uid;
-        EXPECT_LE(name.size(), 255u) << uid;
-        names.insert(name);
-    }
-    EXPECT_EQ(names.size(), std::size(uids));
-    EXPECT_EQ(recordingFileName("Built-in_Output.1"), "Built-in_Output.1.wav"); // kept as is
-    EXPECT_THAT(recordingFileName("USB Mic"),
-                ::testing::MatchesRegex("USB_Mic-[0-9a-f]{16}\\.wav"));
+    const auto nameOf = [&names](const nlohmann::json& uid, const nlohmann::json& file) {
+        const std::string name = recordingFileName(textOf(uid));
+        EXPECT_THAT(name, ::testing::MatchesRegex("[A-Za-z0-9_-][A-Za-z0-9._-]*\\.wav"));
+        EXPECT_LE(name.size(), 255u);
+        EXPECT_TRUE(names.insert(name).second) << name << " is another UID's";
+        EXPECT_TRUE(file.is_null() || lineMatches(name, file)) << name;
+    };
+    runTextTable(SONARILL_TABLES "/recording-names.json", {{"nameOf", nameOf}});
 
     // Files really go there; two live recorders of one UID get a file each.
     {

@@ -8,12 +8,14 @@
 #include "sim/Control.h"
 #include "support/DefaultWorld.h"
 #include "support/SimWorld.h"
+#include "support/TextTables.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -46,9 +48,6 @@ public:
                  const T& value, UInt32 size = sizeof(T)) {
         return AudioUnitSetProperty(unit_, id, scope, element, &value, size);
     }
-    OSStatus setDevice(AudioObjectID device) {
-        return set(kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0, device);
-    }
 
 private:
     AudioUnit unit_ = nullptr;
@@ -75,7 +74,8 @@ struct Player {
 
 template <typename Player>
 void startOutputUnit(ScopedUnit& unit, Player& player, AudioObjectID device) {
-    ASSERT_EQ(unit.setDevice(device), noErr);
+    ASSERT_EQ(unit.set(kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0, device),
+              noErr);
     ASSERT_EQ(unit.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, kStereoFloat),
               noErr);
     const AURenderCallbackStruct callback{&Player::onRender, &player};
@@ -85,61 +85,52 @@ void startOutputUnit(ScopedUnit& unit, Player& player, AudioObjectID device) {
     ASSERT_EQ(AudioOutputUnitStart(unit.get()), noErr);
 }
 
-// Rows run in order, each on the state the rows above left: a unit without a device, an output
-// unit initialized and started (disposed of running, by its destructor), an input unit.
+// The rows of tests/scenarios/sim/unit-calls.json run in order, each on the state the rows above
+// left: a unit without a device, an output unit initialized and started (disposed of running, by
+// its destructor), an input unit.
 TEST(UnitLifecycle, CallsInTheWrongOrderGetAMacsStatusesAndTeardownIsSafeInAnyState) {
     ScopedSimWorld world(worldWithDriver(), sim::TimelineClock::manual);
-    const UInt32 on = 1, off = 0;
-    UInt32 running = 0, size = sizeof running;
+    std::map<std::string, ScopedUnit> units;
+    const std::map<std::string, OSStatus (*)(AudioUnit)> calls = {
+        {"AudioOutputUnitStart", AudioOutputUnitStart},
+        {"AudioOutputUnitStop", AudioOutputUnitStop},
+        {"AudioUnitInitialize", AudioUnitInitialize},
+        {"AudioUnitUninitialize", AudioUnitUninitialize},
+        {"AudioComponentInstanceDispose", AudioComponentInstanceDispose}};
     AudioTimeStamp time{};
     float buffer[8] = {};
     AudioBufferList list{1, {{2, sizeof buffer, buffer}}};
     AudioStreamBasicDescription planar = kStereoFloat;
     planar.mFormatFlags |= kAudioFormatFlagIsNonInterleaved;
-    ScopedUnit fresh, output, input;
-    const std::pair<OSStatus, OSStatus> cases[] = {
-        {AudioOutputUnitStart(fresh.get()), kAudioUnitErr_Uninitialized},
-        {AudioUnitRender(fresh.get(), nullptr, &time, 1, 1, &list), kAudioUnitErr_Uninitialized},
-        {AudioUnitInitialize(fresh.get()), kAudioUnitErr_FailedInitialization},
-        {fresh.setDevice(999), kAudioHardwareBadDeviceError},
-        {fresh.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Global, 0, on),
-         kAudioUnitErr_InvalidScope},
-        {fresh.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 0, on),
-         kAudioUnitErr_InvalidElement},
-        {fresh.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on, 2),
-         kAudio_ParamError},
-        {fresh.set(123456, kAudioUnitScope_Global, 0, on), kAudioUnitErr_InvalidProperty},
-        {fresh.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 1, planar),
-         kAudioUnitErr_FormatNotSupported},
-        {fresh.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 0, kStereoFloat),
-         kAudioUnitErr_PropertyNotWritable},
-        {AudioOutputUnitStop(fresh.get()), noErr},
-        {AudioUnitUninitialize(fresh.get()), noErr},
-
-        {output.setDevice(kSpeakers), noErr},
-        {AudioUnitInitialize(output.get()), noErr},
-        {output.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on),
-         kAudioUnitErr_Initialized},
-        {output.set(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, kStereoFloat),
-         kAudioUnitErr_Initialized},
-        // An output unit has no input to render.
-        {AudioUnitRender(output.get(), nullptr, &time, 1, 1, &list), kAudioUnitErr_NoConnection},
-        {AudioOutputUnitStart(output.get()), noErr},
-        {AudioUnitGetProperty(output.get(), kAudioOutputUnitProperty_IsRunning,
-                              kAudioUnitScope_Global, 0, &running, &size),
-         noErr},
-        {output.set(kAudioOutputUnitProperty_IsRunning, kAudioUnitScope_Global, 0, on),
-         kAudioUnitErr_PropertyNotWritable},
-
-        {input.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output, 0, off), noErr},
-        {input.set(kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, on), noErr},
-        {input.setDevice(kSpeakers), noErr},
-        {AudioUnitInitialize(input.get()), kAudioUnitErr_NoConnection}, // the speakers: no input
-        {AudioComponentInstanceDispose(nullptr), kAudio_ParamError},
-    };
-    for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(cases[i].first, cases[i].second) << "row " << i;
-    EXPECT_EQ(running, 1u);
+    for (const DataRow& row : readRows(SONARILL_TABLES "/unit-calls.json")) {
+        SCOPED_TRACE("row " + row.name);
+        ASSERT_EQ(row.problem, "");
+        const nlohmann::json& r = row.value;
+        knownKeysOnly(r, {"name", "why", "unit", "call", "property", "scope", "element", "value",
+                          "bytes", "status"});
+        const AudioUnit unit = r.contains("unit") ? units[r["unit"]].get() : nullptr;
+        const std::string call = r.at("call");
+        const nlohmann::json value = r.value("value", nlohmann::json(0));
+        const UInt32 scope = r.value("scope", 0u), element = r.value("element", 0u);
+        UInt32 number = value.is_number() ? UInt32(value) : 0, read = 0, size = sizeof read;
+        const void* data = value.is_number()   ? static_cast<const void*>(&number)
+                           : value == "planar" ? &planar
+                                               : &kStereoFloat;
+        OSStatus status = noErr;
+        if (calls.contains(call)) {
+            status = calls.at(call)(unit);
+        } else if (call == "AudioUnitRender") {
+            status = AudioUnitRender(unit, nullptr, &time, 1, 1, &list);
+        } else if (call == "AudioUnitGetProperty") {
+            status = AudioUnitGetProperty(unit, r.at("property"), scope, element, &read, &size);
+            EXPECT_EQ(read, number);
+        } else {
+            ASSERT_EQ(call, "AudioUnitSetProperty");
+            size = r.value("bytes", value.is_number() ? 4u : UInt32(sizeof planar));
+            status = AudioUnitSetProperty(unit, r.at("property"), scope, element, data, size);
+        }
+        EXPECT_EQ(status, r.at("status").get<OSStatus>());
+    }
 }
 
 // A new buffer size applies from the next period; a unit on an unplugged device stops calling

@@ -1,7 +1,7 @@
 // World files and the problems they report (the tables in tests/scenarios/world-files, with the
 // reading of every field and the file's own problems here), the timeline of events on the manual
-// clock (devices, defaults and applications as a Mac has them change), and the object IDs the
-// simulation hands out.
+// clock (tests/scenarios/sim/timelines.json: devices, defaults and applications as a Mac has them
+// change), and the object IDs the simulation hands out.
 
 #include "sim/Control.h"
 #include "support/SimWorld.h"
@@ -22,29 +22,16 @@ namespace {
 
 using namespace sonarill::sim;
 using namespace std::literals;
-using sonarill::testing::ScopedSimWorld;
-using sonarill::testing::textOf;
-using sonarill::testing::worldFromJSON;
+using namespace sonarill::testing;
 using ::testing::_;
 using ::testing::ElementsAre;
 using ::testing::FieldsAre;
 using ::testing::HasSubstr;
 
-// The fields the other tests' worlds leave out; a missing one takes its default.
+// The fields the other tests' worlds leave out, as tests/scenarios/sim/every-field.json gives
+// them; a missing one takes its default.
 TEST(WorldFile, ReadsEveryField) {
-    const auto world = parseWorld(R"({
-        "devices": [{"id": 5, "uid": "Spk", "name": "Speakers", "transport": "bltn",
-                     "outputChannels": 2, "bufferFrameSize": 1024, "ppm": -12.5},
-                    {"uid": "Mic", "name": "Mic", "inputChannels": 1}],
-        "defaultSystemOutput": "Spk",
-        "apps": [{"bundleId": "com.x.Agent", "name": "Agent", "policy": "accessory",
-                  "toneHz": 300, "level": 0.25, "icon": "utilities-terminal"}],
-        "plugin": {"installed": true, "routeConfig": false, "loadDelay": 2.5},
-        "recordDir": "/tmp/rec",
-        "events": [{"at": 2, "restart": 0.5}],
-        "faults": [{"call": "AudioUnitSetProperty", "uid": "Spk", "property": 23, "scope": 1,
-                    "status": -1, "blockMs": 200}]
-    })");
+    const auto world = readWorldFile(SONARILL_TABLES "/every-field.json");
     ASSERT_TRUE(world) << world.error();
     EXPECT_THAT(world->devices,
                 ElementsAre(FieldsAre(5, "Spk", "Speakers", kAudioDeviceTransportTypeBuiltIn, 0, 2,
@@ -75,7 +62,7 @@ bool isPrintableLine(std::string_view text) {
 }
 
 // The checks a row can name, as the folder's README.md describes them.
-const std::map<std::string, sonarill::testing::TextCheck> kChecks = {
+const std::map<std::string, TextCheck> kChecks = {
     {"problemIn",
      [](const nlohmann::json& in, const nlohmann::json& part) {
          const auto world = parseWorld(textOf(in));
@@ -100,11 +87,10 @@ const std::map<std::string, sonarill::testing::TextCheck> kChecks = {
 class FileTable : public ::testing::TestWithParam<std::filesystem::path> {};
 
 TEST_P(FileTable, Holds) {
-    sonarill::testing::runTextTable(GetParam(), kChecks);
+    runTextTable(GetParam(), kChecks);
 }
-INSTANTIATE_TEST_SUITE_P(
-    World, FileTable, ::testing::ValuesIn(sonarill::testing::tableFiles(SONARILL_WORLD_FILE_CASES)),
-    sonarill::testing::tableName);
+INSTANTIATE_TEST_SUITE_P(World, FileTable,
+                         ::testing::ValuesIn(tableFiles(SONARILL_WORLD_FILE_CASES)), tableName);
 
 // A device never ends, a FIFO may never be written and a huge file is no world: all are refused
 // unread. The file's path is
@@ -152,13 +138,6 @@ TEST(WorldFileDeathTest, AProgramStartingWithABrokenWorldStopsWithOneLine) {
     std::filesystem::remove(broken);
 }
 
-std::vector<std::string> uids() {
-    std::vector<std::string> result;
-    for (const Device& device : devices())
-        result.push_back(device.uid);
-    return result;
-}
-
 // Every object ID in use: the devices' and their streams'; none twice.
 bool objectIDsAllDifferent(std::vector<AudioObjectID> ids = {}) {
     for (const Device& device : devices()) {
@@ -174,86 +153,66 @@ bool objectIDsAllDifferent(std::vector<AudioObjectID> ids = {}) {
     return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
 }
 
+constexpr AudioObjectPropertyAddress kDeviceList{kAudioHardwarePropertyDevices,
+                                                 kAudioObjectPropertyScopeGlobal, 0};
+
 // Removing itself while being called must not deadlock; once removed, it is told nothing more.
 OSStatus removeItself(AudioObjectID object, UInt32, const AudioObjectPropertyAddress*,
                       void* calls) {
     ++*static_cast<std::atomic<int>*>(calls);
-    const AudioObjectPropertyAddress devices{kAudioHardwarePropertyDevices,
-                                             kAudioObjectPropertyScopeGlobal, 0};
-    EXPECT_EQ(AudioObjectRemovePropertyListener(object, &devices, &removeItself, calls), noErr);
+    EXPECT_EQ(AudioObjectRemovePropertyListener(object, &kDeviceList, &removeItself, calls), noErr);
     return noErr;
 }
 
-// Events apply in time order, several in one step; a device plugged under a taken ID gets a fresh
-// one. As on macOS, the first output device to arrive becomes the default, and a default that is
-// unplugged moves to a remaining output.
-TEST(Timeline, ManualClockAppliesEventsInTimeOrder) {
-    ScopedSimWorld world(worldFromJSON(R"({
-    "devices": [{"id": 10, "uid": "Mic", "name": "Mic", "inputChannels": 1},
-                {"id": 11, "uid": "Headset", "name": "Headset", "outputChannels": 2}],
-    "apps": [{"bundleId": "com.apple.Music", "name": "Music", "toneHz": 440}],
-    "events": [
-        {"at": 3, "quit": "com.apple.Music"},
-        {"at": 1, "unplug": "Headset"},
-        {"at": 2, "plug": {"id": 10, "uid": "Dock", "name": "Dock", "outputChannels": 2}},
-        {"at": 2, "plug": {"uid": "Desk", "name": "Desk", "outputChannels": 2}},
-        {"at": 2, "plug": {"uid": "Spare", "name": "Spare", "outputChannels": 2}},
-        {"at": 2, "launch": {"bundleId": "com.apple.podcasts", "name": "Podcasts"}},
-        {"at": 4.5, "setDefaultOutput": "Spare"},
-        {"at": 4.2, "unplug": "Dock"},
-        {"at": 6, "unplug": "Desk"}
-    ]})"),
-                         TimelineClock::manual);
-    const auto defaults = [] {
-        return std::pair(defaultDeviceUID(kAudioHardwarePropertyDefaultOutputDevice),
-                         defaultDeviceUID(kAudioHardwarePropertyDefaultSystemOutputDevice));
-    };
-    using Defaults = std::pair<std::optional<std::string>, std::optional<std::string>>;
+// The rows of tests/scenarios/sim/timelines.json: each starts its world on the manual clock and
+// runs its steps, each advancing the clock, then checking what is there. At every step the object
+// IDs in use all differ and the clock stands at the sum of the steps; at the end a listener to the
+// device list that removed itself when first called has been called once.
+class TimelineRows : public ::testing::TestWithParam<DataRow> {};
+
+TEST_P(TimelineRows, Row) {
+    ASSERT_EQ(GetParam().problem, "");
+    const nlohmann::json& row = GetParam().value;
+    knownKeysOnly(row, {"name", "why", "world", "steps"});
+    ScopedSimWorld world(worldFromJSON(row.at("world").dump()), TimelineClock::manual);
     std::atomic<int> calls{0};
-    const AudioObjectPropertyAddress list{kAudioHardwarePropertyDevices,
-                                          kAudioObjectPropertyScopeGlobal, 0};
-    ASSERT_EQ(AudioObjectAddPropertyListener(1, &list, &removeItself, &calls), noErr);
-    advanceTimeline(0.999);
-    EXPECT_THAT(uids(), ElementsAre("Mic", "Headset"));
-    advanceTimeline(0.001);
-    EXPECT_THAT(uids(), ElementsAre("Mic"));
-    EXPECT_EQ(defaults(), Defaults());
-    advanceTimeline(1.0);
-    ASSERT_THAT(uids(), ElementsAre("Mic", "Dock", "Desk", "Spare"));
-    EXPECT_GT(devices()[1].id, 11u);
-    EXPECT_TRUE(objectIDsAllDifferent());
-    EXPECT_EQ(defaults(), Defaults("Dock", "Dock"));
-    EXPECT_EQ(runningApps().size(), 2u);
-    advanceTimeline(2.3);
-    EXPECT_EQ(defaults(), Defaults("Desk", "Desk"));
-    advanceTimeline(0.7);
-    EXPECT_EQ(defaults(), Defaults("Spare", "Desk"));
-    advanceTimeline(10.0);
-    ASSERT_EQ(runningApps().size(), 1u);
-    EXPECT_EQ(runningApps()[0].bundleId, "com.apple.podcasts");
-    EXPECT_EQ(defaults(), Defaults("Spare", "Spare"));
-    EXPECT_DOUBLE_EQ(timelineSeconds(), 15.0);
+    ASSERT_EQ(AudioObjectAddPropertyListener(1, &kDeviceList, &removeItself, &calls), noErr);
+    const auto uidOf = [](AudioObjectPropertySelector which) {
+        const auto uid = defaultDeviceUID(which);
+        return uid ? nlohmann::json(*uid) : nlohmann::json();
+    };
+    AudioObjectID highest = 0; // of the devices at the start
+    for (const Device& device : devices())
+        highest = std::max(highest, device.id);
+    double seconds = 0;
+    for (const nlohmann::json& step : row.at("steps")) {
+        SCOPED_TRACE(step.dump());
+        advanceTimeline(step.at("advance"));
+        EXPECT_DOUBLE_EQ(timelineSeconds(), seconds += step["advance"].get<double>());
+        EXPECT_TRUE(objectIDsAllDifferent());
+        // What a step can check; a key not here fails.
+        nlohmann::json now = {
+            {"advance", step["advance"]},
+            {"output", uidOf(kAudioHardwarePropertyDefaultOutputDevice)},
+            {"systemOutput", uidOf(kAudioHardwarePropertyDefaultSystemOutputDevice)},
+            {"uids", nlohmann::json::array()},
+            {"newIDs", nlohmann::json::array()},
+            {"apps", nlohmann::json::array()}};
+        for (const Device& device : devices()) {
+            now["uids"].push_back(device.uid);
+            if (device.id > highest)
+                now["newIDs"].push_back(device.uid);
+        }
+        for (const App& app : runningApps())
+            now["apps"].push_back(app.bundleId);
+        for (const auto& [key, expected] : step.items())
+            EXPECT_EQ(now.at(key), expected) << key;
+    }
     waitForNotifications();
     EXPECT_EQ(calls.load(), 1);
 }
-
-// A restart while the server restarts starts the wait over; then every device comes back but one
-// unplugged meanwhile, the default output with them.
-TEST(Timeline, ARestartDuringARestartBringsBackTheDevicesOfTheFirst) {
-    ScopedSimWorld world(worldFromJSON(R"({
-    "devices": [{"uid": "Speakers", "name": "Speakers", "outputChannels": 2},
-                {"uid": "Headset", "name": "Headset", "outputChannels": 2},
-                {"uid": "Dock", "name": "Dock", "outputChannels": 2}],
-    "defaultOutput": "Headset",
-    "events": [{"at": 1, "restart": 1}, {"at": 1.2, "unplug": "Dock"},
-               {"at": 1.5, "restart": 1}]})"),
-                         TimelineClock::manual);
-    advanceTimeline(2.4);
-    EXPECT_THAT(uids(), ElementsAre());
-    advanceTimeline(0.1);
-    EXPECT_THAT(uids(), ElementsAre("Speakers", "Headset"));
-    EXPECT_EQ(defaultDeviceUID(kAudioHardwarePropertyDefaultOutputDevice), "Headset");
-}
+INSTANTIATE_TEST_SUITE_P(Timeline, TimelineRows,
+                         ::testing::ValuesIn(readRows(SONARILL_TABLES "/timelines.json")), rowName);
 
 // IDs are handed out from above the world's named ones, going round past the top but never to
 // one the world names for a device plugged later, nor again to one of a device that went.
