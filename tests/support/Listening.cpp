@@ -50,19 +50,15 @@ double amplitudeAt(const std::vector<float>& stereo, int channel, double hz) {
 }
 
 AudioObjectID deviceID(const std::string& uid) {
-    for (const sim::Device& device : sim::devices()) {
-        if (device.uid == uid)
-            return device.id;
-    }
-    return kAudioObjectUnknown;
+    const auto devices = sim::devices();
+    const auto found = std::ranges::find(devices, uid, &sim::Device::uid);
+    return found == devices.end() ? kAudioObjectUnknown : found->id;
 }
 
 UInt32 bufferFrameSize(const std::string& uid) {
-    for (const sim::Device& device : sim::devices()) {
-        if (device.uid == uid)
-            return device.bufferFrameSize;
-    }
-    return 0;
+    const auto devices = sim::devices();
+    const auto found = std::ranges::find(devices, uid, &sim::Device::uid);
+    return found == devices.end() ? 0 : found->bufferFrameSize;
 }
 
 } // namespace sonarill::testing
