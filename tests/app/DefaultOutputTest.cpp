@@ -1,17 +1,15 @@
 #include "app/DefaultOutput.h"
 #include "app/BoundedQuery.h"
 
-#include "support/DataRows.h"
 #include "support/Eventually.h"
 #include "support/Listening.h"
 #include "support/LogCapture.h"
 #include "support/SimWorld.h"
+#include "support/TextTables.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <future>
-#include <limits>
 
 namespace {
 
@@ -22,16 +20,12 @@ using nlohmann::json;
 const auto* const home = addScratchHome();
 
 TEST(BoundedQuery, WaitIsTheTimeoutInWholeMillisecondsAndAtLeastOne) {
-    const struct {
-        double seconds;
-        long long milliseconds;
-    } cases[] = {{2.0, 2000},
-                 {0.0019, 1},
-                 {0.0, 1},
-                 {std::nan(""), 1},
-                 {std::numeric_limits<double>::infinity(), 86'400'000}};
-    for (const auto& c : cases)
-        EXPECT_EQ(app::boundedQueryWait(c.seconds).count(), c.milliseconds) << c.seconds;
+    runTextTable(SONARILL_TABLES "/query-waits.json",
+                 {{"boundedQueryWait", [](const json& seconds, const json& gives) {
+                       EXPECT_EQ(
+                           app::boundedQueryWait(std::stod(seconds.get<std::string>())).count(),
+                           gives);
+                   }}});
 }
 
 TEST(BoundedQuery, LateAnswerIsDroppedAndTheWorkerFinishesIntoItsOwnBox) {

@@ -1,10 +1,11 @@
 // The state file of the original outputs, the launch decision that reads it, and the messages of
-// the guard's pipe.
+// the guard's pipe; their cases are the tables of tests/scenarios/guard.
 
 #include "guard/OutputStateFile.h"
 #include "guard/Messages.h"
 #include "support/FileBytes.h"
 #include "support/Scratch.h"
+#include "support/TextTables.h"
 
 #include <gtest/gtest.h>
 
@@ -13,35 +14,69 @@ namespace {
 namespace fs = std::filesystem;
 using namespace sonarill::guard;
 using namespace sonarill::testing;
-using namespace std::string_literals;
+using nlohmann::json;
 
-const std::string kVirtual = "Sonarill_OutputDevice";
+std::optional<std::string> uidOf(const json& uid) {
+    return uid.is_null() ? std::nullopt : std::optional(uid.get<std::string>());
+}
+json readBack(const fs::path& path) {
+    const auto read = readOutputState(path);
+    return read ? json{read->defaultOutputUID, read->defaultSystemOutputUID} : json();
+}
 
-TEST(StateFile, WhatWasWrittenReadsBackAndAnythingElseIsNoFile) {
+// The checks the tables name, as tests/scenarios/guard/README.md describes them.
+const std::map<std::string, TextCheck> kChecks = {
+    {"writeOutputState",
+     [](const json& outputs, const json& gives) {
+         const ScratchFolder scratch;
+         const fs::path path = scratch.path() / "Library/Application Support/Sonarill/x.state";
+         ASSERT_TRUE(writeOutputState(path, {outputs.at(0), outputs.at(1)})) << "folder made";
+         EXPECT_EQ(readBack(path), gives);
+     }},
+    {"readOutputState",
+     [](const json& bytes, const json& gives) {
+         const ScratchFolder scratch;
+         writeBytes(scratch.path() / "x.state", textOf(bytes));
+         EXPECT_EQ(readBack(scratch.path() / "x.state"), gives);
+     }},
+    {"chooseOriginalOutput",
+     [](const json& in, const json& gives) {
+         int asked = 0;
+         const OriginalOutput chosen = chooseOriginalOutput(
+             uidOf(in.at("current")), uidOf(in.at("kept")), [&](const std::string& uid) {
+                 EXPECT_EQ(++asked, 1);
+                 EXPECT_EQ(uid, in["kept"]);
+                 return in.at("present").get<bool>();
+             });
+         EXPECT_EQ((json{chosen.uid ? json(*chosen.uid) : json(), chosen.keptFromEarlierRun}),
+                   gives);
+     }},
+    {"decodeMessage",
+     [](const json& line, const json& gives) {
+         const std::optional<Message> message = decodeMessage(textOf(line));
+         ASSERT_EQ(message.has_value(), !gives.is_null());
+         if (!message)
+             return;
+         // What it encodes to is one line, which reads back as the same message.
+         const std::string encoded = encodeMessage(*message);
+         EXPECT_EQ(encoded.find('\n'), encoded.size() - 1) << encoded;
+         EXPECT_EQ(decodeMessage(encoded), message) << encoded;
+         EXPECT_EQ(json::parse(encoded), gives);
+     }},
+};
+
+class GuardTables : public ::testing::TestWithParam<fs::path> {};
+
+TEST_P(GuardTables, Hold) {
+    runTextTable(GetParam(), kChecks);
+}
+INSTANTIATE_TEST_SUITE_P(Guard, GuardTables, ::testing::ValuesIn(tableFiles(SONARILL_TABLES)),
+                         tableName);
+
+TEST(StateFile, RemovingLeavesNoFileAndAFolderIsNoFile) {
     const ScratchFolder scratch;
-    const fs::path folder = scratch.path() / "Library" / "Application Support" / "Sonarill";
-    const fs::path path = folder / std::string(kOutputStateFileName);
-    for (const RecordedOutputs& outputs :
-         std::vector<RecordedOutputs>{{"BuiltInSpeakerDevice", "BuiltInSpeakerDevice"},
-                                      {"AppleUSBAudioEngine:Generic:USB Headset:1410000:1", ""},
-                                      {"", "LGHDMIDisplay:0"},
-                                      {"line\nfeed \"quoted\" \\ tab\t", "ünï 🎧"}}) {
-        ASSERT_TRUE(writeOutputState(path, outputs)) << "the folder is created";
-        EXPECT_EQ(readOutputState(path), outputs);
-    }
-    for (const std::string& bytes : {
-             ""s,
-             "not json"s,
-             "[\"BuiltInSpeakerDevice\"]"s,
-             "{\"defaultOutput\": \"A\"}"s,
-             "{\"defaultOutput\": 5, \"defaultSystemOutput\": \"B\"}"s,
-             "{\"defaultOutput\": \"A\", \"defaultSystemOutput\": null}"s,
-             "{\"defaultOutput\": \"\", \"defaultSystemOutput\": \"\"}"s,
-             "{\"defaultOutput\": \"A\", \"defaultSystemOutput\": \"B\"}" + std::string(70000, ' '),
-         }) {
-        writeBytes(path, bytes);
-        EXPECT_FALSE(readOutputState(path)) << bytes.substr(0, 80);
-    }
+    const fs::path path = scratch.path() / std::string(kOutputStateFileName);
+    ASSERT_TRUE(writeOutputState(path, {"A", "B"}));
     EXPECT_TRUE(removeOutputState(path));
     EXPECT_FALSE(fs::exists(path));
     EXPECT_FALSE(readOutputState(path));
@@ -49,58 +84,6 @@ TEST(StateFile, WhatWasWrittenReadsBackAndAnythingElseIsNoFile) {
     fs::create_directory(path);
     EXPECT_FALSE(readOutputState(path)) << "a folder";
     EXPECT_FALSE(removeOutputState(path)) << "a folder is not removed as if it were the file";
-}
-
-TEST(LaunchDecision, KeepsTheEarlierRunsDeviceOnlyWhenTheVirtualDeviceHoldsTheOutput) {
-    struct Case {
-        std::optional<std::string> current;
-        std::optional<std::string> kept;
-        bool present;
-        OriginalOutput expected;
-    };
-    const std::vector<Case> cases = {
-        {kVirtual, "Speakers", true, {"Speakers", true}},
-        {kVirtual, "Speakers", false, {kVirtual, false}}, // unplugged meanwhile
-        {kVirtual, std::nullopt, true, {kVirtual, false}},
-        {kVirtual, "", true, {kVirtual, false}},
-        {kVirtual, kVirtual, true, {kVirtual, false}},
-        {"Headset", "Speakers", true, {"Headset", false}}, // the user's own choice stands
-        {std::nullopt, "Speakers", true, {std::nullopt, false}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.current.value_or("nil") + " / " + c.kept.value_or("nil"));
-        int asked = 0;
-        const OriginalOutput chosen =
-            chooseOriginalOutput(c.current, c.kept, [&](const std::string& uid) {
-                ++asked;
-                EXPECT_EQ(uid, c.kept);
-                return c.present;
-            });
-        EXPECT_EQ(std::pair(chosen.uid, chosen.keptFromEarlierRun),
-                  std::pair(c.expected.uid, c.expected.keptFromEarlierRun));
-        EXPECT_LE(asked, 1);
-    }
-}
-
-TEST(GuardMessages, EveryMessageIsOneLineThatReadsBackAndNothingElseIsAMessage) {
-    // Plain messages are the guard process's and the launch tests' own; these are the edges.
-    for (const Message& message :
-         std::vector<Message>{OutputsMessage{{"a\nb", ""}}, FrameSizeMessage{"x", std::nullopt},
-                              FrameSizeMessage{"x", 4294967295u}}) {
-        const std::string line = encodeMessage(message);
-        ASSERT_FALSE(line.empty());
-        EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
-        EXPECT_EQ(decodeMessage(line), message) << line;
-    }
-    for (const std::string line :
-         {"", "[]", "{\"type\": \"reboot\"}", "{\"type\": 1}",
-          "{\"type\": \"outputs\", \"defaultOutput\": \"A\"}",
-          "{\"type\": \"frameSize\", \"originalSize\": 512}",
-          "{\"type\": \"frameSize\", \"uid\": \"\", \"originalSize\": 512}",
-          "{\"type\": \"frameSize\", \"uid\": \"A\", \"originalSize\": 0}",
-          "{\"type\": \"frameSize\", \"uid\": \"A\", \"originalSize\": -512}",
-          "{\"type\": \"frameSize\", \"uid\": \"A\", \"originalSize\": 4294967296}"})
-        EXPECT_FALSE(decodeMessage(line)) << line;
 }
 
 } // namespace
