@@ -31,6 +31,14 @@ struct IoDevice {
     bool isVirtual = false;
 };
 
+// Makes the I/O side's state. The HAL state calls it before it starts its threads, so that the
+// I/O state, made first, is destroyed last as the process exits, after those threads have ended.
+void prepare();
+// Stops every unit and device cycle and waits for their threads: what the HAL state does as the
+// process exits, once its own threads have ended and before the driver it hosts goes. The units
+// stay, stopped, for their owners to dispose of.
+void stopAll();
+
 // Every unit is disposed of behind its owner's back (as when the audio server restarts), then
 // the I/O side starts afresh on `clock`. Must not be called with the HAL lock held: it waits
 // for callbacks in progress, which may be making HAL calls.

@@ -164,6 +164,7 @@ void startWithProcessWorld(bool join) {
 } // namespace
 
 State::State() {
+    io::prepare();
     notifier = std::thread([this] { deliverNotifications(*this); });
     poller = std::thread([this] { pollTimeline(*this); });
 }
@@ -176,6 +177,7 @@ State::~State() {
     wake.notify_all();
     notifier.join();
     poller.join();
+    io::stopAll();
 }
 
 State& stateUnstarted() {

@@ -205,23 +205,28 @@ void joinAll(std::vector<std::thread>& threads) {
     threads.clear();
 }
 
-// As the process exits, no unit's thread may outlive the state it runs on: the devices the
-// applications play to run on until then.
-IoState::~IoState() {
+// Stops every unit's thread and joins them all, unless called from one of them.
+void stopAllThreads(IoState& s) {
     std::vector<std::thread> threads;
     {
-        std::lock_guard lock(mutex);
-        for (auto& [handle, unit] : units) {
+        std::lock_guard lock(s.mutex);
+        for (auto& [handle, unit] : s.units) {
             unit->running = false;
             ++unit->runGeneration;
             unit->wake.notify_all();
             if (unit->ioThread.joinable())
                 threads.push_back(std::move(unit->ioThread));
         }
-        std::move(endedThreads.begin(), endedThreads.end(), std::back_inserter(threads));
-        endedThreads.clear();
+        std::move(s.endedThreads.begin(), s.endedThreads.end(), std::back_inserter(threads));
+        s.endedThreads.clear();
     }
     joinAll(threads);
+}
+
+// As the process exits, no unit's thread may outlive the state it runs on: the devices the
+// applications play to run on until then.
+IoState::~IoState() {
+    stopAllThreads(*this);
 }
 
 IoState& ioState() {
@@ -917,6 +922,14 @@ OSStatus renderPeriod(const Period& period, const Unit& unit, UInt32 bus, UInt32
 } // namespace
 
 // MARK: The I/O side's control
+
+void prepare() {
+    (void)ioState();
+}
+
+void stopAll() {
+    stopAllThreads(ioState());
+}
 
 void reset(TimelineClock clock, const std::string& recordDir) {
     IoState& s = ioState();
