@@ -33,7 +33,7 @@ struct SignalTreatment {
     struct sigaction previous = {};
 };
 
-TEST(RunProgram, Table) {
+TEST(RunProgram, ReportsHowTheChildEndedAndLetsItInheritNoIgnoredOrBlockedSignal) {
     sonarill::testing::runTextTable(
         SONARILL_TABLES "/RunProgram.json",
         {{"runProgram", [](const json& run, const json& gives) {
